@@ -1,0 +1,49 @@
+# Compiler settings shared by both trees, and the LZMA SDK libraries built from Debian's lzma-dev.
+
+if(WIN32)
+  # Everything links statically: the installer needs no DLL beyond Windows' own.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+else()
+  if(QPATCH_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
+endif()
+add_compile_options(-Wall -Wextra)
+
+# Size-minded flags for the installer's own code (not for test programs, which use GoogleTest).
+function(qpatch_small_code target)
+  target_compile_options(${target} PRIVATE -Os -ffunction-sections -fdata-sections
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics>
+    -fno-asynchronous-unwind-tables -fno-unwind-tables)
+endfunction()
+
+# The LZMA SDK compiled from its installed sources; never copied into this repository.
+add_library(lzmadec STATIC "${LZMA_SDK_DIR}/LzmaDec.c")
+target_include_directories(lzmadec SYSTEM PUBLIC "${LZMA_SDK_DIR}")
+target_compile_definitions(lzmadec PUBLIC _7ZIP_ST Z7_ST)
+target_compile_options(lzmadec PRIVATE -w)
+if(WIN32)
+  qpatch_small_code(lzmadec)
+endif()
+
+add_library(lzmaenc STATIC "${LZMA_SDK_DIR}/LzmaEnc.c" "${LZMA_SDK_DIR}/LzFind.c")
+target_include_directories(lzmaenc SYSTEM PUBLIC "${LZMA_SDK_DIR}")
+target_compile_definitions(lzmaenc PUBLIC _7ZIP_ST Z7_ST)
+target_compile_options(lzmaenc PRIVATE -w)
+
+# GoogleTest from Debian's source package, built in this tree (the cross tree cannot use host libraries).
+function(qpatch_add_googletest)
+  if(TARGET gtest)
+    return()
+  endif()
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  foreach(t gtest gtest_main)
+    target_compile_options(${t} PRIVATE -w)
+  endforeach()
+endfunction()
+qpatch_add_googletest()

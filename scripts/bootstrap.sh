@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what this project needs on a Debian 12 machine. Idempotent: quick when all is present.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev python3
+  g++-mingw-w64-i686 binutils-mingw-w64-i686
+  lzma-dev googletest libgtest-dev libbenchmark-dev
+  wine wine32:i386 xvfb xauth x11-utils
+  fonts-wqy-microhei fonts-wqy-zenhei imagemagick
+  locales
+)
+
+missing=()
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  need_update=1
+fi
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
+  [ "$(id -u)" = 0 ] || { echo "bootstrap: missing packages (${missing[*]}); run as root" >&2; exit 1; }
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Chinese locales, so that Wine picks the simplified or traditional resources.
+for loc in zh_CN zh_TW; do
+  if ! locale -a 2>/dev/null | grep -qi "^${loc}\.utf8$"; then
+    [ "$(id -u)" = 0 ] || continue
+    grep -q "^${loc}.UTF-8 UTF-8" /etc/locale.gen 2>/dev/null || echo "${loc}.UTF-8 UTF-8" >> /etc/locale.gen
+    regen=1
+  fi
+done
+if [ -n "${regen:-}" ]; then locale-gen >/dev/null; fi
+exit 0

@@ -1,0 +1,17 @@
+#pragma once
+#include "stream/stream.h"
+
+// The block-compressed format: a 12-byte header (uncompressedSize u64, blockSize u32), a table of
+// blockCount u32 stored sizes, then the stored blocks (5 bytes of LZMA properties + raw LZMA data).
+// All little-endian. blockCount = ceil(uncompressedSize / blockSize).
+enum : uint32_t {
+    BlockStreamHeaderSize = 12,
+    LzmaPropsSize = 5,
+};
+
+// Opens a read-only, seekable stream of the decoded bytes of the block-compressed stream that
+// starts at source's current position.
+// Returns: the stream, owning source from then on; or null, leaving source with the caller
+// (null source, short header or table, blockSize 0, a table and cache that cannot fit one
+// allocation, no memory).
+Stream *openBlockStream(Stream *source);
