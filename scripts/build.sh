@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Configures and builds one tree:  scripts/build.sh native|windows|bench [BUILD_DIR]
+#   native:  host clang with AddressSanitizer + UndefinedBehaviorSanitizer, fuzz targets
+#   windows: MinGW-w64 i686, the installer and the Windows-side tests (run through Wine)
+#   bench:   host clang, optimised, benchmarks only
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+tree=${1:?native, windows or bench}
+dir=${2:-$root/build/$tree}
+case "$tree" in
+  native)  args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug) ;;
+  windows) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release) ;;
+  bench)   args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release
+                 -DQPATCH_SANITIZE=OFF -DQPATCH_FUZZ=OFF -DQPATCH_BENCH=ON) ;;
+  *) echo "unknown tree: $tree" >&2; exit 2 ;;
+esac
+if [ ! -f "$dir/build.ninja" ]; then
+  cmake -S "$root" -B "$dir" -G Ninja "${args[@]}" >/dev/null
+fi
+cmake --build "$dir"
