@@ -1,0 +1,93 @@
+// The progress dialog: shows the description, starts the install worker as it opens, asks before
+// cancelling, and ends when the worker reports that it is done.
+#include <windows.h>
+#include "app/dialog.h"
+#include "app/state.h"
+#include "app/texts.h"
+#include "resources/resource.h"
+
+DWORD WINAPI InstallWorker(LPVOID);
+
+// Tells the user why the installation could not start. No string of the catalogue fits a failed
+// thread start, so the system's own text for the error is shown.
+static void ReportStartFailure(HWND dialog, DWORD error)
+{
+    wchar_t text[512];
+    Text title = LoadText(IDS_TITLE);
+    if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                        text, sizeof text / sizeof text[0], nullptr))
+        wsprintfW(text, L"CreateThread: %lu", error);
+    MessageBoxW(dialog, text, title.chars, MB_OK | MB_ICONERROR);
+}
+
+void StartInstall(HWND dialog)
+{
+    EnableWindow(GetDlgItem(dialog, IDC_UPDATE), FALSE);
+    if (workerThread)
+        return;  // one worker per process: a second one would write the same files at once
+    installing = true;
+    workerThread = CreateThread(nullptr, 0, InstallWorker, nullptr, 0, nullptr);
+    if (workerThread)
+        return;
+    // Without a worker nothing would ever end the dialog: end it now as a failed run.
+    DWORD error = GetLastError();
+    installing = false;
+    ReportStartFailure(dialog, error);
+    EndDialog(dialog, 0);
+}
+
+void WaitForWorker()
+{
+    if (!workerThread)
+        return;
+    WaitForSingleObject(workerThread, INFINITE);
+    CloseHandle(workerThread);
+    workerThread = nullptr;
+}
+
+static void ConfirmCancel(HWND dialog)
+{
+    Text question = LoadText(IDS_CONFIRM_CANCEL);
+    Text title = LoadText(IDS_TITLE);
+    if (MessageBoxW(dialogWindow, question.chars, title.chars, MB_YESNO | MB_ICONERROR) != IDYES)
+        return;
+    cancelRequested = true;
+    SetDlgItemTextW(dialog, IDC_INFO, LoadText(IDS_CANCELLING).chars);
+    EnableWindow(GetDlgItem(dialog, IDCANCEL), FALSE);
+}
+
+static void InitDialog(HWND dialog)
+{
+    SendMessageW(dialog, WM_SETICON, ICON_BIG, (LPARAM)appIcon);
+    SendMessageW(dialog, WM_SETICON, ICON_SMALL, (LPARAM)appIcon);
+    SetDlgItemTextW(dialog, IDC_INFO, patchDescription ? patchDescription : L"");
+    StartInstall(dialog);
+}
+
+INT_PTR CALLBACK UpdateDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    dialogWindow = dialog;
+    switch (message) {
+    case WM_INITDIALOG:
+        InitDialog(dialog);
+        return FALSE;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDCANCEL:
+            if (!installing) {
+                EndDialog(dialog, wParam);
+                return TRUE;
+            }
+            ConfirmCancel(dialog);
+            return FALSE;
+        case IDC_UPDATE:
+            StartInstall(dialog);
+            return FALSE;
+        }
+        return FALSE;
+    case WM_INSTALL_DONE:
+        EndDialog(dialog, wParam);
+        return TRUE;
+    }
+    return FALSE;
+}

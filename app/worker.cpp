@@ -1,0 +1,114 @@
+// The install worker: applies the payload chunks in id order, reports the first failure, records
+// the new version on success and tells the dialog it is done.
+#include <windows.h>
+#include <commctrl.h>
+#include "app/dialog.h"
+#include "app/state.h"
+#include "app/texts.h"
+#include "payload/chunk.h"
+#include "payload/progress.h"
+#include "resources/resource.h"
+
+// Chunk ids run from 1601 up to the first missing id; 2000 is the descriptor and never a chunk.
+static const uint16_t LastChunkId = IDR_DESCRIPTOR - 1;
+
+static bool ChunkExists(uint16_t id, uint32_t *size)
+{
+    HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(id), QPATCH_TYPE);
+    if (!resource)
+        return false;
+    *size = SizeofResource(nullptr, resource);
+    return true;
+}
+
+// Returns: the sum of the chunk sizes up to the first missing id, in 64 bits.
+static uint64_t TotalPayloadSize()
+{
+    uint64_t total = 0;
+    uint32_t size;
+    for (uint16_t id = IDR_FIRST_CHUNK; id <= LastChunkId && ChunkExists(id, &size); ++id)
+        total += size;
+    return total;
+}
+
+static void SetUpProgressBar(uint64_t total)
+{
+    uint64_t divisor = total / 100;
+    progressDivisor = divisor > INT32_MAX ? INT32_MAX : (int32_t)divisor;
+    SendDlgItemMessageW(dialogWindow, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    SendDlgItemMessageW(dialogWindow, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
+}
+
+// Returns: the result that ended the sequence; *applied counts the chunks that returned Ok.
+static InstallResult ApplyAllChunks(uint32_t *applied)
+{
+    *applied = 0;
+    for (uint16_t id = IDR_FIRST_CHUNK; id <= LastChunkId; ++id) {
+        InstallResult result = ApplyPayloadChunk(id);
+        if (result != InstallResult::Ok)
+            return result;
+        ++*applied;
+    }
+    return InstallResult::NoChunk;
+}
+
+static void ShowWorkerError(HWND owner, UINT textId)
+{
+    Text text = LoadText(textId);
+    Text title = LoadText(IDS_TITLE);
+    MessageBoxW(owner, text.chars, title.chars, MB_OK | MB_ICONERROR);
+}
+
+// Shows at most one message for the result that ended the sequence.
+// Returns: the verdict, true for a complete installation.
+static bool ReportResult(InstallResult last, uint32_t applied)
+{
+    switch (last) {
+    case InstallResult::NoChunk:
+        if (applied > 0)
+            return true;
+        ShowWorkerError(nullptr, IDS_NO_CONTENT);  // no owner: the dialog stays usable
+        return false;
+    case InstallResult::Corrupt:
+        ShowWorkerError(dialogWindow, IDS_PACKAGE_CORRUPT);
+        return false;
+    case InstallResult::CannotCreate:
+        ShowWorkerError(dialogWindow, IDS_CANNOT_WRITE_GAME);
+        return false;
+    case InstallResult::WriteFailed:
+        ShowWorkerError(dialogWindow, IDS_WRITE_FAILED);
+        return false;
+    case InstallResult::Ok:
+    case InstallResult::Cancelled:
+        break;
+    }
+    return false;
+}
+
+// Returns: true when "GAME"/"VERSION" in Bin\game.ini now holds targetVersion.
+static bool WriteInstalledVersion()
+{
+    wchar_t path[PathCapacity + 16];
+    wchar_t value[32];
+    uint32_t v = targetVersion;
+    if (lstrlenW(gameRoot) + lstrlenW(L"Bin\\game.ini") >= (int)(sizeof path / sizeof path[0]))
+        return false;
+    lstrcpyW(path, gameRoot);
+    lstrcatW(path, L"Bin\\game.ini");
+    wsprintfW(value, L"%d.%d.%d.%d", (int)(v >> 24), (int)((v >> 16) & 255), (int)((v >> 8) & 255),
+              (int)(v & 255));
+    return WritePrivateProfileStringW(L"GAME", L"VERSION", value, path) != 0;
+}
+
+DWORD WINAPI InstallWorker(LPVOID)
+{
+    SetUpProgressBar(TotalPayloadSize());
+    uint32_t applied;
+    InstallResult last = ApplyAllChunks(&applied);
+    installSucceeded = ReportResult(last, applied);
+    installing = false;
+    if (installSucceeded)
+        installSucceeded = WriteInstalledVersion();
+    SendMessageW(dialogWindow, WM_INSTALL_DONE, 0, 0);
+    return 0;
+}
