@@ -1,0 +1,179 @@
+// The start-up checks of one installer run.
+#include <windows.h>
+#include <stdlib.h>
+#include <wchar.h>
+#include "app/descriptor.h"
+#include "app/preflight.h"
+#include "app/texts.h"
+#include "app/version.h"
+#include "resources/resource.h"
+
+static const wchar_t GameExecutable[] = L"Tolvar2.exe";
+static const wchar_t ParentFolder[] = L"..\\";
+static const wchar_t BinFolder[] = L"Bin\\";
+static const uint32_t IniValueSize = 128;
+
+// The working path: directory part, "..\", "Bin\", then the file name of the current step.
+static wchar_t pathBuffer[PathCapacity];
+static uint32_t fileNameAt;  // where the file name after "Bin\" starts
+
+static void ShowMessage(UINT textId, UINT style)
+{
+    Text text = LoadText(textId);
+    Text title = LoadText(IDS_TITLE);
+    MessageBoxW(nullptr, text.chars, title.chars, style);
+}
+
+static uint32_t Append(uint32_t at, const wchar_t *piece, uint32_t count)
+{
+    memcpy(pathBuffer + at, piece, count * sizeof(wchar_t));
+    return at + count;
+}
+
+// Returns: the length of the directory part including its last "\" or "/", or 0.
+static uint32_t DirectoryLength(uint32_t length)
+{
+    uint32_t i = length;
+    while (i > 0 && pathBuffer[i - 1] != L'\\' && pathBuffer[i - 1] != L'/')
+        --i;
+    return i;
+}
+
+bool LocateGameRoot()
+{
+    const uint32_t tail = 3 + 4 + (sizeof GameExecutable / sizeof(wchar_t));  // terminator included
+    uint32_t n = GetModuleFileNameW(nullptr, pathBuffer, PathCapacity);
+    uint32_t i = n < PathCapacity ? DirectoryLength(n) : PathCapacity;
+    // A truncated module path, or one with no room behind it for "..\Bin\Tolvar2.exe", is refused.
+    if (i > PathCapacity - tail) {
+        ShowMessage(IDS_WRONG_PLACE, MB_ICONERROR | MB_OK);
+        return false;
+    }
+    uint32_t at = Append(i, ParentFolder, 3);
+    memcpy(gameRoot, pathBuffer, at * sizeof(wchar_t));
+    gameRoot[at] = 0;
+    fileNameAt = Append(at, BinFolder, 4);
+    Append(fileNameAt, GameExecutable, sizeof GameExecutable / sizeof(wchar_t));
+    if (GetFileAttributesW(pathBuffer) == INVALID_FILE_ATTRIBUTES) {
+        ShowMessage(IDS_WRONG_PLACE, MB_ICONERROR | MB_OK);
+        return false;
+    }
+    return true;
+}
+
+PackedVersion ReadInstalledVersion()
+{
+    wchar_t value[256];
+    lstrcpyW(pathBuffer + fileNameAt, L"game.ini");
+    DWORD n = GetPrivateProfileStringW(L"GAME", L"VERSION", L"1.0.0.0", value, IniValueSize,
+                                       pathBuffer);
+    if (n >= IniValueSize)
+        n = IniValueSize - 1;
+    value[n] = 0;
+    return ParseDottedVersion(value, n);
+}
+
+DescriptorText LoadDescriptorText()
+{
+    DescriptorText text = {nullptr, 0};
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(IDR_DESCRIPTOR), QPATCH_TYPE);
+    if (!found)
+        return text;
+    DWORD size = SizeofResource(nullptr, found);
+    HGLOBAL loaded = LoadResource(nullptr, found);
+    if (!loaded)
+        return text;
+    const void *bytes = LockResource(loaded);
+    if (bytes && size > 0) {
+        text.bytes = (uint8_t *)malloc(size);
+        if (text.bytes) {
+            memcpy(text.bytes, bytes, size);
+            text.size = size;
+        }
+    }
+    FreeResource(loaded);
+    return text;
+}
+
+void FreeDescriptorText(DescriptorText text)
+{
+    free(text.bytes);
+}
+
+// Returns: the UTF-8 bytes as a new zero-terminated UTF-16 string of *length units, or null.
+static wchar_t *DecodeUtf8(const uint8_t *bytes, uint32_t size, uint32_t *length)
+{
+    *length = 0;
+    if (size > INT32_MAX)
+        return nullptr;
+    int units = size ? MultiByteToWideChar(CP_UTF8, 0, (const char *)bytes, (int)size, nullptr, 0) : 0;
+    if (size && units <= 0)
+        return nullptr;
+    wchar_t *text = (wchar_t *)malloc(((size_t)units + 1) * sizeof(wchar_t));
+    if (!text)
+        return nullptr;
+    if (units && MultiByteToWideChar(CP_UTF8, 0, (const char *)bytes, (int)size, text, units) != units) {
+        free(text);
+        return nullptr;
+    }
+    text[units] = 0;
+    *length = (uint32_t)units;
+    return text;
+}
+
+void ParseDescriptor(const uint8_t *text, uint32_t size)
+{
+    DescriptorHead head = ParseDescriptorHead(text, size);
+    targetVersion = head.target;
+    gateOperator = head.gate;
+    baseVersion = head.base;
+    patchDescription = DecodeUtf8(text + head.descriptionOffset, size - head.descriptionOffset,
+                                  &patchDescriptionLength);
+}
+
+static bool ShowNeedBaseVersion(PackedVersion base, UINT style)
+{
+    static wchar_t message[4096];
+    Text format = LoadText(IDS_NEED_BASE_VERSION);
+    _snwprintf(message, 4095, format.chars, base >> 24, (base >> 16) & 255, (base >> 8) & 255,
+               base & 255);
+    message[4095] = 0;
+    Text title = LoadText(IDS_TITLE);
+    MessageBoxW(nullptr, message, title.chars, style);
+    return false;
+}
+
+bool CheckVersionGate(PackedVersion installedVersion)
+{
+    GateDecision decision = DecideVersionGate(installedVersion, targetVersion, gateOperator, baseVersion);
+    switch (decision.outcome) {
+    case GateOutcome::Proceed:
+        return true;
+    case GateOutcome::Ask: {
+        Text text = LoadText(decision.textId);
+        Text title = LoadText(IDS_TITLE);
+        return MessageBoxW(nullptr, text.chars, title.chars, decision.style) == IDOK;
+    }
+    case GateOutcome::Refuse:
+        break;
+    }
+    if (decision.textId == IDS_NEED_BASE_VERSION)
+        return ShowNeedBaseVersion(baseVersion, decision.style);
+    ShowMessage(decision.textId, decision.style);
+    return false;
+}
+
+bool Preflight()
+{
+    if (!LocateGameRoot())
+        return false;
+    PackedVersion installed = ReadInstalledVersion();
+    DescriptorText descriptor = LoadDescriptorText();
+    if (!descriptor.size) {
+        ShowMessage(IDS_NO_DESCRIPTOR, MB_ICONERROR | MB_OK);
+        return false;
+    }
+    ParseDescriptor(descriptor.bytes, descriptor.size);
+    FreeDescriptorText(descriptor);
+    return CheckVersionGate(installed);
+}

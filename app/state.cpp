@@ -1,0 +1,18 @@
+#include "app/state.h"
+
+// Zero-initialised before the entry point runs: empty strings, null handles, false flags.
+#ifdef _WIN32
+wchar_t gameRoot[PathCapacity];
+wchar_t *patchDescription;
+uint32_t patchDescriptionLength;
+HICON appIcon;
+HWND dialogWindow;
+HANDLE workerThread;
+#endif
+PackedVersion targetVersion;
+GateOperator gateOperator;
+PackedVersion baseVersion;
+
+std::atomic<bool> installing{false};
+std::atomic<bool> cancelRequested{false};
+std::atomic<bool> installSucceeded{false};
