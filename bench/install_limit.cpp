@@ -1,0 +1,129 @@
+// The limit an installation can reach: the same chunk files walked, every whole-file block decoded
+// with LzmaDecode straight into one buffer and every byte written in 4096-byte WriteFile calls,
+// without streams, progress or dialog. Prints the elapsed time and the bytes written.
+//   install_limit.exe PATCH_DIR TARGET_DIR
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <vector>
+#include "LzmaDec.h"
+#include "payload/walk.h"
+
+static void *LimitAlloc(void *, size_t size) { return malloc(size); }
+static void LimitFree(void *, void *block) { free(block); }
+static ISzAlloc limitAllocator = {LimitAlloc, LimitFree};
+
+static std::wstring targetRoot;
+static uint64_t bytesWritten;
+static std::vector<uint8_t> blockBuffer;
+
+static uint32_t Read32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
+static uint64_t Read64(const uint8_t *p) { return Read32(p) | (uint64_t)Read32(p + 4) << 32; }
+
+static HANDLE OpenTarget(const NameUnit *name, DWORD creation)
+{
+    std::wstring path = targetRoot + name;
+    for (size_t slash = path.find(L'/', targetRoot.size()); slash != std::wstring::npos;
+         slash = path.find(L'/', slash + 1))
+        CreateDirectoryW(path.substr(0, slash).c_str(), nullptr);
+    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+static bool WritePieces(HANDLE file, const uint8_t *data, uint64_t size)
+{
+    for (uint64_t done = 0; done < size;) {
+        DWORD piece = (DWORD)(size - done < 4096 ? size - done : 4096), written = 0;
+        if (!WriteFile(file, data + done, piece, &written, nullptr) || written != piece)
+            return false;
+        done += piece;
+    }
+    bytesWritten += size;
+    return true;
+}
+
+static InstallResult DecodeWholeFile(const EntryWriters *, const uint8_t *data, uint32_t dataSize,
+                                     const NameUnit *name)
+{
+    if (dataSize < 12)
+        return InstallResult::Corrupt;
+    uint64_t total = Read64(data);
+    uint32_t blockSize = Read32(data + 8);
+    uint64_t blocks = blockSize ? (total + blockSize - 1) / blockSize : 0;
+    const uint8_t *table = data + 12, *stored = table + 4 * blocks;
+    HANDLE file = OpenTarget(name, CREATE_ALWAYS);
+    if (file == INVALID_HANDLE_VALUE)
+        return InstallResult::CannotCreate;
+    blockBuffer.resize(blockSize);
+    InstallResult result = InstallResult::Ok;
+    for (uint64_t i = 0; i < blocks && result == InstallResult::Ok; ++i) {
+        uint32_t size = Read32(table + 4 * i);
+        uint64_t expected = i + 1 < blocks ? blockSize : total - i * blockSize;
+        SizeT outLength = blockSize, inLength = size - 5;
+        ELzmaStatus status;
+        LzmaDecode(blockBuffer.data(), &outLength, stored + 5, &inLength, stored, 5, LZMA_FINISH_ANY,
+                   &status, &limitAllocator);
+        if (outLength < expected || !WritePieces(file, blockBuffer.data(), expected))
+            result = InstallResult::Corrupt;
+        stored += size;
+    }
+    CloseHandle(file);
+    return result;
+}
+
+static InstallResult WriteRange(const EntryWriters *, const uint8_t *data, uint32_t dataSize,
+                                const NameUnit *name, uint64_t offset)
+{
+    HANDLE file = OpenTarget(name, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE)
+        return InstallResult::CannotCreate;
+    LONG high = (LONG)(offset >> 32);
+    SetFilePointer(file, (LONG)offset, &high, FILE_BEGIN);
+    bool ok = WritePieces(file, data, dataSize);
+    CloseHandle(file);
+    return ok ? InstallResult::Ok : InstallResult::WriteFailed;
+}
+
+static const EntryWriters limitWriters = {
+    DecodeWholeFile, /* writeWholeFile */
+    WriteRange,      /* writeRange */
+};
+
+static bool ReadWholeFile(const std::wstring &path, std::vector<uint8_t> &bytes)
+{
+    FILE *f = _wfopen(path.c_str(), L"rb");
+    if (!f)
+        return false;
+    fseek(f, 0, SEEK_END);
+    bytes.resize(ftell(f));
+    fseek(f, 0, SEEK_SET);
+    bool ok = fread(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    fclose(f);
+    return ok;
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    if (argc != 3) {
+        fwprintf(stderr, L"usage: install_limit PATCH_DIR TARGET_DIR\n");
+        return 2;
+    }
+    targetRoot = std::wstring(argv[2]) + L"\\";
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    double seconds = 0;
+    std::vector<uint8_t> chunk;
+    for (int id = 1601; ReadWholeFile(std::wstring(argv[1]) + L"\\" + std::to_wstring(id) + L".bin", chunk); ++id) {
+        QueryPerformanceCounter(&start);  // reading the chunk file stands for the resource load
+        InstallResult result = WalkEntries(chunk.data(), (uint32_t)chunk.size(), &limitWriters);
+        QueryPerformanceCounter(&end);
+        seconds += (double)(end.QuadPart - start.QuadPart) / frequency.QuadPart;
+        if (result != InstallResult::Ok) {
+            fwprintf(stderr, L"chunk %d: result %d\n", id, (int)result);
+            return 1;
+        }
+    }
+    printf("limit_seconds=%.3f bytes_written=%llu\n", seconds, (unsigned long long)bytesWritten);
+    return 0;
+}
