@@ -11,7 +11,7 @@
 static const int ExitRefused = 2;
 static const int ExitRan = 0;
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
+extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
     // Registers the progress bar class used by the dialog template.
     InitCommonControls();

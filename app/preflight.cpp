@@ -133,7 +133,7 @@ void ParseDescriptor(const uint8_t *text, uint32_t size)
 
 static bool ShowNeedBaseVersion(PackedVersion base, UINT style)
 {
-    static wchar_t message[4096];
+    wchar_t message[4096];
     Text format = LoadText(IDS_NEED_BASE_VERSION);
     _snwprintf(message, 4095, format.chars, base >> 24, (base >> 16) & 255, (base >> 8) & 255,
                base & 255);

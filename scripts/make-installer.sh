@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Builds an installer executable from a patch directory:
+#   scripts/make-installer.sh PATCH_DIR OUTPUT.exe
+# PATCH_DIR may hold descriptor.txt (resource QPATCH 2000) and chunk files NNNN.bin (resource
+# QPATCH NNNN, e.g. 1601.bin); each file becomes its resource byte for byte, and whatever is absent
+# is left out (an empty directory gives an installer without any QPATCH resource).
+# The installer's code comes from the windows build tree: QPATCH_BUILD_DIR, default build/windows;
+# it is configured and built when missing.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+patch_dir=${1:?usage: make-installer.sh PATCH_DIR OUTPUT.exe}
+output=${2:?usage: make-installer.sh PATCH_DIR OUTPUT.exe}
+build=${QPATCH_BUILD_DIR:-$root/build/windows}
+[ -d "$patch_dir" ] || { echo "make-installer: no such directory: $patch_dir" >&2; exit 2; }
+
+link_file="$build/installer-link.txt"
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+if [ ! -f "$link_file" ] || [ ! -f "$(sed -n 's/^icon=//p' "$link_file")" ]; then
+  cmake --build "$build" --target installer >/dev/null
+fi
+[ -f "$link_file" ] || { echo "make-installer: $link_file missing: the installer cannot be built yet" >&2; exit 1; }
+
+compiler="" windres="" resources="" icon=""
+flags=() libraries=() system=()
+while IFS= read -r line; do
+  key=${line%%=*} value=${line#*=}
+  case "$key" in
+    compiler) compiler=$value ;;
+    windres) windres=$value ;;
+    resources) resources=$value ;;
+    icon) icon=$value ;;
+    flag) flags+=("$value") ;;
+    library) libraries+=("$value") ;;
+    system) system+=("$value") ;;
+  esac
+done <"$link_file"
+for lib in "${libraries[@]}"; do
+  [ -f "$lib" ] || cmake --build "$build" --target installer >/dev/null
+done
+
+# Every input is copied under plain names into a private folder, so that no path of the caller
+# (spaces, quotes) ever reaches the resource compiler or its preprocessor.
+work=$(mktemp -d "${TMPDIR:-/tmp}/qpatch-installer.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cp "$resources/installer.rc" "$resources/resource.h" "$resources/installer.manifest" "$work/"
+cp "$icon" "$work/qpatch.ico"
+{
+  echo '#include "installer.rc"'
+  echo 'LANGUAGE LANG_NEUTRAL, SUBLANG_NEUTRAL'
+  if [ -f "$patch_dir/descriptor.txt" ]; then
+    cp "$patch_dir/descriptor.txt" "$work/descriptor.bin"
+    echo '2000 QPATCH "descriptor.bin"'
+  fi
+  for chunk in "$patch_dir"/*.bin; do
+    [ -f "$chunk" ] || continue
+    name=$(basename "$chunk" .bin)
+    [[ "$name" =~ ^[0-9]+$ ]] || { echo "make-installer: not a chunk id: $chunk" >&2; exit 2; }
+    id=$((10#$name))
+    if [ "$id" -lt 1 ] || [ "$id" -gt 65535 ] || [ "$id" -eq 2000 ]; then
+      echo "make-installer: chunk id out of range: $chunk" >&2; exit 2
+    fi
+    cp "$chunk" "$work/chunk$id.bin"
+    echo "$id QPATCH \"chunk$id.bin\""
+  done
+} >"$work/patch.rc"
+
+(cd "$work" && "$windres" -I. -i patch.rc -O coff -o patch.o)
+"$compiler" "${flags[@]}" -o "$work/installer.exe" "$work/patch.o" \
+  -Wl,--start-group "${libraries[@]}" -Wl,--end-group "${system[@]}"
+cp "$work/installer.exe" "$output"
