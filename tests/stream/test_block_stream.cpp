@@ -414,12 +414,13 @@ TEST_F(BlockStreamTest, BlocksDecodedIntoTheCallersBufferNeverPassForTheCache)
 
 TEST_F(BlockStreamTest, AfterAFailedLoadTheSourceIsSoughtAgain)
 {
-    // Block 2 decodes short after its stored bytes were consumed; the source then stands at
-    // block 3. Asking for block 2 again must not decode block 3's bytes in its place.
+    // Block 2 has bad properties in front of block 3's stored bytes; its failed load leaves the
+    // source at block 3. Asking for block 2 again must not decode block 3's bytes in its place.
     const uint32_t blockSize = 1024;
     std::vector<uint8_t> data = MakeData(4 * 1024, 15);
     std::vector<std::vector<uint8_t>> blocks = StoredBlocks(data, blockSize, {BlockEncoderOptions()});
-    ASSERT_TRUE(EncodeStoredBlock(data.data() + 2048, 512, BlockEncoderOptions(), blocks[2]));
+    blocks[2] = blocks[3];
+    blocks[2][0] = 225;
     std::vector<uint8_t> bytes = Assemble(data.size(), blockSize, blocks);
     Stream *s = OpenOverBytes(bytes, &log);
     ASSERT_NE(s, nullptr);
@@ -429,6 +430,22 @@ TEST_F(BlockStreamTest, AfterAFailedLoadTheSourceIsSoughtAgain)
     EXPECT_EQ(Read(s, buffer, 1024), 0u) << "block 2 is still damaged";
     EXPECT_EQ(ReadAt(s, 3 * 1024, 1024), Slice(data, 3 * 1024, 1024));
     EXPECT_EQ(ReadAt(s, 1000, 100), Slice(data, 1000, 100));
+    Release(s);
+}
+
+TEST_F(BlockStreamTest, AFailedDecodeIntoTheCacheForgetsTheBlockItHeld)
+{
+    // Block 2 decodes to 600 bytes only, written over the cache that held block 1.
+    const uint32_t blockSize = 1024;
+    std::vector<uint8_t> data = MakeData(4 * 1024, 19);
+    std::vector<std::vector<uint8_t>> blocks = StoredBlocks(data, blockSize, {BlockEncoderOptions()});
+    ASSERT_TRUE(EncodeStoredBlock(data.data() + 2048, 600, BlockEncoderOptions(), blocks[2]));
+    std::vector<uint8_t> bytes = Assemble(data.size(), blockSize, blocks);
+    Stream *s = OpenOverBytes(bytes, &log);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(ReadAt(s, 1024 + 5, 10), Slice(data, 1024 + 5, 10));
+    EXPECT_EQ(ReadAt(s, 2048, 10).size(), 0u);
+    EXPECT_EQ(ReadAt(s, 1024 + 5, 10), Slice(data, 1024 + 5, 10));
     Release(s);
 }
 
