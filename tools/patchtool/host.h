@@ -1,0 +1,66 @@
+#pragma once
+// Host file-system and text helpers shared by the commands; the same code runs on Linux and Windows.
+#include <stdint.h>
+#include <stdio.h>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+// Returns: true and the UTF-16 units when text is valid UTF-8.
+bool Utf8ToUtf16(const std::string &text, std::u16string *units);
+
+// Returns: false when units hold an unpaired surrogate.
+bool Utf16ToUtf8(const std::u16string &units, std::string *text);
+
+bool IsValidUtf8(const std::string &text);
+
+// A path for messages, as UTF-8.
+std::string PathText(const fs::path &path);
+
+// A path from UTF-8 text.
+fs::path PathFromUtf8(const std::string &text);
+
+// Opens a file with a C stdio mode; wide paths on Windows.
+// Returns: the stream, or null.
+FILE *OpenFile(const fs::path &path, const char *mode);
+
+// Returns: true and the whole content; false with a message in error.
+bool ReadWholeFile(const fs::path &path, std::vector<uint8_t> *data, std::string *error);
+
+// Returns: true when every byte was written and the file closed cleanly.
+bool WriteWholeFile(const fs::path &path, const void *data, size_t size, std::string *error);
+
+// One regular file of a folder tree.
+struct TreeFile {
+    std::string name;  // relative, folders separated by forward slashes, UTF-8
+    fs::path path;     // host path
+    uint64_t size;
+};
+
+// Lists the regular files under root, sorted by name; symbolic links to files count as files.
+// Folders that hold no file at any depth go to emptyFolders.
+// Returns: false with a message when root or a folder below it cannot be read, or a name is not
+// valid Unicode.
+bool ListTree(const fs::path &root, std::vector<TreeFile> *files,
+              std::vector<std::string> *emptyFolders, std::string *error);
+
+// Returns: a path next to target that does not exist yet, for writing before a final rename.
+fs::path TemporarySibling(const fs::path &target);
+
+// Creates a fresh folder under the system's temporary folder.
+// Returns: its path, or an empty path.
+fs::path MakeTemporaryFolder(const char *prefix);
+
+// Removes a file or folder tree; ignores a missing path.
+void RemoveTree(const fs::path &path);
+
+// Returns: the running program's own file.
+fs::path OwnExecutable();
+
+bool StderrIsTerminal();
+
+// Milliseconds from a fixed point, for elapsed times.
+double NowMilliseconds();

@@ -1,0 +1,325 @@
+// patchtool: the publisher's tool that builds, inspects and verifies patches for the installer.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/patchtool/builder.h"
+#include "tools/patchtool/host.h"
+#include "tools/patchtool/inspect.h"
+#include "tools/patchtool/patch_format.h"
+#include "tools/patchtool/verify.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
+namespace {
+
+const char Usage[] =
+    "usage:\n"
+    "  patchtool build --new DIR [--old DIR] --target A.B.C.D --base A.B.C.D [--op = | --op <=]\n"
+    "                  (--description TEXT | --description-file FILE) --out OUTDIR\n"
+    "                  [--installer OUT.exe [--stub installer.exe]] [--chunk-size BYTES]\n"
+    "                  [--threads N] [--level 0-9] [--block-size BYTES] [--force]\n"
+    "  patchtool inspect PATCHDIR|INSTALLER.exe\n"
+    "  patchtool verify --patch PATCHDIR|INSTALLER.exe --old DIR --new DIR\n";
+
+int UsageError(const std::string &message)
+{
+    fprintf(stderr, "patchtool: %s\n%s", message.c_str(), Usage);
+    return 2;
+}
+
+// Options as name/value pairs; flags have an empty value.
+struct Arguments {
+    std::vector<std::pair<std::string, std::string>> values;
+    std::vector<std::string> positional;
+
+    const std::string *Find(const char *name) const
+    {
+        for (const auto &v : values) {
+            if (v.first == name) {
+                return &v.second;
+            }
+        }
+        return nullptr;
+    }
+};
+
+bool IsFlag(const std::string &name) { return name == "--force"; }
+
+// Returns: an empty text, or what is wrong with the command line.
+std::string SplitArguments(const std::vector<std::string> &args, const std::vector<std::string> &known,
+                           Arguments *out)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a.compare(0, 2, "--") != 0) {
+            out->positional.push_back(a);
+            continue;
+        }
+        bool isKnown = false;
+        for (const std::string &k : known) {
+            isKnown = isKnown || k == a;
+        }
+        if (!isKnown) {
+            return "unknown option " + a;
+        }
+        if (out->Find(a.c_str())) {
+            return "option " + a + " given twice";
+        }
+        if (IsFlag(a)) {
+            out->values.push_back({a, std::string()});
+        } else if (i + 1 >= args.size()) {
+            return "option " + a + " needs a value";
+        } else {
+            out->values.push_back({a, args[++i]});
+        }
+    }
+    return std::string();
+}
+
+// Reads a byte count with an optional K, M or G suffix (powers of 1024).
+bool ParseCount(const std::string &text, uint64_t minimum, uint64_t maximum, uint64_t *value)
+{
+    if (text.empty() || text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    char *end = nullptr;
+    unsigned long long n = strtoull(text.c_str(), &end, 10);
+    uint64_t scale = 1;
+    if (*end == 'K' || *end == 'k') {
+        scale = 1ull << 10, ++end;
+    } else if (*end == 'M' || *end == 'm') {
+        scale = 1ull << 20, ++end;
+    } else if (*end == 'G' || *end == 'g') {
+        scale = 1ull << 30, ++end;
+    }
+    if (*end != '\0' || n > maximum / scale || n * scale < minimum) {
+        return false;
+    }
+    *value = n * scale;
+    return true;
+}
+
+std::string RequiredFolder(const Arguments &a, const char *name, fs::path *path)
+{
+    const std::string *value = a.Find(name);
+    if (!value) {
+        return std::string("missing ") + name;
+    }
+    *path = PathFromUtf8(*value);
+    std::error_code ec;
+    if (!fs::is_directory(*path, ec)) {
+        return std::string(name) + ": not a readable folder: " + *value;
+    }
+    return std::string();
+}
+
+// Returns: an empty text, or the first problem with the version, operator and description options.
+std::string ReadDescriptorOptions(const Arguments &a, BuildOptions *o)
+{
+    const std::string *target = a.Find("--target");
+    const std::string *base = a.Find("--base");
+    if (!target || !ParseVersionArgument(*target, &o->target)) {
+        return "--target needs a version of four numbers 0-255, like 1.1.0.1";
+    }
+    if (!base || !ParseVersionArgument(*base, &o->base)) {
+        return "--base needs a version of four numbers 0-255, like 1.1.0.0";
+    }
+    const std::string *op = a.Find("--op");
+    o->op = op ? *op : "=";
+    if (o->op != "=" && o->op != "<=") {
+        return "--op must be = or <=, not " + o->op;
+    }
+    const std::string *text = a.Find("--description");
+    const std::string *file = a.Find("--description-file");
+    if (!text == !file) {
+        return "give either --description or --description-file";
+    }
+    if (file) {
+        std::vector<uint8_t> bytes;
+        std::string error;
+        if (!ReadWholeFile(PathFromUtf8(*file), &bytes, &error)) {
+            return "--description-file: " + error;
+        }
+        o->description.assign(bytes.begin(), bytes.end());
+        while (!o->description.empty() && (o->description.back() == '\n' || o->description.back() == '\r')) {
+            o->description.pop_back();  // the descriptor adds its own line end
+        }
+    } else {
+        o->description = *text;
+    }
+    std::string reason;
+    if (!PrepareDescription(&o->description, &reason)) {
+        return reason;
+    }
+    return std::string();
+}
+
+std::string ReadBuildOptions(const Arguments &a, BuildOptions *o)
+{
+    std::string problem = RequiredFolder(a, "--new", &o->newFolder);
+    if (problem.empty() && a.Find("--old")) {
+        problem = RequiredFolder(a, "--old", &o->oldFolder);
+    }
+    if (problem.empty()) {
+        problem = ReadDescriptorOptions(a, o);
+    }
+    if (!problem.empty()) {
+        return problem;
+    }
+    const std::string *out = a.Find("--out");
+    if (!out || out->empty()) {
+        return "missing --out";
+    }
+    o->outFolder = PathFromUtf8(*out);
+    if (const std::string *v = a.Find("--installer")) {
+        o->installer = PathFromUtf8(*v);
+    }
+    if (const std::string *v = a.Find("--stub")) {
+        o->stub = PathFromUtf8(*v);
+    }
+    uint64_t n = 0;
+    if (const std::string *v = a.Find("--chunk-size")) {
+        if (!ParseCount(*v, 1, MaxChunkBytes, &n)) {
+            return "--chunk-size must be 1 to 2147483647 bytes";
+        }
+        o->chunkSize = n;
+    }
+    if (const std::string *v = a.Find("--block-size")) {
+        if (!ParseCount(*v, 16, 64ull << 20, &n)) {
+            return "--block-size must be 16 bytes to 64M";
+        }
+        o->blockSize = (uint32_t)n;
+    }
+    o->threads = std::thread::hardware_concurrency();
+    if (const std::string *v = a.Find("--threads")) {
+        if (!ParseCount(*v, 1, 1024, &n)) {
+            return "--threads must be 1 to 1024";
+        }
+        o->threads = (unsigned)n;
+    }
+    if (const std::string *v = a.Find("--level")) {
+        if (!ParseCount(*v, 0, 9, &n)) {
+            return "--level must be 0 to 9";
+        }
+        o->level = (int)n;
+    }
+    o->force = a.Find("--force") != nullptr;
+    if (o->target <= o->base) {
+        fprintf(stderr, "patchtool: warning: the target version is not above the base version; the installer "
+                        "will ask whether to install again\n");
+    }
+    return std::string();
+}
+
+int RunBuild(const std::vector<std::string> &args)
+{
+    Arguments a;
+    std::string problem = SplitArguments(args,
+        {"--new", "--old", "--target", "--base", "--op", "--description", "--description-file", "--out",
+         "--installer", "--stub", "--chunk-size", "--threads", "--level", "--block-size", "--force"}, &a);
+    BuildOptions options;
+    if (problem.empty() && !a.positional.empty()) {
+        problem = "unexpected argument " + a.positional[0];
+    }
+    if (problem.empty()) {
+        problem = ReadBuildOptions(a, &options);
+    }
+    if (!problem.empty()) {
+        return UsageError(problem);
+    }
+    options.progress = StderrIsTerminal();
+    BuildSummary summary;
+    int code = BuildPatch(options, &summary);
+    if (code == 0) {
+        PrintSummary(summary, stdout);
+    }
+    return code;
+}
+
+int RunInspect(const std::vector<std::string> &args)
+{
+    if (args.size() != 1 || args[0].compare(0, 2, "--") == 0) {
+        return UsageError("inspect takes one patch folder or installer");
+    }
+    LoadedPatch patch;
+    std::string error;
+    if (!LoadPatch(PathFromUtf8(args[0]), &patch, &error)) {
+        fprintf(stderr, "patchtool: inspect: %s\n", error.c_str());
+        return 1;
+    }
+    return InspectPatch(patch, stdout).empty() ? 0 : 1;
+}
+
+int RunVerify(const std::vector<std::string> &args)
+{
+    Arguments a;
+    std::string problem = SplitArguments(args, {"--patch", "--old", "--new"}, &a);
+    if (problem.empty() && (!a.Find("--patch") || !a.Find("--old") || !a.Find("--new") || !a.positional.empty())) {
+        problem = "verify needs --patch, --old and --new";
+    }
+    if (!problem.empty()) {
+        return UsageError(problem);
+    }
+    return VerifyPatch(PathFromUtf8(*a.Find("--patch")), PathFromUtf8(*a.Find("--old")),
+                       PathFromUtf8(*a.Find("--new")), stdout);
+}
+
+// The arguments as UTF-8, whatever the host's own code page.
+std::vector<std::string> Utf8Arguments(int argc, char **argv)
+{
+    std::vector<std::string> args;
+#ifdef _WIN32
+    (void)argv;
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 1; wide && i < count; ++i) {
+        std::string text;
+        std::wstring w(wide[i]);
+        if (!Utf16ToUtf8(std::u16string(w.begin(), w.end()), &text)) {
+            text = std::string("\xFF");  // fails every later UTF-8 check
+        }
+        args.push_back(text);
+    }
+    LocalFree(wide);
+    SetConsoleOutputCP(CP_UTF8);
+#else
+    for (int i = 1; i < argc; ++i) {
+        args.push_back(argv[i]);
+    }
+#endif
+    return args;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> args = Utf8Arguments(argc, argv);
+    if (args.empty()) {
+        return UsageError("no command");
+    }
+    std::string command = args[0];
+    args.erase(args.begin());
+    if (command == "build") {
+        return RunBuild(args);
+    }
+    if (command == "inspect") {
+        return RunInspect(args);
+    }
+    if (command == "verify") {
+        return RunVerify(args);
+    }
+    if (command == "--help" || command == "help") {
+        fputs(Usage, stdout);
+        return 0;
+    }
+    return UsageError("unknown command " + command);
+}

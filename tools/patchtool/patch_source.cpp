@@ -1,0 +1,124 @@
+#include "tools/patchtool/patch_source.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "tools/patchtool/patch_format.h"
+#include "tools/patchtool/pe_resources.h"
+
+namespace {
+
+// Returns: the id of a chunk file name "NNNN.bin", or 0.
+uint32_t ChunkFileId(const std::string &name)
+{
+    if (name.size() < 5 || name.size() > 9 || name.compare(name.size() - 4, 4, ".bin") != 0) {
+        return 0;
+    }
+    uint32_t id = 0;
+    for (size_t i = 0; i + 4 < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') {
+            return 0;
+        }
+        id = id * 10 + (uint32_t)(name[i] - '0');
+    }
+    return id <= 0xFFFF ? id : 0;
+}
+
+void SortOutChunks(std::vector<uint32_t> ids, LoadedPatch *patch, std::vector<uint32_t> *applied)
+{
+    std::sort(ids.begin(), ids.end());
+    uint32_t next = FirstChunkId;
+    for (uint32_t id : ids) {
+        if (id == DescriptorId || id < FirstChunkId) {
+            continue;
+        }
+        if (id == next) {
+            applied->push_back(id);
+            ++next;
+        } else {
+            patch->strayIds.push_back(id);
+        }
+    }
+}
+
+bool LoadFolder(const fs::path &folder, LoadedPatch *patch, std::string *error)
+{
+    std::error_code ec;
+    std::vector<uint32_t> ids;
+    for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        uint32_t id = ChunkFileId(PathText(it->path().filename()));
+        if (id && fs::is_regular_file(it->path(), ec)) {
+            ids.push_back(id);
+        }
+    }
+    if (ec) {
+        *error = "cannot read folder " + PathText(folder) + ": " + ec.message();
+        return false;
+    }
+    fs::path descriptor = folder / "descriptor.txt";
+    if (fs::exists(descriptor, ec)) {
+        if (!ReadWholeFile(descriptor, &patch->descriptor, error)) {
+            return false;
+        }
+        patch->hasDescriptor = true;
+    }
+    std::vector<uint32_t> applied;
+    SortOutChunks(ids, patch, &applied);
+    patch->storage.resize(applied.size());
+    for (size_t i = 0; i < applied.size(); ++i) {
+        fs::path file = folder / (std::to_string(applied[i]) + ".bin");
+        if (!ReadWholeFile(file, &patch->storage[i], error)) {
+            return false;
+        }
+        patch->chunks.push_back(ChunkView{applied[i], patch->storage[i].data(), patch->storage[i].size()});
+    }
+    return true;
+}
+
+bool LoadExecutable(const fs::path &file, LoadedPatch *patch, std::string *error)
+{
+    patch->storage.resize(1);
+    std::vector<uint8_t> &image = patch->storage[0];
+    if (!ReadWholeFile(file, &image, error)) {
+        return false;
+    }
+    std::vector<PeResource> items;
+    if (!ReadPeResources(image, &items, error)) {
+        *error = PathText(file) + ": " + *error;
+        return false;
+    }
+    const ResourceKey type = NameKey(u"QPATCH");
+    std::vector<uint32_t> ids;
+    for (const PeResource &item : items) {
+        if (item.type.named && FindPeResource(items, type, item.name) == &item && !item.name.named) {
+            ids.push_back(item.name.id);
+        }
+    }
+    if (const PeResource *d = FindPeResource(items, type, IdKey(DescriptorId))) {
+        patch->descriptor.assign(image.begin() + d->imageOffset, image.begin() + d->imageOffset + d->size);
+        patch->hasDescriptor = true;
+    }
+    std::vector<uint32_t> applied;
+    SortOutChunks(ids, patch, &applied);
+    for (uint32_t id : applied) {
+        const PeResource *c = FindPeResource(items, type, IdKey((uint16_t)id));
+        patch->chunks.push_back(ChunkView{id, image.data() + c->imageOffset, c->size});
+    }
+    return true;
+}
+
+}  // namespace
+
+bool LoadPatch(const fs::path &path, LoadedPatch *patch, std::string *error)
+{
+    *patch = LoadedPatch();
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        return LoadFolder(path, patch, error);
+    }
+    if (fs::is_regular_file(path, ec)) {
+        return LoadExecutable(path, patch, error);
+    }
+    *error = "no patch folder or installer at " + PathText(path);
+    return false;
+}

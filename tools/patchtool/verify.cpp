@@ -1,0 +1,286 @@
+#include "tools/patchtool/verify.h"
+
+#include <string.h>
+#include <system_error>
+
+#include "payload/walk.h"
+#include "stream/block_stream.h"
+#include "stream/memory_stream.h"
+#include "tools/patchtool/inspect.h"
+#include "tools/patchtool/patch_format.h"
+
+#ifndef _WIN32
+#include <sys/types.h>
+#endif
+
+namespace {
+
+struct HostWriters {
+    EntryWriters table;  // first member: the walk passes this record back to the writers
+    fs::path root;
+    std::string *detail;
+};
+
+std::u16string ToU16(const NameUnit *name)
+{
+    std::u16string text;
+    for (; *name; ++name) {
+        text.push_back((char16_t)*name);
+    }
+    return text;
+}
+
+// The host path of name's first length units, with backslashes taken as separators too.
+// Returns: false when the units are not valid Unicode.
+bool HostPath(const HostWriters *w, const std::u16string &name, size_t length, fs::path *path)
+{
+    std::u16string mapped = name.substr(0, length);
+    for (char16_t &unit : mapped) {
+        if (unit == u'\\') {
+            unit = u'/';
+        }
+    }
+    std::string text;
+    if (!Utf16ToUtf8(mapped, &text)) {
+        return false;
+    }
+    *path = w->root / PathFromUtf8(text);
+    return true;
+}
+
+bool SeekTo(FILE *file, uint64_t offset)
+{
+#ifdef _WIN32
+    return _fseeki64(file, (int64_t)offset, SEEK_SET) == 0;
+#else
+    return offset <= INT64_MAX && fseeko(file, (off_t)offset, SEEK_SET) == 0;
+#endif
+}
+
+// Creates the target as the installer does: on failure, the folders at each forward slash, then
+// once more. Returns: the open file, or null.
+FILE *CreateTarget(const HostWriters *w, const std::u16string &name)
+{
+    fs::path path;
+    if (!HostPath(w, name, name.size(), &path)) {
+        return nullptr;
+    }
+    FILE *file = OpenFile(path, "wb");
+    if (file) {
+        return file;
+    }
+    for (size_t slash = name.find(u'/'); slash != std::u16string::npos; slash = name.find(u'/', slash + 1)) {
+        fs::path folder;
+        std::error_code ec;
+        if (!HostPath(w, name, slash, &folder)) {
+            return nullptr;
+        }
+        fs::create_directory(folder, ec);
+        if (ec && !fs::is_directory(folder)) {
+            return nullptr;
+        }
+    }
+    return OpenFile(path, "wb");
+}
+
+InstallResult Fail(const HostWriters *w, InstallResult result, const std::u16string &name, const char *what)
+{
+    std::string text;
+    Utf16ToUtf8(name, &text);
+    *w->detail = std::string(what) + ": \"" + text + "\"";
+    return result;
+}
+
+InstallResult WriteWholeFile(const EntryWriters *self, const uint8_t *data, uint32_t dataSize,
+                             const NameUnit *nameUnits)
+{
+    const HostWriters *w = (const HostWriters *)self;
+    std::u16string name = ToU16(nameUnits);
+    Stream *source = openMemoryStream(data, dataSize);
+    if (!source) {
+        return Fail(w, InstallResult::Corrupt, name, "no memory for the stream of");
+    }
+    Stream *stream = openBlockStream(source);
+    if (!stream) {
+        source->methods->release(source);
+        return Fail(w, InstallResult::Corrupt, name, "the compressed stream cannot be opened for");
+    }
+    uint64_t decodedSize = 0;
+    stream->methods->getSize(stream, &decodedSize, nullptr);
+    FILE *file = NameStaysInside(name) ? CreateTarget(w, name) : nullptr;
+    if (!file) {
+        stream->methods->release(stream);
+        return Fail(w, InstallResult::CannotCreate, name, "cannot create");
+    }
+    InstallResult result = InstallResult::Ok;
+    uint8_t piece[PieceSize];
+    for (uint64_t decoded = 0; decoded < decodedSize;) {
+        uint32_t n = stream->methods->read(stream, piece, PieceSize);
+        decoded += n;
+        if (n == 0) {
+            result = Fail(w, InstallResult::Corrupt, name, "the compressed stream does not decode for");
+            break;
+        }
+        if (fwrite(piece, 1, n, file) != n) {
+            result = Fail(w, InstallResult::WriteFailed, name, "cannot write");
+            break;
+        }
+    }
+    stream->methods->release(stream);
+    if (fclose(file) != 0 && result == InstallResult::Ok) {
+        result = Fail(w, InstallResult::WriteFailed, name, "cannot write");
+    }
+    return result;
+}
+
+InstallResult WriteRange(const EntryWriters *self, const uint8_t *data, uint32_t dataSize,
+                         const NameUnit *nameUnits, uint64_t targetOffset)
+{
+    const HostWriters *w = (const HostWriters *)self;
+    std::u16string name = ToU16(nameUnits);
+    fs::path path;
+    FILE *file = NameStaysInside(name) && HostPath(w, name, name.size(), &path) ? OpenFile(path, "r+b") : nullptr;
+    if (!file) {
+        return Fail(w, InstallResult::CannotCreate, name, "cannot open the existing file");
+    }
+    InstallResult result = InstallResult::Ok;
+    if (!SeekTo(file, targetOffset)) {
+        result = Fail(w, InstallResult::Corrupt, name, "cannot seek in");
+    } else if (dataSize != 0 && fwrite(data, 1, dataSize, file) != dataSize) {
+        result = Fail(w, InstallResult::WriteFailed, name, "cannot write");
+    }
+    if (fclose(file) != 0 && result == InstallResult::Ok) {
+        result = Fail(w, InstallResult::WriteFailed, name, "cannot write");
+    }
+    return result;
+}
+
+const char *ResultName(InstallResult result)
+{
+    static const char *const names[] = {"Ok", "NoChunk", "Corrupt", "CannotCreate", "WriteFailed", "Cancelled"};
+    uint32_t index = (uint32_t)result;
+    return index < 6 ? names[index] : "unknown";
+}
+
+// Returns: the index of the first differing byte, or -1 when the files are equal.
+int64_t FirstDifference(const fs::path &a, const fs::path &b, std::string *error)
+{
+    std::vector<uint8_t> x;
+    std::vector<uint8_t> y;
+    if (!ReadWholeFile(a, &x, error) || !ReadWholeFile(b, &y, error)) {
+        return -2;
+    }
+    size_t common = x.size() < y.size() ? x.size() : y.size();
+    for (size_t i = 0; i < common; ++i) {
+        if (x[i] != y[i]) {
+            return (int64_t)i;
+        }
+    }
+    return x.size() == y.size() ? -1 : (int64_t)common;
+}
+
+}  // namespace
+
+InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root, std::string *detail)
+{
+    HostWriters writers = {{WriteWholeFile, WriteRange}, root, detail};
+    if (patch.chunks.empty()) {
+        *detail = "the patch has no chunk 1601";
+        return InstallResult::NoChunk;
+    }
+    for (const ChunkView &chunk : patch.chunks) {
+        detail->clear();
+        if (chunk.size > MaxChunkBytes) {
+            *detail = "chunk " + std::to_string(chunk.id) + " is too large";
+            return InstallResult::Corrupt;
+        }
+        InstallResult result = WalkEntries(chunk.data, (uint32_t)chunk.size, &writers.table);
+        if (result != InstallResult::Ok) {
+            std::string fault = CheckChunk(chunk, nullptr, nullptr);
+            *detail = std::string(ResultName(result)) + " in chunk " + std::to_string(chunk.id) + ": " +
+                      (detail->empty() ? fault : *detail);
+            return result;
+        }
+    }
+    return InstallResult::Ok;
+}
+
+std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &result,
+                                      std::vector<std::string> *leftovers, std::string *error)
+{
+    std::vector<std::string> differences;
+    std::vector<TreeFile> want;
+    std::vector<TreeFile> got;
+    std::vector<std::string> emptyFolders;
+    leftovers->clear();
+    if (!ListTree(expected, &want, &emptyFolders, error) || !ListTree(result, &got, &emptyFolders, error)) {
+        differences.push_back(*error);
+        return differences;
+    }
+    size_t j = 0;
+    for (const TreeFile &file : want) {
+        while (j < got.size() && got[j].name < file.name) {
+            leftovers->push_back(got[j++].name);
+        }
+        if (j == got.size() || got[j].name != file.name) {
+            differences.push_back("missing after the patch: " + file.name);
+            continue;
+        }
+        int64_t at = FirstDifference(file.path, got[j].path, error);
+        if (at == -2) {
+            differences.push_back(*error);
+        } else if (at >= 0) {
+            differences.push_back(file.name + " differs from byte " + std::to_string(at) + " (expected " +
+                                  std::to_string(file.size) + " bytes, got " + std::to_string(got[j].size) + ")");
+        }
+        ++j;
+    }
+    while (j < got.size()) {
+        leftovers->push_back(got[j++].name);
+    }
+    return differences;
+}
+
+int VerifyPatch(const fs::path &patchPath, const fs::path &oldFolder, const fs::path &newFolder, FILE *out)
+{
+    std::string error;
+    LoadedPatch patch;
+    std::error_code ec;
+    if (!fs::is_directory(oldFolder, ec) || !fs::is_directory(newFolder, ec)) {
+        fprintf(stderr, "patchtool: verify: --old and --new must be folders\n");
+        return 2;
+    }
+    if (!LoadPatch(patchPath, &patch, &error)) {
+        fprintf(stderr, "patchtool: verify: %s\n", error.c_str());
+        return 2;
+    }
+    fs::path work = MakeTemporaryFolder("patchtool-verify");
+    fs::path game = work / "game";
+    if (work.empty() || (fs::copy(oldFolder, game, fs::copy_options::recursive, ec), ec)) {
+        fprintf(stderr, "patchtool: verify: cannot copy the old folder to a temporary folder\n");
+        RemoveTree(work);
+        return 2;
+    }
+    int code = 0;
+    std::string detail;
+    InstallResult result = ApplyPatchToFolder(patch, game, &detail);
+    if (result != InstallResult::Ok) {
+        fprintf(out, "FAULT: applying the patch: %s\n", detail.c_str());
+        code = 1;
+    } else {
+        std::vector<std::string> leftovers;
+        std::vector<std::string> differences = CompareTrees(newFolder, game, &leftovers, &error);
+        for (const std::string &line : leftovers) {
+            fprintf(out, "note: left over from the old folder (a patch cannot delete files): %s\n", line.c_str());
+        }
+        for (const std::string &line : differences) {
+            fprintf(out, "DIFFERENCE: %s\n", line.c_str());
+        }
+        code = differences.empty() ? 0 : 1;
+        if (code == 0) {
+            fprintf(out, "OK: the patched old folder equals the new folder\n");
+        }
+    }
+    RemoveTree(work);
+    return code;
+}

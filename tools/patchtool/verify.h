@@ -1,0 +1,22 @@
+#pragma once
+// Applying a patch on the host, with the installer's own walk and stream library, and comparing
+// the result with the folder the patch should produce.
+#include <stdio.h>
+#include <string>
+#include <vector>
+
+#include "payload/install_result.h"
+#include "tools/patchtool/patch_source.h"
+
+// Applies every chunk to the files under root as the installer applies them to its game folder:
+// names with either slash, folders created at forward slashes only, ranges into existing files.
+// Returns: Ok, or the first other result, with what failed in detail.
+InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root, std::string *detail);
+
+// Compares two trees byte for byte. Files only in result are listed in leftovers, not as differences.
+// Returns: the differences, each a line of text; empty when every file of expected is reproduced.
+std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &result,
+                                      std::vector<std::string> *leftovers, std::string *error);
+
+// verify --patch PATH --old DIR --new DIR. Returns: the process exit code.
+int VerifyPatch(const fs::path &patchPath, const fs::path &oldFolder, const fs::path &newFolder, FILE *out);
