@@ -23,7 +23,7 @@ export DISPLAY=$display
 sleep 1
 
 export QPATCH_BUILD_DIR="$root/build/windows"
-scripts/wine-run.sh wineboot -i >/dev/null 2>&1
+scripts/wine-run.sh cmd /c exit 0 >/dev/null 2>&1  # makes the prefix once, before tests run in parallel
 
 status=0
 echo "== native tests"

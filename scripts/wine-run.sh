@@ -37,4 +37,21 @@ fi
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
+
+# A new prefix is made once, under a lock: Wine draws its own window frames (there is no window
+# manager on Xvfb, and without them dialogs and boxes would have no caption in screenshots).
+prepare_prefix() {
+  "${run[@]}" wineboot -i >/dev/null 2>&1
+  "${run[@]}" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  touch "$WINEPREFIX/.qpatch-ready"
+}
+if [ ! -f "$WINEPREFIX/.qpatch-ready" ]; then
+  mkdir -p "$WINEPREFIX"
+  [ -n "$user" ] && [ "$(id -u)" = 0 ] && chown "$user" "$WINEPREFIX"
+  exec 9>"$WINEPREFIX.lock"
+  flock 9
+  [ -f "$WINEPREFIX/.qpatch-ready" ] || prepare_prefix
+  flock -u 9
+  exec 9>&-
+fi
 exec "${run[@]}" "$@"
