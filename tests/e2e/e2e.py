@@ -1,0 +1,365 @@
+"""Shared helpers of the end-to-end tests: payload building, game folders on disk, installers
+built with scripts/make-installer.sh, and runs of the installer under Wine through uidriver.
+
+Paths come from the environment that tests/e2e/CMakeLists.txt sets: QPATCH_SOURCE_DIR,
+QPATCH_BUILD_DIR, UIDRIVER (uidriver.exe, with uidriver_hook.dll beside it), FAKEAPP,
+QPATCH_ARTIFACTS.
+"""
+import atexit
+import hashlib
+import json
+import lzma
+import os
+import random
+import shutil
+import struct
+import subprocess
+import tempfile
+import time
+
+SOURCE = os.environ.get("QPATCH_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+BUILD = os.environ.get("QPATCH_BUILD_DIR", os.path.join(SOURCE, "build", "windows"))
+UIDRIVER = os.environ.get("UIDRIVER", os.path.join(BUILD, "tools", "uidriver", "uidriver.exe"))
+FAKEAPP = os.environ.get("FAKEAPP", os.path.join(BUILD, "tests", "e2e", "e2e_fakeapp.exe"))
+ARTIFACTS = os.environ.get("QPATCH_ARTIFACTS", os.path.join(BUILD, "artifacts"))
+WINE_RUN = os.path.join(SOURCE, "scripts", "wine-run.sh")
+MAKE_INSTALLER = os.path.join(SOURCE, "scripts", "make-installer.sh")
+TEST_USER = "qpatch-tester"
+
+ZH_CN = "zh_CN.UTF-8"
+ZH_TW = "zh_TW.UTF-8"
+
+# Every user-visible text, per interface language.
+TEXTS = {
+    ZH_CN: {
+        "TITLE": "《Tolvar·二》补丁安装包",
+        "CONFIRM_CANCEL": "放弃安装可能导致游戏运行不能正常运行，真的要放弃安装吗?",
+        "CANCELLING": "正在取消安装...",
+        "WRITE_FAILED": "补丁文件写入失败，请检查是否有足够的磁盘空间！",
+        "PACKAGE_CORRUPT": "安装包已损坏，请重新下载！",
+        "CANNOT_WRITE_GAME": "请检查游戏文件夹是否存在且可以写入补丁包！",
+        "NO_CONTENT": "没有找到更新内容!",
+        "WRONG_PLACE": "请将此安装包放在游戏文件夹下与Bin目录同级的Update文件夹中运行!",
+        "NO_DESCRIPTOR": "没有找到补丁包配置文件!",
+        "ALREADY_CURRENT": "您的游戏版本高于或等于此补丁版本,请确认是否再次安装!",
+        "NEED_BASE_VERSION": "请先安装%u.%u.%u.%u版本!",
+        "DESCRIPTOR_ERROR": "补丁包配置文件错误!",
+        "INSTALL_OK": "补丁包安装成功！",
+        "DIALOG_CAPTION": "《Tolvar二》更新程序",
+        "CLOSE": "关闭",
+        "UPDATE": "更新",
+    },
+    ZH_TW: {
+        "TITLE": "《Tolvar二》更新程式",
+        "CONFIRM_CANCEL": "放棄安裝可能導致遊戲運行不能正常進行，真的要放棄安裝嗎？",
+        "CANCELLING": "正在取消安裝...",
+        "WRITE_FAILED": "更新檔案寫入失敗，請檢查是否有足夠的硬碟空間！",
+        "PACKAGE_CORRUPT": "更新檔已損壞，請重新下載！",
+        "CANNOT_WRITE_GAME": "請檢查遊戲目錄是否可以寫入更新檔案！",
+        "NO_CONTENT": "沒有找到更新內容！",
+        "WRONG_PLACE": "請將此更新檔放在遊戲目錄下的Update目錄中執行！",
+        "NO_DESCRIPTOR": "沒有找到更新程式配置檔案！",
+        "ALREADY_CURRENT": "您的遊戲版本高於或者等於此更新版本，請確認再次安裝！",
+        "NEED_BASE_VERSION": "請先安裝%u.%u.%u.%u版本！",
+        "DESCRIPTOR_ERROR": "更新程式配置檔錯誤！",
+        "INSTALL_OK": "更新程式安裝成功！",
+        "DIALOG_CAPTION": "《Tolvar二》更新程式",
+        "CLOSE": "關閉",
+        "UPDATE": "更新",
+    },
+}
+
+
+def need_base_text(lang, version):
+    return TEXTS[lang]["NEED_BASE_VERSION"].replace("%u.%u.%u.%u", version)
+
+
+# ---- payload ----------------------------------------------------------------------------------
+
+PROPS_BYTE = 0x5D  # lc 3, lp 0, pb 2
+
+
+def lzma_block(data, dict_size):
+    """One stored block: 5 properties bytes and raw LZMA1 data from Python's own encoder."""
+    raw = lzma.compress(data, format=lzma.FORMAT_RAW,
+                        filters=[{"id": lzma.FILTER_LZMA1, "dict_size": dict_size,
+                                  "lc": 3, "lp": 0, "pb": 2}])
+    return bytes([PROPS_BYTE]) + struct.pack("<I", dict_size) + raw
+
+
+def block_stream(data, block_size=524288):
+    """The block-compressed format: u64 size, u32 block size, u32 stored sizes, blocks."""
+    dict_size = max(4096, min(block_size, 1 << 22))
+    blocks = [lzma_block(data[i:i + block_size], dict_size) for i in range(0, len(data), block_size)]
+    header = struct.pack("<QI", len(data), block_size)
+    table = b"".join(struct.pack("<I", len(b)) for b in blocks)
+    return header + table + b"".join(blocks)
+
+
+def _name(name):
+    units = name.encode("utf-16-le")
+    return struct.pack("<H", len(units) // 2) + units
+
+
+def whole_file_entry(name, content, block_size=524288, kind=1):
+    data = block_stream(content, block_size)
+    return bytes([kind]) + _name(name) + struct.pack("<Q", len(data)) + data
+
+
+def range_entry(name, offset, data):
+    return bytes([0]) + _name(name) + struct.pack("<QQ", len(data), offset) + data
+
+
+def pseudo_random(size, seed):
+    return random.Random(seed).randbytes(size)
+
+
+def repetitive(size, seed=0):
+    """Large but quick to compress: a pattern with a little variation every 4 KiB."""
+    unit = pseudo_random(4096, seed)
+    out = bytearray()
+    i = 0
+    while len(out) < size:
+        out += unit[:4092] + struct.pack("<I", i)
+        i += 1
+    return bytes(out[:size])
+
+
+EXAMPLE_DESCRIPTION = "《Tolvar二》v1.1.0.0 升级到 v1.1.0.1\r\n"
+EXAMPLE_DESCRIPTOR = ("1.1.0.1 = 1.1.0.0\r\n" + EXAMPLE_DESCRIPTION).encode("utf-8")
+
+
+# ---- installers -------------------------------------------------------------------------------
+
+_installer_cache = os.path.join(BUILD, "e2e-installers")
+
+
+def make_installer(descriptor=EXAMPLE_DESCRIPTOR, chunks=None):
+    """Builds (or reuses) an installer carrying the descriptor (None: no descriptor resource) and
+    the chunks ({id: bytes}). Returns the path of the cached executable."""
+    chunks = chunks or {}
+    key = hashlib.sha256()
+    key.update(b"none" if descriptor is None else b"d" + descriptor)
+    for cid in sorted(chunks):
+        key.update(b"%d:%d:" % (cid, len(chunks[cid])) + hashlib.sha256(chunks[cid]).digest())
+    installer = os.path.join(BUILD, "installer.exe")
+    if os.path.exists(installer):
+        key.update(str(os.path.getmtime(installer)).encode())
+    os.makedirs(_installer_cache, exist_ok=True)
+    out = os.path.join(_installer_cache, key.hexdigest()[:20] + ".exe")
+    if os.path.exists(out):
+        return out
+    with tempfile.TemporaryDirectory() as patch:
+        if descriptor is not None:
+            with open(os.path.join(patch, "descriptor.txt"), "wb") as f:
+                f.write(descriptor)
+        for cid, data in chunks.items():
+            with open(os.path.join(patch, "%d.bin" % cid), "wb") as f:
+                f.write(data)
+        env = dict(os.environ, QPATCH_BUILD_DIR=BUILD)
+        subprocess.run([MAKE_INSTALLER, patch, out + ".tmp"], check=True, env=env)
+    os.replace(out + ".tmp", out)
+    return out
+
+
+# ---- game folders -----------------------------------------------------------------------------
+
+_scratch = []
+
+
+def scratch_dir(for_user=False):
+    """A fresh folder under /tmp; readable and writable by the test user when asked."""
+    d = tempfile.mkdtemp(prefix="qpatch-e2e-")
+    _scratch.append(d)
+    if for_user:
+        os.chmod(d, 0o777)
+    return d
+
+
+@atexit.register
+def _clean_scratch():
+    for d in _scratch:
+        shutil.rmtree(d, ignore_errors=True)
+
+
+class Game:
+    """A game folder: Bin\\Tolvar2.exe, Bin\\game.ini (when ini is not None), and the folder the
+    installer is copied into."""
+
+    def __init__(self, ini="[GAME]\r\nVERSION=1.1.0.0\r\n", name="game", exe_is_folder=False,
+                 installer_folder="Update", for_user=False, base=None):
+        self.base = base or scratch_dir(for_user)
+        self.root = os.path.join(self.base, name)
+        self.bin = os.path.join(self.root, "Bin")
+        os.makedirs(self.bin)
+        exe = os.path.join(self.bin, "Tolvar2.exe")
+        if exe_is_folder:
+            os.makedirs(exe)
+        else:
+            with open(exe, "wb") as f:
+                f.write(b"MZ game")
+        self.ini_path = os.path.join(self.bin, "game.ini")
+        if ini is not None:
+            with open(self.ini_path, "wb") as f:
+                f.write(ini.encode("utf-8") if isinstance(ini, str) else ini)
+        self.update = os.path.join(self.root, installer_folder) if installer_folder else None
+        if self.update:
+            os.makedirs(self.update)
+        self.for_user = for_user
+        if for_user:
+            subprocess.run(["chown", "-R", TEST_USER, self.base], check=True)
+
+    def place(self, installer, folder=None, name="patch.exe"):
+        folder = folder or self.update
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, name)
+        shutil.copyfile(installer, path)
+        if self.for_user:
+            subprocess.run(["chown", "-R", TEST_USER, folder], check=True)
+        return path
+
+    def path(self, relative):
+        return os.path.join(self.root, *relative.replace("\\", "/").split("/"))
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as f:
+            return f.read()
+
+    def write(self, relative, data):
+        p = self.path(relative)
+        os.makedirs(os.path.dirname(p), exist_ok=True)
+        with open(p, "wb") as f:
+            f.write(data)
+        if self.for_user:
+            subprocess.run(["chown", TEST_USER, p], check=True)
+
+    def ini(self):
+        with open(self.ini_path, "rb") as f:
+            return f.read()
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+# ---- the display ------------------------------------------------------------------------------
+
+_xvfb = None
+
+
+def ensure_display():
+    """Runs the tests on DISPLAY if set (scripts/test.sh shares one), else on a private Xvfb, so
+    that screenshots of the X screen can be taken."""
+    global _xvfb
+    if os.environ.get("DISPLAY") or _xvfb:
+        return
+    for n in range(120, 200):
+        if os.path.exists("/tmp/.X%d-lock" % n):
+            continue
+        _xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(1)
+        if _xvfb.poll() is None:
+            os.environ["DISPLAY"] = ":%d" % n
+            atexit.register(_xvfb.terminate)
+            return
+    raise RuntimeError("no X display")
+
+
+# ---- runs -------------------------------------------------------------------------------------
+
+class Run:
+    """The outcome of one driver run: the events in order and the installer's exit code."""
+
+    def __init__(self, events, stderr):
+        self.events = events
+        self.stderr = stderr
+        last = events[-1] if events else {}
+        if last.get("event") != "exit":
+            raise AssertionError("driver output has no exit line: %r %s" % (events[-3:], stderr))
+        self.exit_code = last["code"]
+        self.timed_out = any(e["event"] == "timeout" for e in events)
+
+    def of(self, kind):
+        return [e for e in self.events if e["event"] == kind]
+
+    @property
+    def boxes(self):
+        return self.of("msgbox")
+
+    @property
+    def dialogs(self):
+        return self.of("dialog")
+
+    @property
+    def closed(self):
+        c = self.of("dialog_closed")
+        return c[-1] if c else None
+
+
+_user_tools = None
+
+
+def _driver_for_user():
+    """The driver and its hook DLL copied where the unprivileged user can read them."""
+    global _user_tools
+    if _user_tools is None:
+        _user_tools = scratch_dir(for_user=True)
+        for f in (UIDRIVER, os.path.join(os.path.dirname(UIDRIVER), "uidriver_hook.dll")):
+            shutil.copy(f, _user_tools)
+        subprocess.run(["chmod", "-R", "a+rX", _user_tools], check=True)
+    return os.path.join(_user_tools, os.path.basename(UIDRIVER))
+
+
+def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screenshot_at=1,
+        timeout=60, user=None, args=None):
+    """Runs program under Wine through uidriver. screenshot: a PNG path; the dialog is grabbed
+    from the X screen at the given percent."""
+    ensure_display()
+    driver = _driver_for_user() if user else UIDRIVER
+    cmd = [WINE_RUN, driver, "--timeout", str(timeout)]
+    if answers:
+        cmd += ["--answers", ",".join(answers)]
+    for p in close_at:
+        cmd += ["--close-at", str(p)]
+    bmp = None
+    if screenshot:
+        bmp = screenshot[:-4] + ".hook.bmp"
+        cmd += ["--screenshot", windows_path(bmp), "--screenshot-at", str(screenshot_at),
+                "--screenshot-pause", "1500"]
+    cmd.append(windows_path(program))
+    if args is not None:
+        cmd += ["--"] + list(args)
+    env = dict(os.environ, LANG=lang, LC_ALL=lang, QPATCH_BUILD_DIR=BUILD)
+    env.pop("QPATCH_WINE_USER", None)
+    if user:
+        env["QPATCH_WINE_USER"] = user
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    events = []
+    deadline = time.time() + timeout + 60
+    try:
+        for line in proc.stdout:
+            line = line.strip()
+            if not line.startswith(b"{"):
+                continue
+            event = json.loads(line.decode("utf-8"))
+            events.append(event)
+            if event["event"] == "screenshot" and screenshot:
+                grab_screen(event, screenshot)
+            if time.time() > deadline:
+                break
+        proc.wait(timeout=max(1, deadline - time.time()))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return Run(events, proc.stderr.read().decode("utf-8", "replace"))
+
+
+def grab_screen(event, png):
+    """Crops the dialog from the X screen, as the user sees it (the caption would be drawn by a
+    window manager, and there is none)."""
+    os.makedirs(os.path.dirname(png), exist_ok=True)
+    geometry = "%dx%d+%d+%d" % (event["width"], event["height"], event["left"], event["top"])
+    subprocess.run(["import", "-window", "root", "-crop", geometry, "+repage", png],
+                   check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -1,0 +1,23 @@
+#pragma once
+// What the hook DLL inside the installer and the driver tell each other. The driver asks for a
+// screenshot by sending the dialog the registered message HookScreenshotMessage; the hook sees it
+// before the dialog procedure (which ignores it) and saves the picture to the file named by the
+// environment variable HookScreenshotVariable, which the installer inherits from the driver.
+// (Under Wine a hook does not see the data of a WM_COPYDATA sent from another process.)
+#include <stdint.h>
+#include <windows.h>
+
+#define HookSinkClassPrefix L"QPatchUiDriverSink."
+enum : ULONG_PTR { HookReportMagic = 0x51554944 };
+#define HookScreenshotMessage L"QPatchUiDriverScreenshot"
+#define HookScreenshotVariable L"QPATCH_UIDRIVER_SCREENSHOT"
+enum : UINT { HookInstallDoneMessage = WM_USER + 2000 };
+enum : int { HookProgressId = 101 };
+enum : uint32_t { HookReasonInstallDone = 1, HookReasonDestroy = 2 };
+
+struct HookReport {
+    uint32_t reason;
+    int32_t position;
+    int32_t rangeLow;
+    int32_t rangeHigh;
+};
