@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Generates a demo game in two versions:  make_demo_game.py OUTDIR
+OUTDIR/old is the game at 1.1.0.0, OUTDIR/new the same game at 1.1.0.1. Between them: an executable
+patched in place (a few byte runs: range entries), a library rebuilt, a data pack that grew, a
+rewritten text table and a new map in a new sub-folder (whole files). The data is game-like:
+structured records, code-like byte runs, text and some noise; the same every time."""
+import os
+import random
+import struct
+import sys
+
+MB = 1 << 20
+
+
+def code_like(rng, size):
+    """Instruction-like bytes: a small vocabulary of opcodes with varying operands."""
+    ops = [bytes(rng.randrange(256) for _ in range(rng.randrange(1, 6))) for _ in range(300)]
+    out = bytearray()
+    while len(out) < size:
+        out += rng.choice(ops)
+        if rng.random() < 0.3:
+            out += struct.pack('<I', rng.randrange(0x400000, 0x800000))
+    return bytes(out[:size])
+
+
+def records(rng, size):
+    """Fixed-size records: ids, coordinates, flags and a name."""
+    names = [b'sword', b'shield', b'potion', b'scroll', b'lantern', b'rope', b'map', b'key']
+    out = bytearray()
+    i = 0
+    while len(out) < size:
+        out += struct.pack('<IffHB', i, rng.uniform(-1e3, 1e3), rng.uniform(-1e3, 1e3),
+                           rng.randrange(16), rng.randrange(4))
+        out += rng.choice(names).ljust(16, b'\0')
+        i += 1
+    return bytes(out[:size])
+
+
+def noise(rng, size):
+    return rng.randbytes(size)
+
+
+def text_table(rng, lines):
+    words = ['勇者', '王国', '迷宫', '宝箱', '村庄', 'dragon', 'quest', 'gold', 'level', 'boss']
+    rows = [f'{i:05d}\t' + ' '.join(rng.choice(words) for _ in range(rng.randrange(3, 12)))
+            for i in range(lines)]
+    return ('\r\n'.join(rows) + '\r\n').encode('utf-8')
+
+
+def pack(rng, size):
+    parts = []
+    while sum(map(len, parts)) < size:
+        kind = rng.randrange(3)
+        piece = 256 * 1024
+        parts.append((records, code_like, noise)[kind](rng, piece) if kind != 2 or rng.random() < 0.3
+                     else records(rng, piece))
+    return b''.join(parts)[:size]
+
+
+def write(root, name, data):
+    path = os.path.join(root, *name.split('/'))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, 'wb') as f:
+        f.write(data)
+
+
+def patch_in_place(data, rng, runs):
+    out = bytearray(data)
+    for _ in range(runs):
+        at = rng.randrange(len(out) - 64)
+        length = rng.randrange(4, 48)
+        out[at:at + length] = rng.randbytes(length)
+    return bytes(out)
+
+
+def main():
+    out = sys.argv[1]
+    old_rng, new_rng = random.Random(11), random.Random(12)
+    exe = code_like(old_rng, 3 * MB)
+    dll = code_like(old_rng, 2 * MB)
+    textures = pack(old_rng, 6 * MB)
+    strings = text_table(old_rng, 20000)
+    old = {
+        'Bin/Tolvar2.exe': exe,
+        'Bin/engine.dll': dll,
+        'Data/textures.pak': textures,
+        'Data/strings.dat': strings,
+    }
+    new = {
+        'Bin/Tolvar2.exe': patch_in_place(exe, new_rng, 5),
+        'Bin/engine.dll': code_like(new_rng, 2 * MB + 12345),
+        'Data/textures.pak': patch_in_place(textures, new_rng, 3) + pack(new_rng, 1 * MB),
+        'Data/strings.dat': text_table(new_rng, 21000),
+        'Data/Maps/Island/island.map': records(new_rng, 1536 * 1024),
+    }
+    for name, data in old.items():
+        write(os.path.join(out, 'old'), name, data)
+    for name, data in new.items():
+        write(os.path.join(out, 'new'), name, data)
+    ini = b'[GAME]\r\nVERSION=1.1.0.0\r\n'
+    write(os.path.join(out, 'old'), 'Bin/game.ini', ini)
+
+
+if __name__ == '__main__':
+    main()
