@@ -2,15 +2,17 @@
 # Configures and builds one tree:  scripts/build.sh native|windows|bench [BUILD_DIR]
 #   native:  host clang with AddressSanitizer + UndefinedBehaviorSanitizer, fuzz targets
 #   windows: MinGW-w64 i686, the installer and the Windows-side tests (run through Wine)
-#   bench:   host clang, optimised, benchmarks only
+#   release: host clang, optimised, no sanitizers: the publisher's tool and the benchmarks
+#            (`bench` is another name for it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-tree=${1:?native, windows or bench}
+tree=${1:?native, windows or release}
+[ "$tree" = bench ] && tree=release
 dir=${2:-$root/build/$tree}
 case "$tree" in
   native)  args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug) ;;
   windows) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release) ;;
-  bench)   args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release
+  release) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release
                  -DQPATCH_SANITIZE=OFF -DQPATCH_FUZZ=OFF -DQPATCH_BENCH=ON) ;;
   *) echo "unknown tree: $tree" >&2; exit 2 ;;
 esac
