@@ -90,7 +90,14 @@ def lzma_block(data, dict_size):
 def block_stream(data, block_size=524288):
     """The block-compressed format: u64 size, u32 block size, u32 stored sizes, blocks."""
     dict_size = max(4096, min(block_size, 1 << 22))
-    blocks = [lzma_block(data[i:i + block_size], dict_size) for i in range(0, len(data), block_size)]
+    encoded = {}  # identical blocks are encoded once
+    blocks = []
+    for i in range(0, len(data), block_size):
+        block = data[i:i + block_size]
+        key = hashlib.sha256(block).digest()
+        if key not in encoded:
+            encoded[key] = lzma_block(block, dict_size)
+        blocks.append(encoded[key])
     header = struct.pack("<QI", len(data), block_size)
     table = b"".join(struct.pack("<I", len(b)) for b in blocks)
     return header + table + b"".join(blocks)
@@ -106,6 +113,17 @@ def whole_file_entry(name, content, block_size=524288, kind=1):
     return bytes([kind]) + _name(name) + struct.pack("<Q", len(data)) + data
 
 
+def whole_file_entry_raw(name, stream):
+    """A whole-file entry around given stream bytes, valid or not."""
+    return bytes([1]) + _name(name) + struct.pack("<Q", len(stream)) + stream
+
+
+def truncated_stream(size=5000):
+    """A stream whose one block stops after a few bytes of LZMA data: it cannot decode to size."""
+    block = lzma_block(pseudo_random(size, 9), 1 << 16)[:20]
+    return struct.pack("<QII", size, 524288, len(block)) + block
+
+
 def range_entry(name, offset, data):
     return bytes([0]) + _name(name) + struct.pack("<QQ", len(data), offset) + data
 
@@ -114,15 +132,10 @@ def pseudo_random(size, seed):
     return random.Random(seed).randbytes(size)
 
 
-def repetitive(size, seed=0):
-    """Large but quick to compress: a pattern with a little variation every 4 KiB."""
-    unit = pseudo_random(4096, seed)
-    out = bytearray()
-    i = 0
-    while len(out) < size:
-        out += unit[:4092] + struct.pack("<I", i)
-        i += 1
-    return bytes(out[:size])
+def big_content(size, seed=0):
+    """Tens of MB that encode quickly: one pseudo-random 512 KiB block, repeated."""
+    block = pseudo_random(4096, seed) * 128
+    return (block * (size // len(block) + 1))[:size]
 
 
 EXAMPLE_DESCRIPTION = "《Tolvar二》v1.1.0.0 升级到 v1.1.0.1\r\n"
@@ -231,7 +244,7 @@ class Game:
         with open(p, "wb") as f:
             f.write(data)
         if self.for_user:
-            subprocess.run(["chown", TEST_USER, p], check=True)
+            subprocess.run(["chown", "-R", TEST_USER, self.root], check=True)
 
     def ini(self):
         with open(self.ini_path, "rb") as f:

@@ -1,0 +1,200 @@
+"""Installations by the real installer: files on disk byte for byte, the version written back,
+the bar, the dialog ending by itself, and the one message of each outcome."""
+import os
+import unittest
+
+import e2e
+from e2e import ZH_CN, ZH_TW, TEXTS
+
+INI = "[GAME]\r\nVERSION=1.1.0.0\r\n"
+
+BIG = e2e.pseudo_random(700 * 1024, 1)            # two blocks of 512 KiB, incompressible
+SMALL_BLOCKS = e2e.pseudo_random(10000, 2)         # three blocks of 4 KiB
+NEW_FOLDER_FILE = b"created with its folders\n" * 100
+OLD_GAME_DAT = e2e.pseudo_random(20000, 3)
+RANGE_DATA = e2e.pseudo_random(9000, 4)            # pieces of 4096, 4096 and 808 bytes
+KIND2 = b"kind 2 is a whole file too" * 50
+THIRD = e2e.pseudo_random(30000, 5)
+
+
+def chunk(*entries):
+    return b"".join(entries)
+
+
+FULL_PAYLOAD = {
+    1601: chunk(
+        e2e.whole_file_entry("Bin\\big.dat", BIG),
+        e2e.whole_file_entry("Bin\\small.dat", SMALL_BLOCKS, block_size=4096),
+        e2e.whole_file_entry("Data/New/a.bin", NEW_FOLDER_FILE),
+        e2e.whole_file_entry("Bin\\empty.dat", b""),
+        e2e.whole_file_entry("Bin\\replaced.dat", b"short"),
+    ),
+    1602: chunk(
+        e2e.range_entry("Bin\\game.dat", 5000, RANGE_DATA),
+        e2e.whole_file_entry("Bin\\kind2.dat", KIND2, kind=2),
+    ),
+    1603: chunk(e2e.whole_file_entry("Bin\\third.dat", THIRD)),
+}
+
+
+def patched_game_dat():
+    data = bytearray(OLD_GAME_DAT)
+    data[5000:5000 + len(RANGE_DATA)] = RANGE_DATA
+    return bytes(data)
+
+
+def prepared_game(**kwargs):
+    game = e2e.Game(ini=INI, **kwargs)
+    game.write("Bin/game.dat", OLD_GAME_DAT)
+    game.write("Bin/replaced.dat", b"a much longer earlier content that must vanish" * 100)
+    return game
+
+
+class Outcomes(unittest.TestCase):
+    def assertSuccessBox(self, run, lang):
+        box = run.boxes[-1]
+        self.assertEqual(box["text"], TEXTS[lang]["INSTALL_OK"])
+        self.assertEqual(box["caption"], TEXTS[lang]["TITLE"])
+        self.assertEqual(box["icon"], "none")
+        self.assertEqual(box["buttons"], ["OK"])
+        self.assertEqual(box["owner"], "none")
+        self.assertFalse(box["dialogOpen"])
+        # the box follows the end of the dialog
+        kinds = [e["event"] for e in run.events]
+        self.assertLess(kinds.index("dialog_closed"), len(kinds) - 1 - kinds[::-1].index("msgbox"))
+
+    def assertErrorBox(self, box, lang, name, owner):
+        self.assertEqual(box["text"], TEXTS[lang][name])
+        self.assertEqual(box["caption"], TEXTS[lang]["TITLE"])
+        self.assertEqual(box["icon"], "error")
+        self.assertEqual(box["buttons"], ["OK"])
+        self.assertEqual(box["owner"], owner)
+        self.assertTrue(box["dialogOpen"])
+
+    def assertFinishedAlone(self, run):
+        self.assertEqual(run.exit_code, 0, run.events)
+        self.assertEqual(run.of("close"), [])
+        self.assertIsNotNone(run.closed, run.events)
+
+
+class CompleteRun(Outcomes):
+    def test_several_chunks(self):
+        exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, FULL_PAYLOAD)
+        for lang in (ZH_CN, ZH_TW):
+            with self.subTest(lang=lang):
+                game = prepared_game()
+                r = e2e.run(game.place(exe), lang=lang)
+                self.assertFinishedAlone(r)
+                self.assertEqual(len(r.boxes), 1, r.boxes)
+                self.assertSuccessBox(r, lang)
+                self.assertEqual(game.read("Bin/big.dat"), BIG)
+                self.assertEqual(game.read("Bin/small.dat"), SMALL_BLOCKS)
+                self.assertEqual(game.read("Data/New/a.bin"), NEW_FOLDER_FILE)
+                self.assertEqual(game.read("Bin/empty.dat"), b"")
+                self.assertEqual(game.read("Bin/replaced.dat"), b"short")
+                self.assertEqual(game.read("Bin/game.dat"), patched_game_dat())
+                self.assertEqual(game.read("Bin/kind2.dat"), KIND2)
+                self.assertEqual(game.read("Bin/third.dat"), THIRD)
+                self.assertEqual(game.ini(), b"[GAME]\r\nVERSION=1.1.0.1\r\n")
+                # the bar: range 0..100, reaching exactly 100 before the dialog closed
+                self.assertEqual(r.closed["finalPos"], 100)
+                self.assertEqual(r.closed["source"], "hook")
+                positions = [d["pos"] for d in r.dialogs]
+                self.assertEqual(positions, sorted(positions))
+                self.assertEqual(r.dialogs[-1]["rangeHigh"], 100)
+                first = r.dialogs[0]
+                self.assertFalse(first["updateEnabled"])
+                self.assertEqual(first["info"], e2e.EXAMPLE_DESCRIPTION)
+                self.assertEqual(first["caption"], TEXTS[lang]["DIALOG_CAPTION"])
+
+    def test_gap_in_chunk_ids_ends_the_sequence(self):
+        payload = {1601: FULL_PAYLOAD[1601], 1603: FULL_PAYLOAD[1603]}
+        game = prepared_game()
+        r = e2e.run(game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, payload)))
+        self.assertFinishedAlone(r)
+        self.assertSuccessBox(r, ZH_CN)
+        self.assertEqual(game.read("Bin/big.dat"), BIG)
+        self.assertFalse(os.path.exists(game.path("Bin/third.dat")))
+        self.assertEqual(game.read("Bin/game.dat"), OLD_GAME_DAT)
+        self.assertIn(b"VERSION=1.1.0.1", game.ini())
+        # 1603 is not counted in the total, so chunk 1601 alone fills the bar
+        self.assertEqual(r.closed["finalPos"], 100)
+
+
+class Failures(Outcomes):
+    def test_no_chunk(self):
+        exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, {})
+        for lang in (ZH_CN, ZH_TW):
+            with self.subTest(lang=lang):
+                game = prepared_game()
+                r = e2e.run(game.place(exe), lang=lang)
+                self.assertFinishedAlone(r)
+                self.assertEqual(len(r.boxes), 1)
+                self.assertErrorBox(r.boxes[0], lang, "NO_CONTENT", "none")
+                self.assertEqual(game.ini(), INI.encode())
+
+    def test_corrupt_second_chunk(self):
+        payloads = {
+            "one byte too many": FULL_PAYLOAD[1602] + b"\x00",
+            "data runs past the end": FULL_PAYLOAD[1602][:-1],
+            "block that decodes short": e2e.whole_file_entry_raw("Bin\\bad.dat",
+                                                                 e2e.truncated_stream()),
+        }
+        for label, second in payloads.items():
+            with self.subTest(label):
+                game = prepared_game()
+                exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR,
+                                         {1601: FULL_PAYLOAD[1601], 1602: second,
+                                          1603: FULL_PAYLOAD[1603]})
+                r = e2e.run(game.place(exe))
+                self.assertFinishedAlone(r)
+                self.assertEqual(len(r.boxes), 1, r.boxes)
+                self.assertErrorBox(r.boxes[0], ZH_CN, "PACKAGE_CORRUPT", "dialog")
+                self.assertEqual(game.read("Bin/big.dat"), BIG)
+                self.assertFalse(os.path.exists(game.path("Bin/third.dat")))
+                self.assertEqual(game.ini(), INI.encode())
+
+    def test_cannot_create(self):
+        # A folder where the file should be: neither created nor opened, even as root.
+        cases = {
+            "whole file over a folder": e2e.whole_file_entry("Bin", b"data"),
+            "whole file with backslash folders": e2e.whole_file_entry("Missing\\Deep\\a.bin", b"x"),
+            "range into a missing file": e2e.range_entry("Bin\\missing.dat", 0, b"xyz"),
+        }
+        for label, second in cases.items():
+            with self.subTest(label):
+                game = prepared_game()
+                exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR,
+                                         {1601: FULL_PAYLOAD[1601], 1602: second})
+                r = e2e.run(game.place(exe))
+                self.assertFinishedAlone(r)
+                self.assertEqual(len(r.boxes), 1, r.boxes)
+                self.assertErrorBox(r.boxes[0], ZH_CN, "CANNOT_WRITE_GAME", "dialog")
+                self.assertEqual(game.read("Bin/big.dat"), BIG)
+                self.assertFalse(os.path.exists(game.path("Bin/missing.dat")))
+                self.assertFalse(os.path.exists(game.path("Missing")))
+                self.assertEqual(game.ini(), INI.encode())
+
+    def test_write_failed(self):
+        # A target that is a link to /dev/full: opening works, every write fails (disk full).
+        cases = {
+            "whole file": e2e.whole_file_entry("Bin\\full.dat", b"data" * 3000),
+            "range": e2e.range_entry("Bin\\full.dat", 0, b"data" * 3000),
+        }
+        for label, second in cases.items():
+            for lang in (ZH_CN, ZH_TW):
+                with self.subTest(label, lang=lang):
+                    game = prepared_game()
+                    os.symlink("/dev/full", game.path("Bin/full.dat"))
+                    exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR,
+                                             {1601: FULL_PAYLOAD[1601], 1602: second})
+                    r = e2e.run(game.place(exe), lang=lang)
+                    self.assertFinishedAlone(r)
+                    self.assertEqual(len(r.boxes), 1, r.boxes)
+                    self.assertErrorBox(r.boxes[0], lang, "WRITE_FAILED", "dialog")
+                    self.assertEqual(game.read("Bin/big.dat"), BIG)
+                    self.assertEqual(game.ini(), INI.encode())
+
+
+if __name__ == "__main__":
+    unittest.main()
