@@ -8,8 +8,8 @@
 #include "payload/install_result.h"
 #include "payload/walk.h"
 
-// gameRoot, a name of up to MaxNameLength units and the terminating zero.
-enum : uint32_t { TargetPathCapacity = PathCapacity + NameBufferUnits };
+// gameRoot (PathCapacity includes its zero), a name of up to MaxNameLength units and a zero.
+enum : uint32_t { TargetPathCapacity = PathCapacity + MaxNameLength };
 
 // Writes gameRoot followed by at most nameUnits units of name (fewer when name ends sooner)
 // into path, zero-terminated; no separator is inserted.

@@ -164,7 +164,7 @@ int32_t RunPayload(uint64_t total, uint64_t entrySize)
         uint64_t data = left < entrySize ? left : entrySize;
         left -= data;
         while (data != 0) {
-            uint64_t piece = data < PieceSize ? data : PieceSize;
+            uint64_t piece = data < (uint64_t)PieceSize ? data : (uint64_t)PieceSize;
             progressBytes += piece;
             data -= piece;
             int32_t rise = RaiseProgressPercent();
