@@ -144,12 +144,14 @@ InstallResult WriteWholeFileEntry(const uint8_t *data, uint32_t dataSize, const 
         return InstallResult::Corrupt;
     }
     uint64_t decodedSize = 0;
-    blocks->methods->getSize(blocks, &decodedSize, nullptr);
-    InstallResult result = InstallResult::CannotCreate;
-    HANDLE file = CreateTargetFile(name);
-    if (file != INVALID_HANDLE_VALUE) {
-        result = CopyDecoded(blocks, file, dataSize, decodedSize, base);
-        CloseHandle(file);
+    InstallResult result = InstallResult::Corrupt;
+    if (blocks->methods->getSize(blocks, &decodedSize, nullptr)) {
+        result = InstallResult::CannotCreate;
+        HANDLE file = CreateTargetFile(name);
+        if (file != INVALID_HANDLE_VALUE) {
+            result = CopyDecoded(blocks, file, dataSize, decodedSize, base);
+            CloseHandle(file);
+        }
     }
     blocks->methods->release(blocks);
     return result;
