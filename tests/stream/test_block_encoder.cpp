@@ -1,4 +1,6 @@
 // The encoder of the block-compressed format.
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <gtest/gtest.h>
@@ -104,6 +106,39 @@ TEST(BlockEncoder, EmptyInputAndBadOptions)
     options = BlockEncoderOptions();
     options.lc = 9;
     EXPECT_FALSE(EncodeBlockStream(&byte, 1, options, out));
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<uint8_t> Slurp(const char *path)
+{
+    std::vector<uint8_t> out;
+    FILE *f = fopen(path, "rb");
+    if (!f)
+        return out;
+    int c;
+    while ((c = fgetc(f)) != EOF)
+        out.push_back((uint8_t)c);
+    fclose(f);
+    return out;
+}
+
+// Checks the file that the blockenc program wrote in the CTest fixture before this test.
+TEST(BlockEncoderProgram, WritesWhatTheLibraryEncodes)
+{
+    const char *in = getenv("BLOCKENC_IN");
+    const char *out = getenv("BLOCKENC_OUT");
+    if (!in || !out)
+        GTEST_SKIP() << "run through CTest";
+    std::vector<uint8_t> input = Slurp(in);
+    ASSERT_FALSE(input.empty());
+    BlockEncoderOptions options;
+    options.blockSize = 1024;
+    std::vector<uint8_t> expected;
+    ASSERT_TRUE(EncodeBlockStream(input.data(), input.size(), options, expected));
+    EXPECT_EQ(Slurp(out), expected);
 }
 
 }  // namespace
