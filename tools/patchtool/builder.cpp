@@ -499,7 +499,7 @@ void PrintSummary(const BuildSummary &s, FILE *out)
     double ratio = s.bytesIn ? 100.0 * (double)s.bytesOut / (double)s.bytesIn : 0.0;
     fprintf(out,
             "files: %" PRIu64 " scanned, %" PRIu64 " unchanged, %" PRIu64 " whole-file entries, %" PRIu64
-            " files as %" PRIu64 " range entries\n"
+            " changed in place as %" PRIu64 " range entries\n"
             "bytes: %" PRIu64 " in, %" PRIu64 " out in %u chunks (%.1f%%); range entries saved %" PRIu64
             " bytes\n"
             "time: %.2f s\n",

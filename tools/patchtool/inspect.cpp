@@ -243,7 +243,11 @@ std::string PrintDescriptor(const LoadedPatch &patch, FILE *out)
     std::string description(text.begin() + head.descriptionOffset, text.end());
     fprintf(out, "descriptor: target %s, operator %s, base %s\n", VersionText(head.target).c_str(),
             OperatorText(head.gate), VersionText(head.base).c_str());
-    fprintf(out, "description: %s\n", description.c_str());
+    std::string shown = description;
+    while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) {
+        shown.pop_back();
+    }
+    fprintf(out, "description: %s\n", shown.c_str());
     if (head.gate == GateOperator::None) {
         return "the descriptor's operator is neither \"=\" nor \"<=\": every installation below the "
                "target is refused";
