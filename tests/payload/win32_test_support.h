@@ -103,6 +103,7 @@ protected:
         static int counter = 0;
         root = CurrentFolder() + L"game-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                std::to_wstring(++counter) + L"\\";
+        RemoveTree(root.substr(0, root.size() - 1));  // left by an earlier run that failed
         ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
         ASSERT_LT(root.size(), (size_t)PathCapacity);
         wcscpy(gameRoot, root.c_str());

@@ -368,6 +368,46 @@ TEST_F(RangeTest, ReadOnlyOrHeldTargetIsCannotCreateAndUnchanged)
     EXPECT_EQ(old, content);
 }
 
+// Returns: the handle value the next open gets; handles reuse the lowest free slot.
+HANDLE NextHandle()
+{
+    HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    CloseHandle(probe);
+    return probe;
+}
+
+// Under Wine, Z:\dev\full is Linux's /dev/full: it opens, but every write fails.
+class WriteFailureTest : public GameFolderTest {
+protected:
+    void SetUp() override
+    {
+        GameFolderTest::SetUp();
+        if (!OpensExclusively(L"Z:\\dev\\full")) {
+            GTEST_SKIP() << "needs Wine's view of /dev/full";
+        }
+        wcscpy(gameRoot, L"Z:\\dev\\");
+    }
+    void TearDown() override
+    {
+        wcscpy(gameRoot, root.c_str());
+        GameFolderTest::TearDown();
+    }
+};
+
+TEST_F(WriteFailureTest, FailedWritesAreWriteFailedAndReleaseTheTarget)
+{
+    std::vector<uint8_t> data = PatternBytes(5000, 30);
+    std::vector<uint8_t> stream = Encode(data);
+    // A device shares freely, so a leak shows as the next free handle slot being taken.
+    HANDLE freeSlot = NextHandle();
+    EXPECT_EQ(InstallResult::WriteFailed, WriteRangeEntry(data.data(), 5000, L"full", 0));
+    EXPECT_EQ(freeSlot, NextHandle());
+    EXPECT_EQ(InstallResult::WriteFailed,
+              WriteWholeFileEntry(stream.data(), (uint32_t)stream.size(), L"full"));
+    EXPECT_EQ(freeSlot, NextHandle());
+    EXPECT_EQ(0u, progressBytes);
+}
+
 class TargetPathTest : public GameFolderTest {};
 
 TEST_F(TargetPathTest, IsGameRootFollowedByTheNameWithoutASeparator)
