@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 #include "app/descriptor.h"
+#include "app/game_path.h"
 #include "app/preflight.h"
 #include "app/texts.h"
 #include "app/version.h"
@@ -30,20 +31,11 @@ static uint32_t Append(uint32_t at, const wchar_t *piece, uint32_t count)
     return at + count;
 }
 
-// Returns: the length of the directory part including its last "\" or "/", or 0.
-static uint32_t DirectoryLength(uint32_t length)
-{
-    uint32_t i = length;
-    while (i > 0 && pathBuffer[i - 1] != L'\\' && pathBuffer[i - 1] != L'/')
-        --i;
-    return i;
-}
-
 bool LocateGameRoot()
 {
     const uint32_t tail = 3 + 4 + (sizeof GameExecutable / sizeof(wchar_t));  // terminator included
     uint32_t n = GetModuleFileNameW(nullptr, pathBuffer, PathCapacity);
-    uint32_t i = n < PathCapacity ? DirectoryLength(n) : PathCapacity;
+    uint32_t i = n < PathCapacity ? DirectoryPartLength(pathBuffer, n) : PathCapacity;
     // A truncated module path, or one with no room behind it for "..\Bin\Tolvar2.exe", is refused.
     if (i > PathCapacity - tail) {
         ShowMessage(IDS_WRONG_PLACE, MB_ICONERROR | MB_OK);
