@@ -47,18 +47,21 @@ else
   scripts/wine-run.sh "$work/uidriver.exe" --timeout 300 "$game/Update/patch.exe" | tee "$work/events.jsonl" |
     python3 -c '
 import json, sys
+dialog_seen = False
 for line in sys.stdin:
     try:
         e = json.loads(line)
     except ValueError:
         continue
     kind = e.get("event")
-    if kind == "msgbox":
-        print("  message box:", e.get("caption"), "|", e.get("text"), "| answered", e.get("answer"))
-    elif kind == "dialog_closed":
-        print("  progress dialog closed at", e.get("position"), "of", e.get("range_high", 100))
-    elif kind == "window" and e.get("kind") == "dialog":
+    if kind == "dialog" and not dialog_seen:
+        dialog_seen = True
         print("  progress dialog opened:", e.get("caption"), "|", e.get("info", "").strip())
+    elif kind == "dialog_closed":
+        print("  progress dialog closed by itself, bar at", e.get("finalPos"), "of 100")
+    elif kind == "msgbox":
+        print("  message box:", e.get("caption"), "|", e.get("text"), "| icon", e.get("icon"),
+              "| answered", e.get("answer"))
     elif kind == "exit":
         print("  installer exit code:", e.get("code"))'
   set -e

@@ -16,7 +16,7 @@ fi
 
 # One X server for the whole Windows-side run.
 display=:$(( 90 + RANDOM % 100 ))
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+Xvfb "$display" -ac -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 trap 'kill $xvfb 2>/dev/null' EXIT
 export DISPLAY=$display

@@ -35,7 +35,7 @@ else
 fi
 
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+  exec xvfb-run -a -s "-ac -screen 0 1024x768x24" "$0" "$@"  # -ac: the unprivileged user may connect
 fi
 
 # A new prefix is made once, under a lock: Wine draws its own window frames (there is no window

@@ -5,6 +5,7 @@
 //                              dialog), Yes stops the steps. Exits with 10 + final position.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 #include <stdlib.h>
 #include <wchar.h>
 

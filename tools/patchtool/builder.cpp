@@ -373,7 +373,14 @@ fs::path FindStub(const BuildOptions &options)
     if (const char *env = getenv("QPATCH_STUB")) {
         return PathFromUtf8(env);
     }
-    return OwnExecutable().parent_path() / "installer.exe";
+    // Next to the tool, as shipped, or where the windows build tree puts it.
+    fs::path here = OwnExecutable().parent_path();
+    fs::path beside = here / "qpatch-stub.exe";
+    std::error_code ec;
+    if (fs::exists(beside, ec)) {
+        return beside;
+    }
+    return here / ".." / ".." / "resources" / "qpatch-stub.exe";
 }
 
 // Writes the installer into output: the stub with its QPATCH resources replaced by the patch's.
@@ -385,7 +392,7 @@ bool WriteInstaller(const BuildOptions &options, const fs::path &patchFolder, ui
     std::vector<PeResource> items;
     if (!ReadWholeFile(stub, &image, error) || !ReadPeResources(image, &items, error)) {
         *error = "installer stub " + PathText(stub) + ": " + *error + " (pass --stub PATH to the "
-                 "payload-free installer.exe)";
+                 "payload-free qpatch-stub.exe)";
         return false;
     }
     const ResourceKey type = NameKey(u"QPATCH");

@@ -24,7 +24,7 @@ const char Usage[] =
     "usage:\n"
     "  patchtool build --new DIR [--old DIR] --target A.B.C.D --base A.B.C.D [--op = | --op <=]\n"
     "                  (--description TEXT | --description-file FILE) --out OUTDIR\n"
-    "                  [--installer OUT.exe [--stub installer.exe]] [--chunk-size BYTES]\n"
+    "                  [--installer OUT.exe [--stub qpatch-stub.exe]] [--chunk-size BYTES]\n"
     "                  [--threads N] [--level 0-9] [--block-size BYTES] [--force]\n"
     "  patchtool inspect PATCHDIR|INSTALLER.exe\n"
     "  patchtool verify --patch PATCHDIR|INSTALLER.exe --old DIR --new DIR\n";
