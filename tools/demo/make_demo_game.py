@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """Generates a demo game in two versions:  make_demo_game.py OUTDIR
+or one large version for the install benchmark:  make_demo_game.py --bench SIZE_MB OUTDIR
 OUTDIR/old is the game at 1.1.0.0, OUTDIR/new the same game at 1.1.0.1. Between them: an executable
 patched in place (a few byte runs: range entries), a library rebuilt, a data pack that grew, a
 rewritten text table and a new map in a new sub-folder (whole files). The data is game-like:
@@ -73,7 +74,35 @@ def patch_in_place(data, rng, runs):
     return bytes(out)
 
 
+def bench_game(out, size_mb):
+    """Files of 4 to 12 MB made of game-like 256 KB pieces, each piece drawn from a pool and
+    lightly altered, so that generating hundreds of megabytes stays quick."""
+    rng = random.Random(size_mb)
+    pool = [kind(rng, 256 * 1024) for kind in (records, code_like, records, text_piece, noise)
+            for _ in range(6)]
+    left, index = size_mb * MB, 0
+    while left > 0:
+        size = min(left, rng.randrange(4, 13) * MB)
+        data = bytearray()
+        while len(data) < size:
+            piece = bytearray(rng.choice(pool))
+            for _ in range(64):
+                piece[rng.randrange(len(piece))] = rng.randrange(256)
+            data += piece
+        folder = ('Bin', 'Data', 'Data/Sounds', 'Data/Maps')[index % 4]
+        write(out, f'{folder}/bench{index:03d}.pak', bytes(data[:size]))
+        left -= size
+        index += 1
+
+
+def text_piece(rng, size):
+    return (text_table(rng, size // 40) * 2)[:size]
+
+
 def main():
+    if sys.argv[1] == '--bench':
+        bench_game(sys.argv[3], int(sys.argv[2]))
+        return
     out = sys.argv[1]
     old_rng, new_rng = random.Random(11), random.Random(12)
     exe = code_like(old_rng, 3 * MB)
