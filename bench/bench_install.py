@@ -45,8 +45,9 @@ def peak_memory_watch(name, result, stop):
         for pid in filter(str.isdigit, os.listdir('/proc')):
             try:
                 with open(f'/proc/{pid}/cmdline', 'rb') as f:
-                    if name.encode() not in f.read() or b'uidriver' in f.read():
-                        continue
+                    command = f.read()
+                if name.encode() not in command or b'uidriver' in command:
+                    continue
                 with open(f'/proc/{pid}/status') as f:
                     for line in f:
                         if line.startswith('VmHWM:'):
@@ -95,8 +96,15 @@ def run_limit(work):
     return float(fields['limit_seconds']), int(fields['bytes_written'])
 
 
-def same_tree(a, b):
-    return subprocess.run(['diff', '-rq', a, b], stdout=subprocess.DEVNULL).returncode == 0
+def installed_all(files, game):
+    """Every generated file is in the game folder, byte for byte."""
+    for folder, _, names in os.walk(files):
+        for name in names:
+            relative = os.path.relpath(os.path.join(folder, name), files)
+            if subprocess.run(['cmp', '-s', os.path.join(files, relative),
+                               os.path.join(game, relative)]).returncode != 0:
+                return False
+    return True
 
 
 def main():
@@ -104,9 +112,7 @@ def main():
         work, game, installer = make_patch(size_mb)
         seconds, peak_kb, boxes = run_installer(work, installer)
         limit, decoded = run_limit(work)
-        for folder in ('Bin', 'Data'):
-            shutil.rmtree(os.path.join(work, 'limit-target', folder, 'Tolvar2.exe'), ignore_errors=True)
-        ok = all(same_tree(os.path.join(work, 'files', d), os.path.join(game, d)) for d in ('Data',))
+        ok = installed_all(os.path.join(work, 'files'), game)
         mb = decoded / 1e6
         payload = sum(os.path.getsize(os.path.join(work, 'patch', f))
                       for f in os.listdir(os.path.join(work, 'patch')) if f.endswith('.bin'))

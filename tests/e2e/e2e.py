@@ -366,7 +366,10 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-    return Run(events, proc.stderr.read().decode("utf-8", "replace"))
+    stderr = proc.stderr.read().decode("utf-8", "replace")
+    proc.stdout.close()
+    proc.stderr.close()
+    return Run(events, stderr)
 
 
 def grab_screen(event, png):

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "tools/uidriver/hook_protocol.h"
 
@@ -16,8 +17,13 @@ static void ReportDialog(HWND dialog, UINT reason)
     swprintf(className, 64, L"%ls%lu", HookSinkClassPrefix, GetCurrentProcessId());
     HWND sink = FindWindowW(className, nullptr);
     if (!sink) return;
-    HookReport report;
+    static HookReport report;  // large; the hook runs on one thread
+    memset(&report, 0, sizeof report);
     report.reason = reason;
+    report.enabled = IsWindowEnabled(dialog) != FALSE;
+    report.closeEnabled = IsWindowEnabled(GetDlgItem(dialog, IDCANCEL)) != FALSE;
+    report.updateEnabled = IsWindowEnabled(GetDlgItem(dialog, HookUpdateId)) != FALSE;
+    GetDlgItemTextW(dialog, HookInfoId, report.info, HookInfoCapacity);
     report.position = (int32_t)SendMessageW(bar, PBM_GETPOS, 0, 0);
     report.rangeLow = (int32_t)SendMessageW(bar, PBM_GETRANGE, TRUE, 0);
     report.rangeHigh = (int32_t)SendMessageW(bar, PBM_GETRANGE, FALSE, 0);

@@ -12,12 +12,20 @@ enum : ULONG_PTR { HookReportMagic = 0x51554944 };
 #define HookScreenshotMessage L"QPatchUiDriverScreenshot"
 #define HookScreenshotVariable L"QPATCH_UIDRIVER_SCREENSHOT"
 enum : UINT { HookInstallDoneMessage = WM_USER + 2000 };
-enum : int { HookProgressId = 101 };
+enum : int { HookProgressId = 101, HookUpdateId = 102, HookInfoId = 1000 };
 enum : uint32_t { HookReasonInstallDone = 1, HookReasonDestroy = 2 };
 
+enum : int { HookInfoCapacity = 1024 };
+
+// The dialog's state at its end, read in-process: the dialog may end a few milliseconds after
+// its last change, too soon for the driver's polling to see it.
 struct HookReport {
     uint32_t reason;
     int32_t position;
     int32_t rangeLow;
     int32_t rangeHigh;
+    uint8_t enabled;
+    uint8_t closeEnabled;
+    uint8_t updateEnabled;
+    wchar_t info[HookInfoCapacity];
 };

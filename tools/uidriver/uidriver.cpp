@@ -172,9 +172,16 @@ DialogState ReadDialog(HWND dialog)
     return s;
 }
 
-void EmitDialog(const DialogState &s)
+// A read that met a dying window is incomplete.
+bool Complete(const DialogState &s)
+{
+    return s.pos >= 0 && s.rangeLow >= 0 && s.rangeHigh >= 0;
+}
+
+void EmitDialog(const DialogState &s, const wchar_t *source = L"poll")
 {
     Event("dialog")
+        .Str("source", source)
         .Str("caption", s.caption)
         .Str("info", s.info)
         .Str("closeText", s.closeText)
@@ -401,7 +408,9 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 {
     if (message == WM_COPYDATA && driver) {
         const COPYDATASTRUCT *data = (const COPYDATASTRUCT *)lParam;
-        if (data->dwData == HookReportMagic && data->cbData == sizeof(HookReport)) {
+        // the first report (at WM_INSTALL_DONE) describes the state in which the dialog ended
+        if (data->dwData == HookReportMagic && data->cbData == sizeof(HookReport) &&
+            !driver->hookReported) {
             driver->hookReport = *(const HookReport *)data->lpData;
             driver->hookReported = true;
             return TRUE;
@@ -454,7 +463,7 @@ void PollDialog(Driver &d)
     }
     if (!d.dialog) return;
     DialogState s = ReadDialog(d.dialog);
-    if (!IsWindow(d.dialog)) return;  // it went while being read; keep the last full state
+    if (!IsWindow(d.dialog) || !Complete(s)) return;  // went while being read
     if (!d.dialogSeen || !(s == d.lastDialog)) EmitDialog(s);
     d.dialogSeen = true;
     d.lastDialog = s;
@@ -551,6 +560,19 @@ void PollWindows(Driver &d)
 void ReportDialogEnd(Driver &d)
 {
     if (!d.dialogSeen) return;
+    if (d.hookReported) {
+        DialogState s = d.lastDialog;
+        s.pos = d.hookReport.position;
+        s.rangeLow = d.hookReport.rangeLow;
+        s.rangeHigh = d.hookReport.rangeHigh;
+        s.enabled = d.hookReport.enabled != 0;
+        s.closeEnabled = d.hookReport.closeEnabled != 0;
+        s.updateEnabled = d.hookReport.updateEnabled != 0;
+        d.hookReport.info[HookInfoCapacity - 1] = 0;
+        s.info = d.hookReport.info;
+        if (!(s == d.lastDialog)) EmitDialog(s, L"hook");
+        d.lastDialog = s;
+    }
     int finalPos = d.hookReported ? d.hookReport.position : d.lastDialog.pos;
     Event("dialog_closed")
         .Int("finalPos", finalPos)
