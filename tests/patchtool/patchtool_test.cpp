@@ -550,8 +550,10 @@ TEST(Failures, UnchangedFoldersAndCaseCollisionsAreRefused)
     GameFolders g = {temp.path / "old", temp.path / "new"};
     BuildSummary summary;
     EXPECT_NE(BuildPatch(Options(g, temp.path / "patch", 4096), &summary), 0);
+#ifndef _WIN32  // a folder on Windows cannot hold both names
     Put(temp.path / "new/A", {2});
     EXPECT_NE(BuildPatch(Options(g, temp.path / "patch", 4096), &summary), 0);
+#endif
     EXPECT_FALSE(fs::exists(temp.path / "patch"));
 }
 

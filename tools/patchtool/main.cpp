@@ -277,6 +277,7 @@ std::vector<std::string> Utf8Arguments(int argc, char **argv)
 {
     std::vector<std::string> args;
 #ifdef _WIN32
+    (void)argc;
     (void)argv;
     int count = 0;
     wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);

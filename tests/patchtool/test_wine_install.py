@@ -1,0 +1,85 @@
+"""A patch built by patchtool.exe (under Wine, from two game folders) and installed by the real
+installer under Wine: the game folder must equal the new folder afterwards. Uses the end-to-end
+helpers of tests/e2e (read only)."""
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import e2e  # noqa: E402
+from e2e import ZH_CN, TEXTS  # noqa: E402
+
+PATCHTOOL = os.environ["PATCHTOOL"]
+
+
+def write(root, relative, data):
+    path = os.path.join(root, *relative.split("/"))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def files_under(root):
+    found = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, root).replace(os.sep, "/")] = f.read()
+    return found
+
+
+def patchtool(*args):
+    env = dict(os.environ, QPATCH_BUILD_DIR=e2e.BUILD)
+    return subprocess.run([e2e.WINE_RUN, PATCHTOOL] + list(args), env=env, capture_output=True, timeout=300)
+
+
+class BuiltPatchInstalls(unittest.TestCase):
+    def test_installer_reproduces_the_new_folder(self):
+        work = e2e.scratch_dir()
+        old = os.path.join(work, "old")
+        new = os.path.join(work, "new")
+        pak = e2e.pseudo_random(700 * 1024, 7)
+        write(old, "Bin/Tolvar2.exe", b"MZ game")
+        write(old, "Bin/data.pak", pak)
+        write(old, "Data/keep.txt", b"unchanged")
+        shutil.copytree(old, new)
+        changed = bytearray(pak)
+        changed[1000:1004] = b"\x00\x01\x02\x03"
+        changed[600000] ^= 0xFF
+        write(new, "Bin/data.pak", bytes(changed) + b"tail" * 100)        # ranges
+        write(new, "Bin/Tolvar2.exe", b"MZ game, version 1.1.0.1")        # grown
+        write(new, "Data/Maps/New/map.bin", e2e.big_content(1200 * 1024, 3))  # folders, 3 blocks
+        write(new, "Data/empty.dat", b"")
+        write(new, "Data/中文.txt", "说明".encode("utf-8"))
+
+        setup = os.path.join(work, "setup.exe")
+        built = patchtool("build", "--new", e2e.windows_path(new), "--old", e2e.windows_path(old),
+                          "--target", "1.1.0.1", "--base", "1.1.0.0", "--op", "=",
+                          "--description", "《Tolvar二》v1.1.0.0 升级到 v1.1.0.1",
+                          "--out", e2e.windows_path(os.path.join(work, "patch")),
+                          "--installer", e2e.windows_path(setup), "--chunk-size", "600000")
+        self.assertEqual(built.returncode, 0, built.stderr.decode("utf-8", "replace"))
+        self.assertIn(b"range entries", built.stdout)
+        inspected = patchtool("inspect", e2e.windows_path(setup))
+        self.assertEqual(inspected.returncode, 0, inspected.stdout)
+        verified = patchtool("verify", "--patch", e2e.windows_path(setup), "--old", e2e.windows_path(old),
+                             "--new", e2e.windows_path(new))
+        self.assertEqual(verified.returncode, 0, verified.stdout)
+
+        game = e2e.Game(ini="[GAME]\r\nVERSION=1.1.0.0\r\n")
+        for name, data in files_under(old).items():
+            game.write(name, data)
+        r = e2e.run(game.place(setup), lang=ZH_CN)
+        self.assertEqual(r.exit_code, 0, r.events)
+        self.assertEqual([b["text"] for b in r.boxes], [TEXTS[ZH_CN]["INSTALL_OK"]])
+        self.assertEqual(r.dialogs[0]["info"], "《Tolvar二》v1.1.0.0 升级到 v1.1.0.1\r\n")
+        for name, data in files_under(new).items():
+            self.assertEqual(game.read(name), data, name)
+        self.assertEqual(game.ini(), b"[GAME]\r\nVERSION=1.1.0.1\r\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
