@@ -475,13 +475,29 @@ bool WritePeWithResources(const std::vector<uint8_t> &image, const std::vector<P
     }
     uint32_t resourceRva = GetU32(&image[pe.directoriesOffset + 8 * ResourceDirectoryIndex]);
     const Section &last = pe.sections[lastByAddress];
+    Section target = {};
     bool reuse = resourceRva != 0 && resourceRva == last.virtualAddress &&
                  (uint64_t)last.rawOffset + last.rawSize == fileEnd && last.rawOffset != 0;
-    Section target;
+    // A relocation table right after the resources is moved behind the new ones: nothing refers
+    // to its place but its data directory, and the old resources are not left as dead weight.
+    const Section *moved = nullptr;
+    if (!reuse && resourceRva != 0 && pe.sections.size() >= 2 &&
+        memcmp(&image[last.headerOffset], ".reloc", 6) == 0 && (uint64_t)last.rawOffset + last.rawSize == fileEnd) {
+        for (const Section &s : pe.sections) {
+            if (s.virtualAddress == resourceRva && s.rawOffset != 0 &&
+                AlignUp(s.virtualAddress + (uint64_t)std::max(s.virtualSize, s.rawSize), pe.sectionAlignment) ==
+                    last.virtualAddress &&
+                (uint64_t)s.rawOffset + s.rawSize == last.rawOffset) {
+                moved = &last;
+                target = s;
+                reuse = true;
+            }
+        }
+    }
     uint32_t sectionCount = (uint32_t)pe.sections.size();
-    if (reuse) {
+    if (reuse && !moved) {
         target = last;
-    } else {
+    } else if (!reuse) {
         uint64_t headerEnd = (uint64_t)pe.sections.back().headerOffset + 2 * SectionHeaderSize;
         uint64_t firstRaw = UINT64_MAX;
         for (const Section &s : pe.sections) {
@@ -502,6 +518,14 @@ bool WritePeWithResources(const std::vector<uint8_t> &image, const std::vector<P
     BuildTree(sorted, target.virtualAddress, &tree);
     uint64_t rawSize = AlignUp(tree.totalSize, pe.fileAlignment);
     uint64_t imageSize = AlignUp(target.virtualAddress + tree.totalSize, pe.sectionAlignment);
+    Section relocated = {};
+    if (moved) {
+        relocated = *moved;
+        relocated.virtualAddress = (uint32_t)imageSize;
+        relocated.rawOffset = (uint32_t)(target.rawOffset + rawSize);
+        imageSize = AlignUp(relocated.virtualAddress + (uint64_t)std::max(moved->virtualSize, moved->rawSize),
+                            pe.sectionAlignment);
+    }
     if (imageSize > 0x7FFFFFFF || target.rawOffset + rawSize > 0xFFFFFFFFu) {
         *error = "the resources are too large for a Windows executable";
         return false;
@@ -527,6 +551,18 @@ bool WritePeWithResources(const std::vector<uint8_t> &image, const std::vector<P
     PutU32(&head[pe.directoriesOffset + 8 * ResourceDirectoryIndex], target.virtualAddress);
     PutU32(&head[pe.directoriesOffset + 8 * ResourceDirectoryIndex + 4], (uint32_t)tree.totalSize);
     PutU64(&head[pe.directoriesOffset + 8 * SecurityDirectoryIndex], 0);
+    if (moved) {
+        PutU32(&head[moved->headerOffset + 12], relocated.virtualAddress);
+        PutU32(&head[moved->headerOffset + 20], relocated.rawOffset);
+        for (uint32_t d = 0; d < pe.directoryCount; ++d) {
+            uint8_t *entry = &head[pe.directoriesOffset + 8 * d];
+            uint32_t rva = GetU32(entry);
+            if (d != ResourceDirectoryIndex && rva >= moved->virtualAddress &&
+                rva - moved->virtualAddress < std::max(moved->virtualSize, moved->rawSize)) {
+                PutU32(entry, rva - moved->virtualAddress + relocated.virtualAddress);
+            }
+        }
+    }
 
     FILE *file = OpenFile(output, "wb");
     if (!file) {
@@ -541,6 +577,9 @@ bool WritePeWithResources(const std::vector<uint8_t> &image, const std::vector<P
         written = tree.dataOffsets[i] + sorted[i].size;
     }
     ok = ok && WriteZeros(file, rawSize - written);
+    if (moved && moved->rawSize) {
+        ok = ok && fwrite(&image[moved->rawOffset], 1, moved->rawSize, file) == moved->rawSize;
+    }
     ok = (fclose(file) == 0) && ok;
     if (!ok) {
         *error = "cannot write " + PathText(output);
