@@ -1,7 +1,8 @@
 // Loaded into the installer by a WH_CALLWNDPROC hook on its main thread. It sees the progress
-// dialog's last moments in-process, where the driver's polling could miss them: when the dialog
-// receives WM_INSTALL_DONE or is destroyed, it reports the bar's position to the driver's sink
-// window with WM_COPYDATA. The sink's class name carries the installer's process id.
+// dialog's first and last moments in-process, where the driver's polling could miss them: when
+// the dialog is shown, receives WM_INSTALL_DONE or is destroyed, it reports the dialog's state to
+// the driver's sink window with WM_COPYDATA. The sink's class name carries the installer's
+// process id.
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
@@ -24,12 +25,15 @@ static void ReportDialog(HWND dialog, UINT reason)
     report.closeEnabled = IsWindowEnabled(GetDlgItem(dialog, IDCANCEL)) != FALSE;
     report.updateEnabled = IsWindowEnabled(GetDlgItem(dialog, HookUpdateId)) != FALSE;
     GetDlgItemTextW(dialog, HookInfoId, report.info, HookInfoCapacity);
+    GetWindowTextW(dialog, report.caption, 256);
+    GetDlgItemTextW(dialog, IDCANCEL, report.closeText, 64);
+    GetDlgItemTextW(dialog, HookUpdateId, report.updateText, 64);
     report.position = (int32_t)SendMessageW(bar, PBM_GETPOS, 0, 0);
     report.rangeLow = (int32_t)SendMessageW(bar, PBM_GETRANGE, TRUE, 0);
     report.rangeHigh = (int32_t)SendMessageW(bar, PBM_GETRANGE, FALSE, 0);
     COPYDATASTRUCT data = {HookReportMagic, sizeof report, &report};
     DWORD_PTR ignored;
-    SendMessageTimeoutW(sink, WM_COPYDATA, (WPARAM)dialog, (LPARAM)&data, SMTO_ABORTIFHUNG, 2000,
+    SendMessageTimeoutW(sink, WM_COPYDATA, (WPARAM)dialog, (LPARAM)&data, SMTO_NORMAL, 5000,
                         &ignored);
 }
 
@@ -106,7 +110,9 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK UiDriverCallWndProc(int code, 
 {
     if (code == HC_ACTION) {
         const CWPSTRUCT *call = (const CWPSTRUCT *)lParam;
-        if (call->message == HookInstallDoneMessage)
+        if (call->message == WM_SHOWWINDOW && call->wParam)
+            ReportDialog(call->hwnd, HookReasonShown);
+        else if (call->message == HookInstallDoneMessage)
             ReportDialog(call->hwnd, HookReasonInstallDone);
         else if (call->message == RegisterWindowMessageW(HookScreenshotMessage))
             OnScreenshotRequest(call->hwnd);

@@ -13,12 +13,12 @@ enum : ULONG_PTR { HookReportMagic = 0x51554944 };
 #define HookScreenshotVariable L"QPATCH_UIDRIVER_SCREENSHOT"
 enum : UINT { HookInstallDoneMessage = WM_USER + 2000 };
 enum : int { HookProgressId = 101, HookUpdateId = 102, HookInfoId = 1000 };
-enum : uint32_t { HookReasonInstallDone = 1, HookReasonDestroy = 2 };
+enum : uint32_t { HookReasonShown = 0, HookReasonInstallDone = 1, HookReasonDestroy = 2 };
 
 enum : int { HookInfoCapacity = 1024 };
 
-// The dialog's state at its end, read in-process: the dialog may end a few milliseconds after
-// its last change, too soon for the driver's polling to see it.
+// The dialog's state when it is first shown and at its end, read in-process: a dialog may live
+// or keep its last state for only a few milliseconds, too short for the driver's polling.
 struct HookReport {
     uint32_t reason;
     int32_t position;
@@ -28,4 +28,7 @@ struct HookReport {
     uint8_t closeEnabled;
     uint8_t updateEnabled;
     wchar_t info[HookInfoCapacity];
+    wchar_t caption[256];
+    wchar_t closeText[64];
+    wchar_t updateText[64];
 };

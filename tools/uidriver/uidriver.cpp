@@ -393,10 +393,12 @@ struct Driver {
     HWND dialog = nullptr;
     DialogState lastDialog;
     bool dialogSeen = false;
-    bool dialogClosed = false;
+    bool dialogClosed = false;  // the one dialog has gone
+    bool endSent = false;
     int maxPos = -1;
-    bool hookReported = false;
-    HookReport hookReport = {};
+    std::vector<HookReport> hookReports;  // received, not yet processed
+    bool endReported = false;             // a hook report from the dialog's end was processed
+    HWND hookDialog = nullptr;
     std::set<HWND> seenWindows;
     std::set<HWND> answeredBoxes;
     std::vector<std::pair<HWND, DWORD>> pendingBoxes;  // first seen at tick
@@ -408,11 +410,9 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 {
     if (message == WM_COPYDATA && driver) {
         const COPYDATASTRUCT *data = (const COPYDATASTRUCT *)lParam;
-        // the first report (at WM_INSTALL_DONE) describes the state in which the dialog ended
-        if (data->dwData == HookReportMagic && data->cbData == sizeof(HookReport) &&
-            !driver->hookReported) {
-            driver->hookReport = *(const HookReport *)data->lpData;
-            driver->hookReported = true;
+        if (data->dwData == HookReportMagic && data->cbData == sizeof(HookReport)) {
+            driver->hookReports.push_back(*(const HookReport *)data->lpData);
+            if (!driver->hookDialog) driver->hookDialog = (HWND)wParam;
             return TRUE;
         }
     }
@@ -455,15 +455,18 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM list)
     return TRUE;
 }
 
+void ProcessHookReports(Driver &d);
+
 void PollDialog(Driver &d)
 {
+    ProcessHookReports(d);
     if (d.dialog && !IsWindow(d.dialog)) {
         d.dialogClosed = true;
         d.dialog = nullptr;
     }
     if (!d.dialog) return;
     DialogState s = ReadDialog(d.dialog);
-    if (!IsWindow(d.dialog) || !Complete(s)) return;  // went while being read
+    if (!IsWindow(d.dialog) || !Complete(s) || d.endReported) return;  // went while being read
     if (!d.dialogSeen || !(s == d.lastDialog)) EmitDialog(s);
     d.dialogSeen = true;
     d.lastDialog = s;
@@ -530,7 +533,7 @@ void PollWindows(Driver &d)
         bool isNew = d.seenWindows.insert(w).second;
         bool dialogClass = ClassOf(w) == L"#32770";
         if (dialogClass && IsProgressDialog(w)) {
-            if (!d.dialog && !d.dialogSeen) d.dialog = w;
+            if (!d.dialog && !d.dialogClosed) d.dialog = w;
             continue;
         }
         if (!dialogClass) {
@@ -557,28 +560,49 @@ void PollWindows(Driver &d)
     }
 }
 
+std::wstring Terminated(wchar_t *text, size_t capacity)
+{
+    text[capacity - 1] = 0;
+    return text;
+}
+
+// Hook reports are dialog states like the polled ones. The first report from the dialog's end
+// (WM_INSTALL_DONE, else WM_DESTROY) is the state in which it ended; later ones are ignored.
+void ProcessHookReports(Driver &d)
+{
+    for (HookReport &r : d.hookReports) {
+        if (d.endReported) break;
+        DialogState s;
+        s.caption = Terminated(r.caption, 256);
+        s.info = Terminated(r.info, HookInfoCapacity);
+        s.closeText = Terminated(r.closeText, 64);
+        s.updateText = Terminated(r.updateText, 64);
+        s.visible = true;
+        s.enabled = r.enabled != 0;
+        s.closeEnabled = r.closeEnabled != 0;
+        s.updateEnabled = r.updateEnabled != 0;
+        s.pos = r.position;
+        s.rangeLow = r.rangeLow;
+        s.rangeHigh = r.rangeHigh;
+        if (!d.dialogSeen || !(s == d.lastDialog)) EmitDialog(s, L"hook");
+        d.dialogSeen = true;
+        d.lastDialog = s;
+        if (s.pos > d.maxPos) d.maxPos = s.pos;
+        d.endReported = r.reason != HookReasonShown;
+        if (!d.dialog && !d.dialogClosed) d.dialog = d.hookDialog;
+    }
+    d.hookReports.clear();
+}
+
 void ReportDialogEnd(Driver &d)
 {
+    ProcessHookReports(d);
     if (!d.dialogSeen) return;
-    if (d.hookReported) {
-        DialogState s = d.lastDialog;
-        s.pos = d.hookReport.position;
-        s.rangeLow = d.hookReport.rangeLow;
-        s.rangeHigh = d.hookReport.rangeHigh;
-        s.enabled = d.hookReport.enabled != 0;
-        s.closeEnabled = d.hookReport.closeEnabled != 0;
-        s.updateEnabled = d.hookReport.updateEnabled != 0;
-        d.hookReport.info[HookInfoCapacity - 1] = 0;
-        s.info = d.hookReport.info;
-        if (!(s == d.lastDialog)) EmitDialog(s, L"hook");
-        d.lastDialog = s;
-    }
-    int finalPos = d.hookReported ? d.hookReport.position : d.lastDialog.pos;
     Event("dialog_closed")
-        .Int("finalPos", finalPos)
-        .Int("maxPos", d.maxPos > finalPos ? d.maxPos : finalPos)
-        .Bool("reached100", (d.maxPos > finalPos ? d.maxPos : finalPos) >= 100)
-        .Str("source", d.hookReported ? L"hook" : L"poll");
+        .Int("finalPos", d.lastDialog.pos)
+        .Int("maxPos", d.maxPos)
+        .Bool("reached100", d.maxPos >= 100)
+        .Str("source", d.endReported ? L"hook" : L"poll");
 }
 
 void PumpMessages()
@@ -619,15 +643,15 @@ int Run(Driver &d)
         }
         PollWindows(d);
         PollDialog(d);
-        if (d.dialogClosed && d.dialogSeen && !d.dialog) {
+        if (d.dialogClosed && !d.endSent) {
             ReportDialogEnd(d);
-            d.dialogSeen = false;  // reported once
-            d.dialogClosed = false;
+            d.endSent = true;
         }
     }
     PumpMessages();
-    if (d.dialogSeen) {
+    if (!d.endSent) {
         PollDialog(d);
+        d.dialogClosed = true;
         ReportDialogEnd(d);
     }
     DWORD code = (DWORD)-1;
