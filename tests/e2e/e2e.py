@@ -337,6 +337,7 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
         cmd += ["--close-at", str(p)]
     bmp = None
     if screenshot:
+        os.makedirs(os.path.dirname(screenshot), exist_ok=True)
         bmp = screenshot[:-4] + ".hook.bmp"
         cmd += ["--screenshot", windows_path(bmp), "--screenshot-at", str(screenshot_at),
                 "--screenshot-pause", "1500"]
@@ -366,6 +367,8 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+    if bmp and os.path.exists(bmp):
+        os.remove(bmp)  # the driver's own rendering lacks themed controls; the PNG is the artefact
     stderr = proc.stderr.read().decode("utf-8", "replace")
     proc.stdout.close()
     proc.stderr.close()
