@@ -1,13 +1,28 @@
 // uidriver: runs an installer and plays its user. It watches the installer's top-level windows,
 // records every message box and the progress dialog's state, answers boxes from a script,
-// presses Close at given progress, saves a screenshot, and prints one JSON object per line.
+// presses Close at given progress, marks a moment for a screenshot, and prints one JSON object
+// per line (UTF-8, flushed).
 //
-//   uidriver [--answers OK,No,Yes] [--close-at PERCENT]... [--screenshot FILE.bmp]
+//   uidriver [--answers OK,No,Yes,Esc] [--close-at PERCENT]... [--screenshot FILE.bmp]
 //            [--screenshot-at PERCENT] [--screenshot-pause MS] [--timeout SECONDS] [--no-hook]
 //            INSTALLER [-- ARGS...]
 //
-// Events: started, window, dialog, close, screenshot, msgbox, dialog_closed, timeout, error,
-// and last of all exit (the installer's exit code; -1 when it had to be killed).
+// Events: started, window (any other top-level window), dialog (on every change), close,
+// screenshot (with the dialog's screen rectangle; the driver then pauses so that the caller can
+// grab the X screen), msgbox, dialog_closed, timeout, error, and last of all exit (the
+// installer's exit code; -1 when it had to be killed at the timeout).
+//
+// How things are found under Wine:
+// - Message boxes and the dialog are both class #32770; the dialog is the one with a
+//   msctls_progress32 child of id 101. A box's owner is GW_OWNER.
+// - Icon kind: STM_GETICON of the box's SS_ICON static tells whether there is an icon; its
+//   pixels on the screen are then compared with IDI_ERROR/WARNING/QUESTION/INFORMATION drawn in
+//   this process over the same background. Handles cannot be compared across processes.
+// - The dialog may show or end within milliseconds. A WM_CALLWNDPROC hook (uidriver_hook.dll,
+//   beside this program) on the installer's main thread reports the dialog's state in-process
+//   when it is shown, on WM_INSTALL_DONE and on WM_DESTROY, so its final state is always known.
+// - --screenshot FILE.bmp asks the hook to render the dialog in-process; Wine leaves themed
+//   child controls out of such renderings, so the tests take their pictures from the X screen.
 #include <windows.h>
 #include <commctrl.h>
 #include <fcntl.h>
