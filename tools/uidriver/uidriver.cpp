@@ -212,11 +212,11 @@ void EmitDialog(const DialogState &s, const wchar_t *source = L"poll")
 
 // ---- screen capture and icon kinds --------------------------------------------------------
 
-// Pixels of a screen rectangle as 32-bit BGRX, top-down. The windows are on an X server without a
-// window manager, so the screen holds exactly what the installer drew on top.
-std::vector<DWORD> CaptureScreen(const RECT &r)
+// Paints into a w x h 32-bit top-down bitmap and returns its pixels as BGRX; empty when the
+// bitmap cannot be made or paint returns false.
+template <typename Paint>
+std::vector<DWORD> PaintPixels(int w, int h, Paint paint)
 {
-    int w = r.right - r.left, h = r.bottom - r.top;
     std::vector<DWORD> pixels;
     if (w <= 0 || h <= 0) return pixels;
     HDC screen = GetDC(nullptr);
@@ -231,7 +231,7 @@ std::vector<DWORD> CaptureScreen(const RECT &r)
     HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     if (bitmap) {
         HGDIOBJ old = SelectObject(memory, bitmap);
-        if (BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY)) {
+        if (paint(memory, screen, (DWORD *)bits)) {
             GdiFlush();
             pixels.assign((DWORD *)bits, (DWORD *)bits + (size_t)w * h);
         }
@@ -243,32 +243,24 @@ std::vector<DWORD> CaptureScreen(const RECT &r)
     return pixels;
 }
 
+// Pixels of a screen rectangle. The windows are on an X server without a window manager, so the
+// screen holds exactly what the installer drew on top.
+std::vector<DWORD> CaptureScreen(const RECT &r)
+{
+    return PaintPixels(r.right - r.left, r.bottom - r.top, [&](HDC memory, HDC screen, DWORD *) {
+        return BitBlt(memory, 0, 0, r.right - r.left, r.bottom - r.top, screen, r.left, r.top,
+                      SRCCOPY) != FALSE;
+    });
+}
+
 // Draws a system icon the way a static control does, over a given background colour.
 std::vector<DWORD> RenderIcon(LPCWSTR id, int w, int h, DWORD background)
 {
-    std::vector<DWORD> pixels;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void *bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (bitmap) {
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        for (int i = 0; i < w * h; ++i) ((DWORD *)bits)[i] = background;
+    return PaintPixels(w, h, [&](HDC memory, HDC, DWORD *bits) {
+        for (int i = 0; i < w * h; ++i) bits[i] = background;
         DrawIconEx(memory, 0, 0, LoadIconW(nullptr, id), w, h, 0, nullptr, DI_NORMAL);
-        GdiFlush();
-        pixels.assign((DWORD *)bits, (DWORD *)bits + (size_t)w * h);
-        SelectObject(memory, old);
-        DeleteObject(bitmap);
-    }
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return pixels;
+        return true;
+    });
 }
 
 int ChannelDistance(DWORD a, DWORD b)
