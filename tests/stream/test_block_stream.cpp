@@ -10,31 +10,13 @@
 
 namespace {
 
-class BlockStreamTest : public testing::Test {
+class BlockStreamTest : public TrackedTest {
 protected:
-    void TearDown() override
-    {
-        EXPECT_EQ(tracker.liveBlocks(), 0u) << "leaked blocks";
-        EXPECT_EQ(tracker.badFrees(), 0u);
-    }
-    void Release(Stream *s) { s->methods->release(s); }
-    int64_t Seek(Stream *s, int64_t offset, SeekOrigin origin) { return s->methods->seek(s, offset, origin); }
-    int64_t Tell(Stream *s) { return Seek(s, 0, SeekOrigin::Current); }
-    uint32_t Read(Stream *s, void *buffer, uint32_t length) { return s->methods->read(s, buffer, length); }
-    uint64_t SizeOf(Stream *s)
-    {
-        uint64_t size = 99;
-        int64_t time = 99;
-        EXPECT_EQ(s->methods->getSize(s, &size, &time), 1);
-        EXPECT_EQ(time, 0);
-        return size;
-    }
     std::vector<uint8_t> Slice(const std::vector<uint8_t> &v, size_t at, size_t n)
     {
         return std::vector<uint8_t>(v.begin() + at, v.begin() + at + n);
     }
 
-    TrackingAllocator tracker;
     SourceLog log;
 };
 

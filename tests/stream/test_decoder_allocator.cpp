@@ -4,19 +4,11 @@
 #include <gtest/gtest.h>
 
 #include "stream/decoder_allocator.h"
-#include "tests/stream/tracking_allocator.h"
+#include "tests/stream/test_support.h"
 
 namespace {
 
-class DecoderAllocatorTest : public testing::Test {
-protected:
-    void TearDown() override
-    {
-        EXPECT_EQ(tracker.liveBlocks(), 0u);
-        EXPECT_EQ(tracker.badFrees(), 0u);
-    }
-    TrackingAllocator tracker;
-};
+class DecoderAllocatorTest : public TrackedTest {};
 
 TEST_F(DecoderAllocatorTest, EveryBlockCarriesItsSizeToFree)
 {

@@ -5,39 +5,14 @@
 
 #include "stream/allocator.h"
 #include "stream/memory_stream.h"
-#include "tests/stream/tracking_allocator.h"
+#include "tests/stream/test_support.h"
 
 namespace {
 
-class MemoryStreamTest : public testing::Test {
+class MemoryStreamTest : public TrackedTest {
 protected:
-    void TearDown() override
-    {
-        EXPECT_EQ(tracker.liveBlocks(), 0u) << "leaked blocks";
-        EXPECT_EQ(tracker.badFrees(), 0u);
-    }
-    TrackingAllocator tracker;
     const uint8_t bytes[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 };
-
-uint32_t Read(Stream *s, void *buffer, uint32_t length)
-{
-    return s->methods->read(s, buffer, length);
-}
-
-int64_t Seek(Stream *s, int64_t offset, SeekOrigin origin)
-{
-    return s->methods->seek(s, offset, origin);
-}
-
-uint64_t SizeOf(Stream *s)
-{
-    uint64_t size = 12345;
-    int64_t time = 12345;
-    EXPECT_EQ(s->methods->getSize(s, &size, &time), 1);
-    EXPECT_EQ(time, 0);
-    return size;
-}
 
 TEST_F(MemoryStreamTest, NullOrZeroBytesGiveAnEmptyStream)
 {

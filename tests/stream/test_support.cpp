@@ -153,3 +153,12 @@ std::vector<uint8_t> Header(uint64_t uncompressedSize, uint32_t blockSize)
     PutU32(out, blockSize);
     return out;
 }
+
+uint64_t SizeOf(Stream *s)
+{
+    uint64_t size = 12345;
+    int64_t time = 12345;
+    EXPECT_EQ(s->methods->getSize(s, &size, &time), 1);
+    EXPECT_EQ(time, 0);
+    return size;
+}

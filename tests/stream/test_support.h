@@ -5,8 +5,32 @@
 
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "stream/stream.h"
+#include "tests/stream/tracking_allocator.h"
 #include "tools/blockenc/block_encoder.h"
+
+// A test whose allocations all go through a tracking allocator; it must end with nothing live
+// and every free told the right size.
+class TrackedTest : public testing::Test {
+protected:
+    void TearDown() override
+    {
+        EXPECT_EQ(tracker.liveBlocks(), 0u) << "leaked blocks";
+        EXPECT_EQ(tracker.badFrees(), 0u);
+    }
+    TrackingAllocator tracker;
+};
+
+// Calls through a stream's table.
+inline void Release(Stream *s) { s->methods->release(s); }
+inline uint32_t Read(Stream *s, void *buffer, uint32_t length) { return s->methods->read(s, buffer, length); }
+inline int64_t Seek(Stream *s, int64_t offset, SeekOrigin origin) { return s->methods->seek(s, offset, origin); }
+inline int64_t Tell(Stream *s) { return Seek(s, 0, SeekOrigin::Current); }
+
+// Returns: the size getSize stores; checks that it succeeds and stores a modification time of 0.
+uint64_t SizeOf(Stream *s);
 
 // Game-like, compressible bytes in which every 16-byte stretch differs from every other,
 // so that bytes served from the wrong block or offset never pass for the right ones.
