@@ -3,7 +3,8 @@
 #   wine-run.sh PROGRAM.exe [ARGS...]
 # The build tree is found from QPATCH_BUILD_DIR or by walking up from the current folder to
 # CMakeCache.txt. With QPATCH_WINE_USER set (and running as root), the program runs as that
-# unprivileged user with a prefix of its own, so that access rights behave as on Windows.
+# unprivileged user with a prefix of its own under /tmp, so that access rights behave as on
+# Windows; the program and the files it touches must be where that user may go.
 # Without a display, the program runs inside a private Xvfb.
 set -euo pipefail
 
@@ -22,10 +23,9 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 user=${QPATCH_WINE_USER:-}
 if [ -n "$user" ] && [ "$(id -u)" = 0 ]; then
-  export WINEPREFIX="$build/wineprefix-$user"
-  if [ ! -d "$WINEPREFIX" ]; then
-    mkdir -p "$WINEPREFIX"; chown "$user" "$WINEPREFIX"
-  fi
+  # The user may not be allowed into the build tree (a checkout under /root, say): its prefix
+  # lives under /tmp, one per build tree.
+  export WINEPREFIX="/tmp/qpatch-wine-$user-$(printf '%s' "$build" | md5sum | cut -c1-12)"
   run=(runuser -u "$user" -- env HOME="$WINEPREFIX" WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all
        WINEDLLOVERRIDES="$WINEDLLOVERRIDES" DISPLAY="${DISPLAY:-}" LANG="${LANG:-}" LC_ALL="${LC_ALL:-}"
        wine)
@@ -53,5 +53,9 @@ if [ ! -f "$WINEPREFIX/.qpatch-ready" ]; then
   [ -f "$WINEPREFIX/.qpatch-ready" ] || prepare_prefix
   flock -u 9
   exec 9>&-
+fi
+# Wine needs a current folder its user can enter.
+if [ -n "$user" ] && [ "$(id -u)" = 0 ] && ! runuser -u "$user" -- test -x . 2>/dev/null; then
+  cd /tmp
 fi
 exec "${run[@]}" "$@"
