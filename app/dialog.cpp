@@ -40,7 +40,12 @@ void WaitForWorker()
 {
     if (!workerThread)
         return;
-    WaitForSingleObject(workerThread, INFINITE);
+    // A WM_INSTALL_DONE sent just as the dialog closed still waits in this thread's queue; messages
+    // sent to this thread are answered while waiting, or the worker would wait for us for ever.
+    while (MsgWaitForMultipleObjects(1, &workerThread, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+    }
     CloseHandle(workerThread);
     workerThread = nullptr;
 }
