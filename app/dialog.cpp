@@ -40,12 +40,7 @@ void WaitForWorker()
 {
     if (!workerThread)
         return;
-    // A WM_INSTALL_DONE sent just as the dialog closed still waits in this thread's queue; messages
-    // sent to this thread are answered while waiting, or the worker would wait for us for ever.
-    while (MsgWaitForMultipleObjects(1, &workerThread, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
-        MSG message;
-        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-    }
+    WaitForSingleObject(workerThread, INFINITE);
     CloseHandle(workerThread);
     workerThread = nullptr;
 }
