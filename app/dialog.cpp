@@ -40,6 +40,8 @@ void WaitForWorker()
 {
     if (!workerThread)
         return;
+    // The worker never waits for a window that is gone: the system answers messages sent to a
+    // destroyed window, so a WM_INSTALL_DONE sent as the dialog closed on Close returns at once.
     WaitForSingleObject(workerThread, INFINITE);
     CloseHandle(workerThread);
     workerThread = nullptr;
