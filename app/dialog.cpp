@@ -13,11 +13,10 @@ DWORD WINAPI InstallWorker(LPVOID);
 static void ReportStartFailure(HWND dialog, DWORD error)
 {
     wchar_t text[512];
-    Text title = LoadText(IDS_TITLE);
     if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
                         text, sizeof text / sizeof text[0], nullptr))
         wsprintfW(text, L"CreateThread: %lu", error);
-    MessageBoxW(dialog, text, title.chars, MB_OK | MB_ICONERROR);
+    ShowTitledBox(dialog, text, MB_OK | MB_ICONERROR);
 }
 
 void StartInstall(HWND dialog)
@@ -49,9 +48,7 @@ void WaitForWorker()
 
 static void ConfirmCancel(HWND dialog)
 {
-    Text question = LoadText(IDS_CONFIRM_CANCEL);
-    Text title = LoadText(IDS_TITLE);
-    if (MessageBoxW(dialogWindow, question.chars, title.chars, MB_YESNO | MB_ICONERROR) != IDYES)
+    if (ShowText(dialogWindow, IDS_CONFIRM_CANCEL, MB_YESNO | MB_ICONERROR) != IDYES)
         return;
     cancelRequested = true;
     SetDlgItemTextW(dialog, IDC_INFO, LoadText(IDS_CANCELLING).chars);

@@ -21,10 +21,7 @@ extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_UPDATE), nullptr, UpdateDialogProc, 0);
     // The worker may still be writing the version back; the process must not end under it.
     WaitForWorker();
-    if (installSucceeded && !cancelRequested) {
-        Text text = LoadText(IDS_INSTALL_OK);
-        Text title = LoadText(IDS_TITLE);
-        MessageBoxW(nullptr, text.chars, title.chars, MB_OK);
-    }
+    if (installSucceeded && !cancelRequested)
+        ShowText(nullptr, IDS_INSTALL_OK, MB_OK);
     return ExitRan;
 }

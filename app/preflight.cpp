@@ -18,13 +18,6 @@ static const uint32_t IniValueSize = 128;
 static wchar_t pathBuffer[PathCapacity];
 static uint32_t fileNameAt;  // where the file name after "Bin\" starts
 
-static void ShowMessage(UINT textId, UINT style)
-{
-    Text text = LoadText(textId);
-    Text title = LoadText(IDS_TITLE);
-    MessageBoxW(nullptr, text.chars, title.chars, style);
-}
-
 static uint32_t Append(uint32_t at, const wchar_t *piece, uint32_t count)
 {
     memcpy(pathBuffer + at, piece, count * sizeof(wchar_t));
@@ -38,7 +31,7 @@ bool LocateGameRoot()
     uint32_t i = n < PathCapacity ? DirectoryPartLength(pathBuffer, n) : PathCapacity;
     // A truncated module path, or one with no room behind it for "..\Bin\Tolvar2.exe", is refused.
     if (i > PathCapacity - tail) {
-        ShowMessage(IDS_WRONG_PLACE, MB_ICONERROR | MB_OK);
+        ShowText(nullptr, IDS_WRONG_PLACE, MB_ICONERROR | MB_OK);
         return false;
     }
     uint32_t at = Append(i, ParentFolder, 3);
@@ -47,7 +40,7 @@ bool LocateGameRoot()
     fileNameAt = Append(at, BinFolder, 4);
     Append(fileNameAt, GameExecutable, sizeof GameExecutable / sizeof(wchar_t));
     if (GetFileAttributesW(pathBuffer) == INVALID_FILE_ATTRIBUTES) {
-        ShowMessage(IDS_WRONG_PLACE, MB_ICONERROR | MB_OK);
+        ShowText(nullptr, IDS_WRONG_PLACE, MB_ICONERROR | MB_OK);
         return false;
     }
     return true;
@@ -130,8 +123,7 @@ static bool ShowNeedBaseVersion(PackedVersion base, UINT style)
     _snwprintf(message, 4095, format.chars, base >> 24, (base >> 16) & 255, (base >> 8) & 255,
                base & 255);
     message[4095] = 0;
-    Text title = LoadText(IDS_TITLE);
-    MessageBoxW(nullptr, message, title.chars, style);
+    ShowTitledBox(nullptr, message, style);
     return false;
 }
 
@@ -141,17 +133,14 @@ bool CheckVersionGate(PackedVersion installedVersion)
     switch (decision.outcome) {
     case GateOutcome::Proceed:
         return true;
-    case GateOutcome::Ask: {
-        Text text = LoadText(decision.textId);
-        Text title = LoadText(IDS_TITLE);
-        return MessageBoxW(nullptr, text.chars, title.chars, decision.style) == IDOK;
-    }
+    case GateOutcome::Ask:
+        return ShowText(nullptr, decision.textId, decision.style) == IDOK;
     case GateOutcome::Refuse:
         break;
     }
     if (decision.textId == IDS_NEED_BASE_VERSION)
         return ShowNeedBaseVersion(baseVersion, decision.style);
-    ShowMessage(decision.textId, decision.style);
+    ShowText(nullptr, decision.textId, decision.style);
     return false;
 }
 
@@ -162,7 +151,7 @@ bool Preflight()
     PackedVersion installed = ReadInstalledVersion();
     DescriptorText descriptor = LoadDescriptorText();
     if (!descriptor.size) {
-        ShowMessage(IDS_NO_DESCRIPTOR, MB_ICONERROR | MB_OK);
+        ShowText(nullptr, IDS_NO_DESCRIPTOR, MB_ICONERROR | MB_OK);
         return false;
     }
     ParseDescriptor(descriptor.bytes, descriptor.size);

@@ -1,4 +1,5 @@
 #include "app/texts.h"
+#include "resources/resource.h"
 
 Text LoadText(UINT id)
 {
@@ -8,4 +9,15 @@ Text LoadText(UINT id)
     if (LoadStringW(nullptr, id, text.chars, 512) <= 0)
         text.chars[0] = 0;
     return text;
+}
+
+int ShowTitledBox(HWND owner, const wchar_t *text, UINT style)
+{
+    Text title = LoadText(IDS_TITLE);
+    return MessageBoxW(owner, text, title.chars, style);
+}
+
+int ShowText(HWND owner, UINT id, UINT style)
+{
+    return ShowTitledBox(owner, LoadText(id).chars, style);
 }

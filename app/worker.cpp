@@ -52,13 +52,6 @@ static InstallResult ApplyAllChunks(uint32_t *applied)
     return InstallResult::NoChunk;
 }
 
-static void ShowWorkerError(HWND owner, UINT textId)
-{
-    Text text = LoadText(textId);
-    Text title = LoadText(IDS_TITLE);
-    MessageBoxW(owner, text.chars, title.chars, MB_OK | MB_ICONERROR);
-}
-
 // Shows at most one message for the result that ended the sequence.
 // Returns: the verdict, true for a complete installation.
 static bool ReportResult(InstallResult last, uint32_t applied)
@@ -67,16 +60,16 @@ static bool ReportResult(InstallResult last, uint32_t applied)
     case InstallResult::NoChunk:
         if (applied > 0)
             return true;
-        ShowWorkerError(nullptr, IDS_NO_CONTENT);  // no owner: the dialog stays usable
+        ShowText(nullptr, IDS_NO_CONTENT, MB_OK | MB_ICONERROR);  // no owner: the dialog stays usable
         return false;
     case InstallResult::Corrupt:
-        ShowWorkerError(dialogWindow, IDS_PACKAGE_CORRUPT);
+        ShowText(dialogWindow, IDS_PACKAGE_CORRUPT, MB_OK | MB_ICONERROR);
         return false;
     case InstallResult::CannotCreate:
-        ShowWorkerError(dialogWindow, IDS_CANNOT_WRITE_GAME);
+        ShowText(dialogWindow, IDS_CANNOT_WRITE_GAME, MB_OK | MB_ICONERROR);
         return false;
     case InstallResult::WriteFailed:
-        ShowWorkerError(dialogWindow, IDS_WRITE_FAILED);
+        ShowText(dialogWindow, IDS_WRITE_FAILED, MB_OK | MB_ICONERROR);
         return false;
     case InstallResult::Ok:
     case InstallResult::Cancelled:
