@@ -1,6 +1,7 @@
 #include "payload/walk.h"
 #include "payload/progress.h"
 #include "app/state.h"
+#include "stream/little_endian.h"
 
 namespace {
 
@@ -29,15 +30,6 @@ const uint8_t *TakeHeader(Cursor *cursor, uint32_t k)
     return field;
 }
 
-uint64_t ReadU64(const uint8_t *p)
-{
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-        value = (value << 8) | p[i];
-    }
-    return value;
-}
-
 // Reads one entry header into header and name (cleared first, so the name ends in a zero).
 // Returns: false when a field runs past the end or the name would not fit the buffer.
 bool ReadEntryHeader(Cursor *cursor, EntryHeader *header, NameUnit name[NameBufferUnits])
@@ -54,7 +46,7 @@ bool ReadEntryHeader(Cursor *cursor, EntryHeader *header, NameUnit name[NameBuff
     if (!length) {
         return false;
     }
-    uint32_t nameLength = length[0] | (uint32_t)length[1] << 8;
+    uint32_t nameLength = GetU16(length);
     if (nameLength > MaxNameLength) {
         return false;
     }
@@ -63,20 +55,20 @@ bool ReadEntryHeader(Cursor *cursor, EntryHeader *header, NameUnit name[NameBuff
         return false;
     }
     for (uint32_t i = 0; i < nameLength; ++i) {
-        name[i] = (NameUnit)(units[2 * i] | units[2 * i + 1] << 8);
+        name[i] = (NameUnit)GetU16(units + 2 * i);
     }
     const uint8_t *dataSize = TakeHeader(cursor, 8);
     if (!dataSize) {
         return false;
     }
-    header->dataSize = ReadU64(dataSize);
+    header->dataSize = GetU64(dataSize);
     header->targetOffset = 0;
     if (header->kind == EntryKindRange) {
         const uint8_t *offset = TakeHeader(cursor, 8);
         if (!offset) {
             return false;
         }
-        header->targetOffset = ReadU64(offset);
+        header->targetOffset = GetU64(offset);
     }
     return true;
 }

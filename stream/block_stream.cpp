@@ -6,6 +6,7 @@
 #include "LzmaDec.h"
 #include "stream/allocator.h"
 #include "stream/decoder_allocator.h"
+#include "stream/little_endian.h"
 
 enum : int32_t {
     NoBlock = -1,
@@ -35,11 +36,6 @@ static_assert(sizeof(BlockStream) % alignof(uint32_t) == 0, "the table follows t
 static BlockStream *AsBlock(Stream *stream)
 {
     return (BlockStream *)stream;
-}
-
-static uint32_t ReadU32(const uint8_t *p)
-{
-    return p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
 // Returns: the decoded length of block index; only the last block may be shorter.
@@ -228,8 +224,8 @@ Stream *openBlockStream(Stream *source)
     uint8_t header[BlockStreamHeaderSize];
     if (source->methods->read(source, header, sizeof header) != sizeof header)
         return 0;
-    uint64_t totalSize = ReadU32(header) | (uint64_t)ReadU32(header + 4) << 32;
-    uint32_t blockSize = ReadU32(header + 8);
+    uint64_t totalSize = GetU64(header);
+    uint32_t blockSize = GetU32(header + 8);
     uint32_t blockCount, regionSize;
     if (!SizeRegion(totalSize, blockSize, &blockCount, &regionSize))
         return 0;

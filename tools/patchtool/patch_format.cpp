@@ -15,15 +15,6 @@ void PutU64(uint8_t *p, uint64_t value)
     }
 }
 
-uint16_t GetU16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
-
-uint32_t GetU32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-uint64_t GetU64(const uint8_t *p) { return GetU32(p) | (uint64_t)GetU32(p + 4) << 32; }
-
 void AppendEntryHeader(std::vector<uint8_t> *out, uint8_t kind, const std::u16string &name,
                        uint64_t dataSize, uint64_t targetOffset)
 {

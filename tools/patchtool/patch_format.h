@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "stream/little_endian.h"
+
 enum : uint32_t {
     DescriptorId = 2000,
     FirstChunkId = 1601,
@@ -26,9 +28,6 @@ void AppendEntryHeader(std::vector<uint8_t> *out, uint8_t kind, const std::u16st
 
 void PutU32(uint8_t *p, uint32_t value);
 void PutU64(uint8_t *p, uint64_t value);
-uint32_t GetU32(const uint8_t *p);
-uint64_t GetU64(const uint8_t *p);
-uint16_t GetU16(const uint8_t *p);
 
 // Reads a version argument: exactly four decimal parts 0..255 separated by dots.
 // Returns: false when text is anything else.
