@@ -10,6 +10,7 @@
 #include <vector>
 #include "LzmaDec.h"
 #include "payload/walk.h"
+#include "stream/little_endian.h"
 
 static void *LimitAlloc(void *, size_t size) { return malloc(size); }
 static void LimitFree(void *, void *block) { free(block); }
@@ -18,9 +19,6 @@ static ISzAlloc limitAllocator = {LimitAlloc, LimitFree};
 static std::wstring targetRoot;
 static uint64_t bytesWritten;
 static std::vector<uint8_t> blockBuffer;
-
-static uint32_t Read32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
-static uint64_t Read64(const uint8_t *p) { return Read32(p) | (uint64_t)Read32(p + 4) << 32; }
 
 static HANDLE OpenTarget(const NameUnit *name, DWORD creation)
 {
@@ -48,8 +46,8 @@ static InstallResult DecodeWholeFile(const EntryWriters *, const uint8_t *data, 
 {
     if (dataSize < 12)
         return InstallResult::Corrupt;
-    uint64_t total = Read64(data);
-    uint32_t blockSize = Read32(data + 8);
+    uint64_t total = GetU64(data);
+    uint32_t blockSize = GetU32(data + 8);
     uint64_t blocks = blockSize ? (total + blockSize - 1) / blockSize : 0;
     const uint8_t *table = data + 12, *stored = table + 4 * blocks;
     HANDLE file = OpenTarget(name, CREATE_ALWAYS);
@@ -58,7 +56,7 @@ static InstallResult DecodeWholeFile(const EntryWriters *, const uint8_t *data, 
     blockBuffer.resize(blockSize);
     InstallResult result = InstallResult::Ok;
     for (uint64_t i = 0; i < blocks && result == InstallResult::Ok; ++i) {
-        uint32_t size = Read32(table + 4 * i);
+        uint32_t size = GetU32(table + 4 * i);
         uint64_t expected = i + 1 < blocks ? blockSize : total - i * blockSize;
         SizeT outLength = blockSize, inLength = size - 5;
         ELzmaStatus status;
