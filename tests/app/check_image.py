@@ -1,14 +1,16 @@
 """Checks the payload-free installer's image without running it, so that it holds on any machine:
     check_image.py STUB.exe x86|x64
-machine type, GUI subsystem, imports only from Windows' own DLLs, the product's resources (the
+machine type, GUI subsystem, imports only from DLLs that Windows protects, the product's resources (the
 manifest for the same architecture, icon and dialog 100, string tables 201-213 in both Chinese
 languages) and a size within 64 KiB."""
 import struct
 import sys
 
 MACHINES = {"x86": (0x14C, 0x10B, "x86"), "x64": (0x8664, 0x20B, "amd64")}
-WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "comctl32.dll", "gdi32.dll", "advapi32.dll",
-                "msvcrt.dll", "ntdll.dll", "shell32.dll", "ole32.dll", "version.dll", "bcrypt.dll"}
+# DLLs resolved before the entry point runs must be ones Windows loads only from the system folder
+# (its KnownDLLs); any other would be looked for beside the installer first.
+WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll", "ntdll.dll",
+                "shell32.dll", "ole32.dll", "oleaut32.dll", "shlwapi.dll", "comdlg32.dll", "imm32.dll"}
 RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_MANIFEST = 5, 6, 14, 24
 CHINESE = (2052, 1028)
 MAX_SIZE = 64 * 1024
