@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
 # Builds an installer executable from a patch directory:
-#   scripts/make-installer.sh PATCH_DIR OUTPUT.exe
+#   scripts/make-installer.sh [--no-checksum] PATCH_DIR OUTPUT.exe
 # PATCH_DIR may hold descriptor.txt (resource QPATCH 2000) and chunk files NNNN.bin (resource
 # QPATCH NNNN, e.g. 1601.bin); each file becomes its resource byte for byte, and whatever is absent
 # is left out (an empty directory gives an installer without any QPATCH resource).
+# With a descriptor the installer also gets a version resource (the target version, the
+# description) and a checksum record of the descriptor and the chunks, against which it checks
+# itself before writing anything; --no-checksum leaves the record out (the installer then runs
+# unchecked, as one built before records existed).
 # The installer's code comes from the windows build tree: QPATCH_BUILD_DIR, default build/windows;
 # it is configured and built when missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-patch_dir=${1:?usage: make-installer.sh PATCH_DIR OUTPUT.exe}
-output=${2:?usage: make-installer.sh PATCH_DIR OUTPUT.exe}
+usage="usage: make-installer.sh [--no-checksum] PATCH_DIR OUTPUT.exe"
+extras_options=()
+if [ "${1:-}" = --no-checksum ]; then
+  extras_options+=(--no-checksum)
+  shift
+fi
+patch_dir=${1:?$usage}
+output=${2:?$usage}
 build=${QPATCH_BUILD_DIR:-$root/build/windows}
 [ -d "$patch_dir" ] || { echo "make-installer: no such directory: $patch_dir" >&2; exit 2; }
 
@@ -65,6 +75,7 @@ cp "$icon" "$work/qpatch.ico"
     cp "$chunk" "$work/chunk$id.bin"
     echo "$id QPATCH \"chunk$id.bin\""
   done
+  python3 "$root/scripts/installer_extras.py" "$patch_dir" "$work" "${extras_options[@]}"
 } >"$work/patch.rc"
 
 (cd "$work" && "$windres" -I. -i patch.rc -O coff -o patch.o)
