@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev python3
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  lzma-dev googletest libgtest-dev libbenchmark-dev
+  lzma-dev googletest libgtest-dev libbenchmark-dev zlib1g-dev
+  osslsigncode openssl
   wine wine32:i386 xvfb xauth x11-utils
   fonts-wqy-microhei fonts-wqy-zenhei imagemagick
   locales
