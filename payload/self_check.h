@@ -5,7 +5,7 @@
 enum class SelfCheck : uint8_t {
     NoRecord,  // built without a record: nothing to check, the installer runs as it always did
     Intact,    // every listed resource matches and no chunk is unlisted
-    Damaged,   // a mismatch, a malformed record, or no CRC-32 function to check with
+    Damaged,   // a mismatch, an unlisted chunk or a malformed record
 };
 
 // Checks the QPATCH resources of the running executable against its checksum record.

@@ -1,11 +1,13 @@
-// The checksum record and the installer's check of a package against it, over an in-memory
-// package. The CRC-32 is zlib's on the host and ntdll's on Windows, the installer's own.
+// The installer's CRC-32 and its check of a package against the checksum record, over an
+// in-memory package. Records are made with a reference CRC-32: zlib's on the host, ntdll's on
+// Windows.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <vector>
 
 #include "payload/checksum_record.h"
+#include "payload/crc32.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -15,7 +17,7 @@
 
 namespace {
 
-uint32_t Crc(uint32_t previous, const uint8_t *bytes, uint32_t size)
+uint32_t Reference(uint32_t previous, const uint8_t *bytes, uint32_t size)
 {
 #ifdef _WIN32
     typedef DWORD(WINAPI * RtlCrc32)(DWORD, const BYTE *, INT);
@@ -31,7 +33,7 @@ struct Package {
     PackageView view;  // first member: the check passes &view back
     std::map<uint16_t, std::vector<uint8_t>> resources;
 
-    Package() : view{Find, Crc} {}
+    Package() : view{Find, Crc32} {}
 
     static bool Find(const PackageView *self, uint16_t id, const uint8_t **bytes, uint32_t *size)
     {
@@ -49,7 +51,7 @@ struct Package {
     {
         std::vector<uint8_t> r = {'Q', 'C', 'R', 'C', 1, 0, (uint8_t)resources.size(), 0};
         auto add = [&r](uint16_t id, const std::vector<uint8_t> &bytes) {
-            uint32_t crc = Crc(0, bytes.data(), (uint32_t)bytes.size());
+            uint32_t crc = Reference(0, bytes.data(), (uint32_t)bytes.size());
             uint32_t size = (uint32_t)bytes.size();
             for (uint32_t v : {(uint32_t)id, size, crc})
                 for (int i = 0; i < 4; ++i)
@@ -78,12 +80,21 @@ Package ThreeChunks()
     return p;
 }
 
-TEST(ChecksumRecord, TheCrcIsZlibsAndContinues)
+TEST(ChecksumRecord, Crc32IsTheReferenceAtAnyLengthAndAlignment)
 {
+    std::vector<uint8_t> data(70000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = (uint8_t)((i * 2654435761u) >> 13);
+    for (uint32_t start = 0; start < 8; ++start) {
+        for (uint32_t size : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 63u, 4096u, 65537u}) {
+            EXPECT_EQ(Crc32(0, data.data() + start, size), Reference(0, data.data() + start, size))
+                << start << " " << size;
+        }
+    }
     const uint8_t check[] = "123456789";
-    EXPECT_EQ(Crc(0, check, 9), 0xCBF43926u);
-    EXPECT_EQ(Crc(Crc(0, check, 4), check + 4, 5), 0xCBF43926u);
-    EXPECT_EQ(Crc(0, nullptr, 0), 0u);
+    EXPECT_EQ(Crc32(0, check, 9), 0xCBF43926u);
+    EXPECT_EQ(Crc32(Crc32(0, check, 3), check + 3, 6), 0xCBF43926u);  // continues like zlib's
+    EXPECT_EQ(Reference(0, check, 9), 0xCBF43926u);
 }
 
 TEST(ChecksumRecord, AnIntactPackageMatches)

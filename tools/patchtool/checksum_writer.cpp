@@ -4,31 +4,24 @@
 #include "tools/patchtool/patch_format.h"
 
 #ifdef _WIN32
-#include <windows.h>
+#include "payload/crc32.h"
 #else
 #include <zlib.h>
 #endif
 
 namespace {
 
-// Hosts take lengths of at most 1 GiB per call (ntdll's is a signed int, zlib's an unsigned int).
+// Pieces of at most 1 GiB: zlib takes an unsigned int.
 const uint64_t CrcPiece = 1u << 30;
 
+uint32_t CrcPieceOnHost(uint32_t previous, const uint8_t *bytes, uint32_t size)
+{
 #ifdef _WIN32
-typedef DWORD(WINAPI *RtlCrc32)(DWORD previous, const BYTE *bytes, INT size);
-
-uint32_t CrcPieceOnHost(uint32_t previous, const uint8_t *bytes, uint32_t size)
-{
-    static const RtlCrc32 compute = reinterpret_cast<RtlCrc32>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlComputeCrc32")));
-    return compute(previous, bytes, (INT)size);
-}
+    return Crc32(previous, bytes, size);
 #else
-uint32_t CrcPieceOnHost(uint32_t previous, const uint8_t *bytes, uint32_t size)
-{
     return (uint32_t)crc32(previous, bytes, size);
-}
 #endif
+}
 
 // Returns: false with a reason; *size and *crc of the whole file otherwise.
 bool FileSum(const fs::path &path, uint32_t *size, uint32_t *crc, std::string *error)

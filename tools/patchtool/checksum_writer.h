@@ -7,8 +7,8 @@
 
 #include "tools/patchtool/host.h"
 
-// Returns: the CRC-32 of size bytes continued from previous (0 to start): zlib's crc32 on POSIX
-// hosts, ntdll's RtlComputeCrc32 on Windows, the same function the installer calls.
+// Returns: the CRC-32 of size bytes continued from previous (0 to start): zlib's on POSIX hosts,
+// the installer's own (payload/crc32.h, tested against zlib's) on Windows.
 uint32_t HostCrc32(uint32_t previous, const uint8_t *bytes, uint64_t size);
 
 // The record of descriptor.txt and the chunks 1601..lastChunk of a patch folder.
