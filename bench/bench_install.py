@@ -12,7 +12,7 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-WINDOWS = os.path.join(ROOT, 'build', 'windows')
+WINDOWS = os.path.join(ROOT, 'build', os.environ.get('QPATCH_WINDOWS_TREE', 'windows'))
 RELEASE = os.path.join(ROOT, 'build', 'release')
 WORK = os.path.join(ROOT, 'build', 'bench-install')
 WINE_RUN = os.path.join(ROOT, 'scripts', 'wine-run.sh')

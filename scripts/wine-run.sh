@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine with a private prefix inside the build tree.
 #   wine-run.sh PROGRAM.exe [ARGS...]
+#   wine-run.sh --kill-server        (ends the Wine server of the tree's prefix)
 # The build tree is found from QPATCH_BUILD_DIR or by walking up from the current folder to
-# CMakeCache.txt. With QPATCH_WINE_USER set (and running as root), the program runs as that
+# CMakeCache.txt. Its file wine-arch (win32 or win64) names the Wine to use: the 32-bit loader
+# and server, or the 64-bit ones; both are named by path, never looked up on PATH. With QPATCH_WINE_USER set (and running as root), the program runs as that
 # unprivileged user with a prefix of its own under /tmp, so that access rights behave as on
 # Windows; the program and the files it touches must be where that user may go.
 # Without a display, the program runs inside a private Xvfb.
@@ -19,6 +21,19 @@ find_build_dir() {
 }
 build=${QPATCH_BUILD_DIR:-$(find_build_dir)}
 
+arch=$(cat "$build/wine-arch" 2>/dev/null) || { echo "wine-run: $build is not a Windows build tree (no wine-arch)" >&2; exit 2; }
+case "$arch" in
+  win32) loader=/usr/lib/wine/wine server=/usr/lib/wine/wineserver32 ;;
+  win64) loader=/usr/lib/wine/wine64 server=/usr/lib/wine/wineserver64 ;;
+  *) echo "wine-run: unknown architecture in $build/wine-arch: $arch" >&2; exit 2 ;;
+esac
+if ! "$(dirname "$0")/probe-arch.sh" | grep -qw "$arch"; then
+  echo "wine-run: cannot run $arch programs on this machine; use the other build tree" >&2
+  "$(dirname "$0")/probe-arch.sh" --explain >/dev/null
+  exit 126
+fi
+export WINELOADER=$loader WINESERVER=$server WINEARCH=$arch
+
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 user=${QPATCH_WINE_USER:-}
@@ -28,10 +43,20 @@ if [ -n "$user" ] && [ "$(id -u)" = 0 ]; then
   export WINEPREFIX="/tmp/qpatch-wine-$user-$(printf '%s' "$build" | md5sum | cut -c1-12)"
   run=(runuser -u "$user" -- env HOME="$WINEPREFIX" WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all
        WINEDLLOVERRIDES="$WINEDLLOVERRIDES" DISPLAY="${DISPLAY:-}" LANG="${LANG:-}" LC_ALL="${LC_ALL:-}"
-       wine)
+       WINELOADER="$loader" WINESERVER="$server" WINEARCH="$arch" "$loader")
 else
   export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
-  run=(wine)
+  run=("$loader")
+fi
+
+if [ "${1:-}" = --kill-server ]; then
+  [ -d "$WINEPREFIX" ] || exit 0
+  if [ -n "$user" ] && [ "$(id -u)" = 0 ]; then
+    runuser -u "$user" -- env WINEPREFIX="$WINEPREFIX" "$server" -k 2>/dev/null
+  else
+    "$server" -k 2>/dev/null
+  fi
+  exit 0
 fi
 
 if [ -z "${DISPLAY:-}" ]; then
@@ -40,9 +65,16 @@ fi
 
 # A new prefix is made once, under a lock: Wine draws its own window frames (there is no window
 # manager on Xvfb, and without them dialogs and boxes would have no caption in screenshots).
+# Wine links the Chinese dialog fonts to SimSun and PMingLiU, which Linux lacks: without a
+# replacement every caption, box text and button is drawn as empty boxes.
 prepare_prefix() {
   "${run[@]}" wineboot -i >/dev/null 2>&1
   "${run[@]}" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  local font
+  for font in SimSun PMingLiU 'MS Song' NSimSun MingLiU; do
+    "${run[@]}" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /d 'WenQuanYi Micro Hei' /f \
+      >/dev/null 2>&1
+  done
   touch "$WINEPREFIX/.qpatch-ready"
 }
 if [ ! -f "$WINEPREFIX/.qpatch-ready" ]; then

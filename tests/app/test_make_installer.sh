@@ -44,4 +44,10 @@ check nodesc 1 "checksum record: none" "version: none"
 # An empty directory: no QPATCH resource at all.
 mkdir -p "$work/empty patch"
 check empty 0 "checksum record: none" "version: none"
+# Chunk ids the installer never looks at are refused.
+mkdir -p "$work/outside patch"
+: >"$work/outside patch/2001.bin"
+if "$root/scripts/make-installer.sh" "$work/outside patch" "$work/outside.exe" 2>/dev/null; then
+  echo "FAIL: chunk id 2001 accepted"; exit 1
+fi
 echo "all installers match their patch directories"
