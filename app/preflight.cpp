@@ -7,6 +7,7 @@
 #include "app/preflight.h"
 #include "app/texts.h"
 #include "app/version.h"
+#include "payload/self_check.h"
 #include "resources/resource.h"
 
 static const wchar_t GameExecutable[] = L"Tolvar2.exe";
@@ -152,6 +153,12 @@ bool Preflight()
     DescriptorText descriptor = LoadDescriptorText();
     if (!descriptor.size) {
         ShowText(nullptr, IDS_NO_DESCRIPTOR, MB_ICONERROR | MB_OK);
+        return false;
+    }
+    // A damaged download is refused before any question is asked or anything is written.
+    if (CheckOwnPackage() == SelfCheck::Damaged) {
+        FreeDescriptorText(descriptor);
+        ShowText(nullptr, IDS_PACKAGE_CORRUPT, MB_ICONERROR | MB_OK);
         return false;
     }
     ParseDescriptor(descriptor.bytes, descriptor.size);

@@ -32,6 +32,7 @@ void ParseDescriptor(const uint8_t *text, uint32_t size);
 // Returns: true when the installation may proceed.
 bool CheckVersionGate(PackedVersion installedVersion);
 
-// The five checks in order, stopping at the first refusal.
+// The checks in order, stopping at the first refusal: placement, installed version, descriptor,
+// the package against its checksum record (IDS_PACKAGE_CORRUPT), version gate.
 // Returns: true when the installation may proceed.
 bool Preflight();

@@ -64,6 +64,7 @@ def run_installer(work, installer):
     memory, stop = {}, threading.Event()
     watcher = threading.Thread(target=peak_memory_watch, args=('bench.exe', memory, stop))
     watcher.start()
+    launched = time.monotonic()
     driver = subprocess.Popen([WINE_RUN, os.path.join(work, 'uidriver.exe'), '--timeout', '900',
                                installer], stdout=subprocess.PIPE, text=True, env=ENV)
     opened = closed = None
@@ -84,7 +85,19 @@ def run_installer(work, installer):
     boxes = [e.get('text') for e in events if e.get('event') == 'msgbox']
     if opened is None or closed is None:
         raise SystemExit(f'the installer did not run its dialog: {events}')
-    return closed - opened, memory, boxes
+    return closed - opened, memory, boxes, opened - launched
+
+
+def unchecked_copy(work):
+    """The same patch in an installer without a checksum record, in a fresh game folder."""
+    game = os.path.join(work, 'game-unchecked')
+    os.makedirs(os.path.join(game, 'Update'))
+    os.makedirs(os.path.join(game, 'Bin'))
+    open(os.path.join(game, 'Bin', 'Tolvar2.exe'), 'wb').close()
+    installer = os.path.join(game, 'Update', 'bench.exe')
+    subprocess.run([os.path.join(ROOT, 'scripts', 'make-installer.sh'), '--no-checksum',
+                    os.path.join(work, 'patch'), installer], check=True, env=ENV)
+    return installer
 
 
 def run_limit(work):
@@ -111,7 +124,8 @@ def installed_all(files, game):
 def main():
     for size_mb in map(int, sys.argv[1:]):
         work, game, installer = make_patch(size_mb)
-        seconds, memory, boxes = run_installer(work, installer)
+        seconds, memory, boxes, startup = run_installer(work, installer)
+        _, _, _, unchecked_startup = run_installer(work, unchecked_copy(work))
         limit, decoded = run_limit(work)
         ok = installed_all(os.path.join(work, 'files'), game)
         mb = decoded / 1e6
@@ -123,6 +137,10 @@ def main():
         print(f'  installer (dialog open to closed): {seconds:.2f} s, {mb / seconds:.1f} MB/s')
         print(f'  limit (LzmaDecode + 4096-byte WriteFile): {limit:.2f} s, {mb / limit:.1f} MB/s')
         print(f'  ratio installer / limit: {seconds / limit:.3f}')
+        check = startup - unchecked_startup
+        print(f'  self-check: start to dialog {startup:.2f} s with the checksum record, '
+              f'{unchecked_startup:.2f} s without: {check:.2f} s, {100 * check / (seconds + startup):.1f} % '
+              f'of the install')
         print(f'  installer peak private memory (Wine process, RssAnon): {memory.get("RssAnon", 0) / 1024:.1f} MiB; '
               f'peak resident with the mapped image (VmHWM): {memory.get("VmHWM", 0) / 1024:.1f} MiB')
 

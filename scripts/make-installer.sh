@@ -1,22 +1,31 @@
 #!/usr/bin/env bash
 # Builds an installer executable from a patch directory:
-#   scripts/make-installer.sh [--arch x86|x64] PATCH_DIR OUTPUT.exe
+#   scripts/make-installer.sh [--arch x86|x64] [--no-checksum] PATCH_DIR OUTPUT.exe
 # PATCH_DIR may hold descriptor.txt (resource QPATCH 2000) and chunk files NNNN.bin (resource
 # QPATCH NNNN, NNNN from 1601 to 1999); each file becomes its resource byte for byte, and whatever
 # is absent is left out (an empty directory gives an installer without any QPATCH resource).
 # The installer applies chunks from 1601 up to the first missing id: chunks after a gap are
 # embedded but never applied, and the command warns about them.
+# With a descriptor the installer also gets a version resource (the target version, the
+# description) and a checksum record of the descriptor and the chunks it applies, against which it
+# checks itself before writing anything; --no-checksum leaves the record out (the installer then
+# runs unchecked, as one built before records existed).
 # The installer's code comes from a windows build tree: QPATCH_BUILD_DIR, else build/windows for
 # --arch x86 (the default: the shipped 32-bit installer) or build/windows64 for --arch x64 (the
 # 64-bit twin, for testing where 32-bit code cannot run); it is configured and built when missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-usage="usage: make-installer.sh [--arch x86|x64] PATCH_DIR OUTPUT.exe"
+usage="usage: make-installer.sh [--arch x86|x64] [--no-checksum] PATCH_DIR OUTPUT.exe"
 arch=x86
-case "${1:-}" in
-  --arch) arch=${2:-}; shift 2 || true ;;
-  --arch=*) arch=${1#--arch=}; shift ;;
-esac
+extras_options=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --arch) arch=${2:-}; shift 2 || shift ;;
+    --arch=*) arch=${1#--arch=}; shift ;;
+    --no-checksum) extras_options+=(--no-checksum); shift ;;
+    *) break ;;
+  esac
+done
 case "$arch" in
   x86) tree=windows toolchain=mingw-i686 ;;
   x64) tree=windows64 toolchain=mingw-x86_64 ;;
@@ -82,6 +91,7 @@ cp "$icon" "$work/qpatch.ico"
     cp "$chunk" "$work/chunk$id.bin"
     echo "$id QPATCH \"chunk$id.bin\""
   done
+  python3 "$root/scripts/installer_extras.py" "$patch_dir" "$work" "${extras_options[@]}"
 } >"$work/patch.rc"
 
 expected=1601 skipped=()

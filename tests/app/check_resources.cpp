@@ -1,7 +1,8 @@
 // Compares the QPATCH resources of an installer with the files of its patch directory:
 //   check_resources INSTALLER.exe PATCH_DIR
 // Every descriptor.txt / NNNN.bin must be there byte for byte, and no other QPATCH resource.
-// Exit code 0 when everything matches; each difference is printed.
+// Also prints the size of the checksum record and the version information as Windows' file
+// properties read it. Exit code 0 when everything matches; each difference is printed.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -63,6 +64,36 @@ static void Compare(HMODULE installer, const wchar_t *dir, unsigned id)
     free(file);
 }
 
+// Prints "version: FILE PRODUCT | description | product name", or "version: none".
+static void PrintVersion(const wchar_t *path)
+{
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    void *info = size ? malloc(size) : nullptr;
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    if (!info || !GetFileVersionInfoW(path, 0, size, info) ||
+        !VerQueryValueW(info, L"\\", (void **)&fixed, &length) || length < sizeof *fixed) {
+        printf("version: none\n");
+        free(info);
+        return;
+    }
+    printf("version: %lu.%lu.%lu.%lu %lu.%lu.%lu.%lu", fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xFFFF,
+           fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xFFFF, fixed->dwProductVersionMS >> 16,
+           fixed->dwProductVersionMS & 0xFFFF, fixed->dwProductVersionLS >> 16, fixed->dwProductVersionLS & 0xFFFF);
+    static const wchar_t *const keys[] = {L"\\StringFileInfo\\000004b0\\FileDescription",
+                                          L"\\StringFileInfo\\000004b0\\ProductName"};
+    for (const wchar_t *key : keys) {
+        wchar_t *text = nullptr;
+        char utf8[2048] = "";
+        if (VerQueryValueW(info, key, (void **)&text, &length) && text)
+            WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+        printf(" | %s", utf8);
+    }
+    printf("\n");
+    free(info);
+}
+
 static BOOL CALLBACK CountName(HMODULE, LPCWSTR, LPWSTR, LONG_PTR count)
 {
     ++*(int *)count;
@@ -87,6 +118,12 @@ int wmain(int argc, wchar_t **argv)
     printf("QPATCH resources: %d\n", names);
     if (!FindResourceW(installer, MAKEINTRESOURCEW(100), RT_DIALOG))
         Fail("product dialog missing", 100);
+    HRSRC record = FindResourceW(installer, MAKEINTRESOURCEW(1), L"QPATCHCRC");
+    if (record)
+        printf("checksum record: %lu bytes\n", (unsigned long)SizeofResource(installer, record));
+    else
+        printf("checksum record: none\n");
     FreeLibrary(installer);
+    PrintVersion(argv[1]);
     return failures ? 1 : 0;
 }

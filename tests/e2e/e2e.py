@@ -147,17 +147,21 @@ EXAMPLE_DESCRIPTOR = ("1.1.0.1 = 1.1.0.0\r\n" + EXAMPLE_DESCRIPTION).encode("utf
 _installer_cache = os.path.join(BUILD, "e2e-installers")
 
 
-def make_installer(descriptor=EXAMPLE_DESCRIPTOR, chunks=None):
+def make_installer(descriptor=EXAMPLE_DESCRIPTOR, chunks=None, checksum=True):
     """Builds (or reuses) an installer carrying the descriptor (None: no descriptor resource) and
-    the chunks ({id: bytes}). Returns the path of the cached executable."""
+    the chunks ({id: bytes}), with a checksum record unless checksum is False. Returns the path of
+    the cached executable."""
     chunks = chunks or {}
     key = hashlib.sha256()
     key.update(b"none" if descriptor is None else b"d" + descriptor)
+    key.update(b"" if checksum else b"unchecked")
     for cid in sorted(chunks):
         key.update(b"%d:%d:" % (cid, len(chunks[cid])) + hashlib.sha256(chunks[cid]).digest())
-    installer = os.path.join(BUILD, "installer.exe")
-    if os.path.exists(installer):
-        key.update(str(os.path.getmtime(installer)).encode())
+    # A rebuilt stub or a changed extras script makes every cached installer stale.
+    for made_from in (os.path.join(BUILD, "resources", "qpatch-stub.exe"),
+                      os.path.join(SOURCE, "scripts", "installer_extras.py")):
+        if os.path.exists(made_from):
+            key.update(str(os.path.getmtime(made_from)).encode())
     os.makedirs(_installer_cache, exist_ok=True)
     out = os.path.join(_installer_cache, key.hexdigest()[:20] + ".exe")
     if os.path.exists(out):
@@ -170,7 +174,8 @@ def make_installer(descriptor=EXAMPLE_DESCRIPTOR, chunks=None):
             with open(os.path.join(patch, "%d.bin" % cid), "wb") as f:
                 f.write(data)
         env = dict(os.environ, QPATCH_BUILD_DIR=BUILD)
-        subprocess.run([MAKE_INSTALLER, patch, out + ".tmp"], check=True, env=env)
+        options = [] if checksum else ["--no-checksum"]
+        subprocess.run([MAKE_INSTALLER] + options + [patch, out + ".tmp"], check=True, env=env)
     os.replace(out + ".tmp", out)
     return out
 

@@ -121,6 +121,62 @@ class CompleteRun(Outcomes):
         self.assertEqual(r.closed["finalPos"], 100)
 
 
+class SelfCheck(Outcomes):
+    """One flipped byte anywhere in the payload: refused before the dialog, nothing written."""
+
+    def flipped(self, exe, at):
+        with open(exe, "rb") as f:
+            image = bytearray(f.read())
+        image[at] ^= 0x01
+        out = os.path.join(e2e.scratch_dir(), "flipped.exe")
+        with open(out, "wb") as f:
+            f.write(image)
+        return out
+
+    def test_a_flipped_byte_is_refused_with_nothing_written(self):
+        exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, FULL_PAYLOAD)
+        with open(exe, "rb") as f:
+            image = f.read()
+        whole = image.find(FULL_PAYLOAD[1601])      # starts with the compressed Bin\big.dat
+        ranges = image.find(RANGE_DATA)
+        descriptor = image.find(e2e.EXAMPLE_DESCRIPTOR)
+        self.assertTrue(min(whole, ranges, descriptor) > 0)
+        places = {
+            "range entry data": ranges + 100,
+            "compressed stream": whole + len(FULL_PAYLOAD[1601]) // 4,
+            "descriptor": descriptor + len(e2e.EXAMPLE_DESCRIPTOR) - 3,
+        }
+        for label, at in places.items():
+            for lang in (ZH_CN, ZH_TW):
+                with self.subTest(label, lang=lang):
+                    game = prepared_game()
+                    r = e2e.run(game.place(self.flipped(exe, at)), lang=lang)
+                    self.assertEqual(r.exit_code, 2, r.events)
+                    self.assertEqual(r.dialogs, [])
+                    self.assertEqual(len(r.boxes), 1, r.boxes)
+                    box = r.boxes[0]
+                    self.assertEqual((box["text"], box["caption"], box["icon"], box["owner"]),
+                                     (TEXTS[lang]["PACKAGE_CORRUPT"], TEXTS[lang]["TITLE"], "error", "none"))
+                    self.assertEqual(game.read("Bin/game.dat"), OLD_GAME_DAT)
+                    self.assertEqual(game.read("Bin/replaced.dat"),
+                                     b"a much longer earlier content that must vanish" * 100)
+                    self.assertFalse(os.path.exists(game.path("Bin/big.dat")))
+                    self.assertFalse(os.path.exists(game.path("Data/New")))
+                    self.assertEqual(game.ini(), INI.encode())
+
+    def test_without_a_record_a_flipped_range_byte_is_installed_as_before(self):
+        exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, FULL_PAYLOAD, checksum=False)
+        with open(exe, "rb") as f:
+            at = f.read().find(RANGE_DATA) + 100
+        game = prepared_game()
+        r = e2e.run(game.place(self.flipped(exe, at)))
+        self.assertFinishedAlone(r)
+        self.assertSuccessBox(r, ZH_CN)
+        expected = bytearray(patched_game_dat())
+        expected[5000 + 100] ^= 0x01
+        self.assertEqual(game.read("Bin/game.dat"), bytes(expected))
+
+
 class Failures(Outcomes):
     def test_no_chunk(self):
         exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, {})

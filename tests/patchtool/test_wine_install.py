@@ -81,5 +81,66 @@ class BuiltPatchInstalls(unittest.TestCase):
         self.assertEqual(game.ini(), b"[GAME]\r\nVERSION=1.1.0.1\r\n")
 
 
+class SignedInstaller(unittest.TestCase):
+    """Signing as the publisher's last step, with a throw-away certificate made by openssl."""
+
+    def test_signed_installer_verifies_installs_and_loses_its_signature_when_rewritten(self):
+        work = e2e.scratch_dir()
+        old, new = os.path.join(work, "old"), os.path.join(work, "new")
+        write(old, "Bin/Tolvar2.exe", b"MZ game")
+        write(old, "Bin/data.pak", e2e.pseudo_random(200 * 1024, 8))
+        write(new, "Bin/Tolvar2.exe", b"MZ game, version 1.1.0.1")
+        write(new, "Bin/data.pak", e2e.pseudo_random(200 * 1024, 8)[:-10] + b"new ending")
+        setup, signed = os.path.join(work, "setup.exe"), os.path.join(work, "signed.exe")
+        built = patchtool("build", "--new", e2e.windows_path(new), "--old", e2e.windows_path(old),
+                          "--target", "1.1.0.1", "--base", "1.1.0.0", "--description", "签名测试 v1.1.0.1",
+                          "--out", e2e.windows_path(os.path.join(work, "patch")),
+                          "--installer", e2e.windows_path(setup))
+        self.assertEqual(built.returncode, 0, built.stderr)
+
+        # Windows reads the version resource as file properties show it.
+        checker = os.path.join(e2e.BUILD, "tests", "app", "check_resources.exe")
+        properties = subprocess.run([e2e.WINE_RUN, checker, e2e.windows_path(setup),
+                                     e2e.windows_path(os.path.join(work, "patch"))],
+                                    capture_output=True, timeout=120).stdout.decode("utf-8").replace("\r", "")
+        self.assertIn("version: 1.1.0.1 1.1.0.1 | 签名测试 v1.1.0.1 | 《Tolvar二》\n", properties)
+
+        key, cert = os.path.join(work, "test.key"), os.path.join(work, "test.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=Throw-away Test Publisher", "-keyout", key, "-out", cert],
+                       check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "Tolvar II patch",
+                        "-in", setup, "-out", signed], check=True, capture_output=True)
+        verified = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed],
+                                  capture_output=True)
+        self.assertEqual(verified.returncode, 0, verified.stdout)
+
+        inspected = patchtool("inspect", e2e.windows_path(signed))
+        self.assertEqual(inspected.returncode, 0, inspected.stdout)
+        self.assertIn(b"signature: signed (Authenticode", inspected.stdout)
+        self.assertIn(b"checksum record: the descriptor and 1 chunks, all match", inspected.stdout)
+
+        game = e2e.Game(ini="[GAME]\r\nVERSION=1.1.0.0\r\n")
+        for name, data in files_under(old).items():
+            game.write(name, data)
+        r = e2e.run(game.place(signed), lang=ZH_CN)
+        self.assertEqual(r.exit_code, 0, r.events)
+        self.assertEqual([b["text"] for b in r.boxes], [TEXTS[ZH_CN]["INSTALL_OK"]])
+        for name, data in files_under(new).items():
+            self.assertEqual(game.read(name), data, name)
+
+        # The signed installer as the stub of another build: written unsigned, and said so.
+        rewritten = os.path.join(work, "rewritten.exe")
+        rebuilt = patchtool("build", "--new", e2e.windows_path(new), "--old", e2e.windows_path(old),
+                            "--target", "1.1.0.2", "--base", "1.1.0.0", "--description", "again",
+                            "--out", e2e.windows_path(os.path.join(work, "patch2")),
+                            "--installer", e2e.windows_path(rewritten), "--stub", e2e.windows_path(signed))
+        self.assertEqual(rebuilt.returncode, 0, rebuilt.stderr)
+        self.assertIn(b"is signed; the installer is written without that signature", rebuilt.stderr)
+        self.assertIn(b"signature: none", patchtool("inspect", e2e.windows_path(rewritten)).stdout)
+        self.assertNotEqual(subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", rewritten],
+                                           capture_output=True).returncode, 0)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/blockenc/block_encoder.h"
+#include "tools/patchtool/installer_extras.h"
 #include "tools/patchtool/patch_format.h"
 #include "tools/patchtool/pe_resources.h"
 #include "tools/patchtool/ranges.h"
@@ -419,6 +420,15 @@ bool WriteInstaller(const BuildOptions &options, const fs::path &patchFolder, ui
             return false;
         }
         items.push_back(item);
+    }
+    bool signatureDropped = false;
+    if (!AddInstallerExtras(image, patchFolder, lastChunk, options.checksumRecord, &items, &signatureDropped, error)) {
+        return false;
+    }
+    if (signatureDropped) {
+        fprintf(stderr, "patchtool: warning: %s is signed; the installer is written without that signature, "
+                        "which would not match its new content: sign the installer again\n",
+                PathText(stub).c_str());
     }
     return WritePeWithResources(image, items, output, error);
 }

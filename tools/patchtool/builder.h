@@ -21,6 +21,7 @@ struct BuildOptions {
     int level = 9;
     unsigned threads = 0;     // 0: every core
     bool force = false;       // replace an existing output folder
+    bool checksumRecord = true;  // the installer checks itself against a checksum record
     bool progress = false;    // a progress line on stderr
 };
 

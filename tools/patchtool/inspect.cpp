@@ -263,6 +263,8 @@ std::string PrintDescriptor(const LoadedPatch &patch, FILE *out)
 std::string InspectPatch(const LoadedPatch &patch, FILE *out)
 {
     std::string fault = PrintDescriptor(patch, out);
+    // The record's verdict comes after the entries, which are listed even from a damaged package.
+    std::string extrasFault = InspectInstallerExtras(patch, out);
     Listing listing = {out, 0, 0, 0};
     uint64_t stored = 0;
     for (size_t i = 0; fault.empty() && i < patch.chunks.size(); ++i) {
@@ -277,6 +279,9 @@ std::string InspectPatch(const LoadedPatch &patch, FILE *out)
     if (fault.empty() && !patch.strayIds.empty()) {
         fault = "chunk " + std::to_string(patch.strayIds[0]) +
                 " follows a missing id; the installer stops at the first missing chunk and never reads it";
+    }
+    if (fault.empty()) {
+        fault = extrasFault;
     }
     if (fault.empty()) {
         fprintf(out, "total: %zu chunks, %" PRIu64 " whole-file and %" PRIu64 " range entries, "

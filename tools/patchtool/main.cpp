@@ -25,7 +25,7 @@ const char Usage[] =
     "  patchtool build --new DIR [--old DIR] --target A.B.C.D --base A.B.C.D [--op = | --op <=]\n"
     "                  (--description TEXT | --description-file FILE) --out OUTDIR\n"
     "                  [--installer OUT.exe [--stub qpatch-stub.exe]] [--chunk-size BYTES]\n"
-    "                  [--threads N] [--level 0-9] [--block-size BYTES] [--force]\n"
+    "                  [--threads N] [--level 0-9] [--block-size BYTES] [--force] [--no-checksum]\n"
     "  patchtool inspect PATCHDIR|INSTALLER.exe\n"
     "  patchtool verify --patch PATCHDIR|INSTALLER.exe --old DIR --new DIR\n";
 
@@ -51,7 +51,7 @@ struct Arguments {
     }
 };
 
-bool IsFlag(const std::string &name) { return name == "--force"; }
+bool IsFlag(const std::string &name) { return name == "--force" || name == "--no-checksum"; }
 
 // Returns: an empty text, or what is wrong with the command line.
 std::string SplitArguments(const std::vector<std::string> &args, const std::vector<std::string> &known,
@@ -212,6 +212,7 @@ std::string ReadBuildOptions(const Arguments &a, BuildOptions *o)
         o->level = (int)n;
     }
     o->force = a.Find("--force") != nullptr;
+    o->checksumRecord = a.Find("--no-checksum") == nullptr;
     if (o->target <= o->base) {
         fprintf(stderr, "patchtool: warning: the target version is not above the base version; the installer "
                         "will ask whether to install again\n");
@@ -224,7 +225,8 @@ int RunBuild(const std::vector<std::string> &args)
     Arguments a;
     std::string problem = SplitArguments(args,
         {"--new", "--old", "--target", "--base", "--op", "--description", "--description-file", "--out",
-         "--installer", "--stub", "--chunk-size", "--threads", "--level", "--block-size", "--force"}, &a);
+         "--installer", "--stub", "--chunk-size", "--threads", "--level", "--block-size", "--force",
+         "--no-checksum"}, &a);
     BuildOptions options;
     if (problem.empty() && !a.positional.empty()) {
         problem = "unexpected argument " + a.positional[0];

@@ -104,6 +104,7 @@ bool LoadExecutable(const fs::path &file, LoadedPatch *patch, std::string *error
         const PeResource *c = FindPeResource(items, type, IdKey((uint16_t)id));
         patch->chunks.push_back(ChunkView{id, image.data() + c->imageOffset, c->size});
     }
+    ReadInstallerExtras(image, items, &patch->extras);
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/patchtool/host.h"
+#include "tools/patchtool/installer_extras.h"
 
 struct ChunkView {
     uint32_t id;
@@ -20,7 +21,8 @@ struct LoadedPatch {
     std::vector<ChunkView> chunks;
     // Chunk ids present beyond the first missing one; the installer never reads them.
     std::vector<uint32_t> strayIds;
-    std::vector<std::vector<uint8_t>> storage;
+    std::vector<std::vector<uint8_t>> storage;  // an installer's image is storage[0]
+    InstallerExtras extras;
 };
 
 // Returns: false with a reason when the path cannot be read or an executable is malformed.

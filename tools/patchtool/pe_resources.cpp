@@ -440,6 +440,18 @@ const PeResource *FindPeResource(const std::vector<PeResource> &items, const Res
     return nullptr;
 }
 
+bool ReadPeCertificateTable(const std::vector<uint8_t> &image, uint32_t *offset, uint32_t *size)
+{
+    PeLayout pe;
+    std::string error;
+    if (!ParseLayout(image, &pe, &error)) {
+        return false;
+    }
+    *offset = GetU32(&image[pe.directoriesOffset + 8 * SecurityDirectoryIndex]);
+    *size = GetU32(&image[pe.directoriesOffset + 8 * SecurityDirectoryIndex + 4]);
+    return true;
+}
+
 bool WritePeWithResources(const std::vector<uint8_t> &image, const std::vector<PeResource> &items,
                           const fs::path &output, std::string *error)
 {

@@ -45,3 +45,7 @@ const PeResource *FindPeResource(const std::vector<PeResource> &items, const Res
 // are dropped. Returns: false with a reason when the image cannot take it or a write fails.
 bool WritePeWithResources(const std::vector<uint8_t> &image, const std::vector<PeResource> &items,
                           const fs::path &output, std::string *error);
+
+// Reads the certificate table's data directory (file offset and size; zeros when unsigned).
+// Returns: false when the image is not a PE image.
+bool ReadPeCertificateTable(const std::vector<uint8_t> &image, uint32_t *offset, uint32_t *size);
