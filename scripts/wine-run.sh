@@ -35,7 +35,8 @@ fi
 export WINELOADER=$loader WINESERVER=$server WINEARCH=$arch
 
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# QPATCH_DLL_OVERRIDES adds overrides, as a test that plants DLLs needs (uxtheme=n,b, say).
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${QPATCH_DLL_OVERRIDES:+;$QPATCH_DLL_OVERRIDES}"
 user=${QPATCH_WINE_USER:-}
 if [ -n "$user" ] && [ "$(id -u)" = 0 ]; then
   # The user may not be allowed into the build tree (a checkout under /root, say): its prefix

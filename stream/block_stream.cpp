@@ -129,9 +129,12 @@ static uint32_t BlockRead(Stream *stream, void *buffer, uint32_t length)
     if (length == 0)
         return 0;
     uint8_t *out = (uint8_t *)buffer;
-    uint32_t first = (uint32_t)(b->position / b->blockSize);
-    uint32_t offset = (uint32_t)(b->position % b->blockSize);
-    uint32_t last = (uint32_t)((b->position + length) / b->blockSize);
+    // Seeks keep the position within 0..totalSize; unsigned division keeps signed 64-bit
+    // division helpers out of the 32-bit installer.
+    uint64_t at = (uint64_t)b->position;
+    uint32_t first = (uint32_t)(at / b->blockSize);
+    uint32_t offset = (uint32_t)(at % b->blockSize);
+    uint32_t last = (uint32_t)((at + length) / b->blockSize);
     if (!FillCache(b, first))
         return 0;
     uint32_t done = b->blockSize - offset;

@@ -21,6 +21,7 @@ SOURCE = os.environ.get("QPATCH_SOURCE_DIR", os.path.abspath(os.path.join(os.pat
 BUILD = os.environ.get("QPATCH_BUILD_DIR", os.path.join(SOURCE, "build", "windows"))
 UIDRIVER = os.environ.get("UIDRIVER", os.path.join(BUILD, "tools", "uidriver", "uidriver.exe"))
 FAKEAPP = os.environ.get("FAKEAPP", os.path.join(BUILD, "tests", "e2e", "e2e_fakeapp.exe"))
+PLANTED_DLL = os.environ.get("PLANTED_DLL", os.path.join(BUILD, "tests", "e2e", "e2e_planted.dll"))
 ARTIFACTS = os.environ.get("QPATCH_ARTIFACTS", os.path.join(BUILD, "artifacts"))
 WINE_RUN = os.path.join(SOURCE, "scripts", "wine-run.sh")
 MAKE_INSTALLER = os.path.join(SOURCE, "scripts", "make-installer.sh")
@@ -330,7 +331,7 @@ def _driver_for_user():
 
 
 def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screenshot_at=1,
-        timeout=60, user=None, args=None):
+        timeout=60, user=None, args=None, dll_overrides=None):
     """Runs program under Wine through uidriver. screenshot: a PNG path; the dialog is grabbed
     from the X screen at the given percent."""
     ensure_display()
@@ -351,6 +352,8 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
         cmd += ["--"] + list(args)
     env = dict(os.environ, LANG=lang, LC_ALL=lang, QPATCH_BUILD_DIR=BUILD)
     env.pop("QPATCH_WINE_USER", None)
+    if dll_overrides:
+        env["QPATCH_DLL_OVERRIDES"] = dll_overrides
     if user:
         env["QPATCH_WINE_USER"] = user
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)

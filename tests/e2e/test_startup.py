@@ -1,6 +1,8 @@
 """Start-up of the real installer: placement, installed version, descriptor and version gate.
 Every refusal is one box without owner and exit code 2, with no dialog; the texts are checked in
 both Chinese variants."""
+import os
+import shutil
 import unittest
 
 import e2e
@@ -206,6 +208,36 @@ class Gate(StartupCase):
                 r = e2e.run(game.place(exe), lang=lang)
                 self.assertRefused(r, lang, TEXTS[lang]["NO_DESCRIPTOR"], "error")
                 self.assertNotInstalled(game)
+
+
+class DllPlanting(StartupCase):
+    """DLLs that Windows or a system library loads by plain name must not come from the installer's
+    folder: the installer runs elevated. Native copies are preferred, as Windows would load them."""
+    PLANTED = ("uxtheme.dll", "version.dll")
+    OVERRIDES = "uxtheme=n,b;version=n,b"
+
+    def plant(self, folder):
+        for name in self.PLANTED:
+            shutil.copyfile(e2e.PLANTED_DLL, os.path.join(folder, name))
+        return folder
+
+    def loaded(self, folder):
+        return sorted(n[:-len(".loaded")] for n in os.listdir(folder) if n.endswith(".loaded"))
+
+    def test_planted_dlls_do_not_load(self):
+        # The control: a program without the protection does load a planted DLL.
+        control = self.plant(e2e.scratch_dir())
+        shutil.copyfile(e2e.FAKEAPP, os.path.join(control, "fakeapp.exe"))
+        e2e.run(os.path.join(control, "fakeapp.exe"), args=["box", "0x0", "x"], timeout=30,
+                dll_overrides=self.OVERRIDES)
+        self.assertIn("version.dll", self.loaded(control), "planting is not detectable here")
+
+        game = e2e.Game(ini=ini("1.1.0.0"))
+        exe = game.place(installer())
+        self.plant(os.path.dirname(exe))
+        r = e2e.run(exe, dll_overrides=self.OVERRIDES)
+        self.assertEqual(self.loaded(os.path.dirname(exe)), [])
+        self.assertInstalled(r, game, ZH_CN)
 
 
 if __name__ == "__main__":
