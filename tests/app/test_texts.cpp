@@ -229,7 +229,28 @@ TEST(DialogTemplate, TraditionalChinese)
     CheckDialog(Traditional, u"《Tolvar二》更新程式", u"關閉");
 }
 
-TEST(Icon, OneImageOf96PixelsAt24Bits)
+// Draws the icon at size over a grey background; returns the pixel at (x, y).
+static COLORREF IconPixelOverGrey(HICON icon, int size, int x, int y)
+{
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, size, size);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    RECT all = {0, 0, size, size};
+    HBRUSH grey = CreateSolidBrush(RGB(128, 128, 128));
+    FillRect(dc, &all, grey);
+    DrawIconEx(dc, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL);
+    COLORREF pixel = GetPixel(dc, x, y);
+    SelectObject(dc, old);
+    DeleteObject(grey);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    return pixel;
+}
+
+// The disc is blue and its corners transparent, at full size and as the caption's small icon.
+TEST(Icon, OneImageOf96PixelsWithAlphaRendersBlueOnTransparent)
 {
     HRSRC group = FindResourceW(nullptr, MAKEINTRESOURCEW(IDI_APP), RT_GROUP_ICON);
     ASSERT_NE(group, nullptr);
@@ -241,8 +262,14 @@ TEST(Icon, OneImageOf96PixelsAt24Bits)
     EXPECT_EQ(dir[7], 96);
     uint16_t bits;
     memcpy(&bits, dir + 6 + 6, 2);
-    EXPECT_EQ(bits, 24);
-    EXPECT_NE(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP)), nullptr);
+    EXPECT_EQ(bits, 32);
+    HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP));
+    ASSERT_NE(icon, nullptr);
+    for (int size : {96, 16}) {
+        EXPECT_EQ(IconPixelOverGrey(icon, size, 0, 0), RGB(128, 128, 128)) << size;
+        COLORREF disc = IconPixelOverGrey(icon, size, size / 8 * 3, size / 2);
+        EXPECT_GT(GetBValue(disc), GetRValue(disc) + 60) << size << ": " << std::hex << disc;
+    }
 }
 
 TEST(Manifest, AsksForAdministratorAndCommonControls6)
