@@ -11,10 +11,10 @@
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
 
-// Headers may ask for up to 4 GiB. Refusing allocations above 64 KiB bounds the block size (and
-// the decoder's lc + lp at 5) without closing any path: a refusal is a path of its own, and the
-// code does not branch on how large a granted block is. Small blocks keep the decoding per input,
-// and so each run, short.
+// Headers may ask for up to 4 GiB. Refusing allocations above 16 KiB bounds the block size (and
+// the decoder's lc + lp at 3, the encoder's default) without closing any path: a refusal is a
+// path of its own, and no code branches on how large a granted block is. Small blocks keep the
+// decoding per input, and so each run, short.
 static const uint32_t MaxAllocation = 16u << 10;
 // Bytes decoded per input, beyond which the script's reads stop and the whole-stream comparison is
 // skipped.
