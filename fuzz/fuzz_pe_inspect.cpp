@@ -18,9 +18,10 @@
 
 namespace {
 
-// A damaged block table may ask the stream library for up to 4 GiB, which it must survive being
-// refused; refusing above 4 MiB (a real block and its table) keeps that from exhausting the run.
-const uint32_t MaxAllocation = 4u << 20;
+// A damaged header may ask the stream library for up to 4 GiB, which it must survive being
+// refused; refusing above 1 MiB (room for a real 512 KiB block and its table) keeps such inputs
+// from exhausting the run or decoding for seconds.
+const uint32_t MaxAllocation = 1u << 20;
 
 void *CappedAlloc(uint32_t size, const Allocator *)
 {
