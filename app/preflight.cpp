@@ -113,6 +113,7 @@ void ParseDescriptor(const uint8_t *text, uint32_t size)
     targetVersion = head.target;
     gateOperator = head.gate;
     baseVersion = head.base;
+    free(patchDescription);  // a second parse replaces the description of the first
     patchDescription = DecodeUtf8(text + head.descriptionOffset, size - head.descriptionOffset,
                                   &patchDescriptionLength);
 }

@@ -2,11 +2,10 @@
 
 // Zero-initialised before the entry point runs: empty strings, null handles, false flags.
 #ifdef _WIN32
-wchar_t gameRoot[PathCapacity];
 wchar_t *patchDescription;
 uint32_t patchDescriptionLength;
 HICON appIcon;
-HWND dialogWindow;
+std::atomic<HWND> dialogWindow{nullptr};
 HANDLE workerThread;
 #endif
 PackedVersion targetVersion;
@@ -14,5 +13,4 @@ GateOperator gateOperator;
 PackedVersion baseVersion;
 
 std::atomic<bool> installing{false};
-std::atomic<bool> cancelRequested{false};
 std::atomic<bool> installSucceeded{false};

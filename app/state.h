@@ -6,9 +6,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #endif
-
-// Capacity of the working path buffer and of gameRoot, in wide characters.
-enum : uint32_t { PathCapacity = 32768 };
+#include "payload/run_state.h"  // gameRoot, cancelRequested: shared with the payload writers
 
 // Versions a.b.c.d packed as ((a*256+b)*256+c)*256+d, compared as unsigned 32-bit values.
 typedef uint32_t PackedVersion;
@@ -20,11 +18,10 @@ enum class GateOperator : int32_t {
 };
 
 #ifdef _WIN32
-extern wchar_t gameRoot[PathCapacity];  // Preflight; installer folder + "..\"
 extern wchar_t *patchDescription;       // Preflight; null or zero-terminated
 extern uint32_t patchDescriptionLength; // in UTF-16 units
 extern HICON appIcon;                   // wWinMain, once
-extern HWND dialogWindow;               // the dialog procedure, on every message
+extern std::atomic<HWND> dialogWindow;  // the dialog procedure, on every message; read by the worker
 extern HANDLE workerThread;             // the dialog, when it starts the worker
 #endif
 extern PackedVersion targetVersion;     // Preflight
@@ -33,6 +30,5 @@ extern PackedVersion baseVersion;       // Preflight
 
 // One-byte flags with a single writer each, read by the other thread without a lock.
 extern std::atomic<bool> installing;       // set by the dialog, cleared once by the worker
-extern std::atomic<bool> cancelRequested;  // set by the dialog on a confirmed cancel
 extern std::atomic<bool> installSucceeded; // written by the worker only
 static_assert(sizeof(std::atomic<bool>) == 1, "flags are single bytes");

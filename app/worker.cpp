@@ -33,10 +33,11 @@ static uint64_t TotalPayloadSize()
 
 static void SetUpProgressBar(uint64_t total)
 {
+    progressWindow = dialogWindow;
     uint64_t divisor = total / 100;
     progressDivisor = divisor > INT32_MAX ? INT32_MAX : (int32_t)divisor;
-    SendDlgItemMessageW(dialogWindow, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-    SendDlgItemMessageW(dialogWindow, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
+    SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
 }
 
 // Returns: the result that ended the sequence; *applied counts the chunks that returned Ok.

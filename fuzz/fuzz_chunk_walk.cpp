@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include "payload/walk.h"
 #include "payload/progress.h"
-#include "app/state.h"
+#include "payload/run_state.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "payload/chunk.h"
 #include "payload/entry_writers.h"
 #include "payload/walk.h"
-#include "app/state.h"
+#include "payload/run_state.h"
 #include "resources/resource.h"
 
 namespace {

@@ -4,7 +4,7 @@
 // progress in pieces of PieceSize bytes, and close every handle and stream before returning.
 #include <windows.h>
 #include <stdint.h>
-#include "app/state.h"
+#include "payload/run_state.h"
 #include "payload/install_result.h"
 #include "payload/walk.h"
 

@@ -2,7 +2,7 @@
 #include <commctrl.h>
 #include "payload/progress.h"
 #include "payload/progress_math.h"
-#include "app/state.h"
+#include "payload/run_state.h"
 #include "resources/resource.h"
 
 void RefreshProgressBar()
@@ -10,8 +10,8 @@ void RefreshProgressBar()
     // The bar's position equals progressPercent, which never passes 100, so the bar never wraps.
     int32_t rise = RaiseProgressPercent();
     if (rise == 1) {
-        SendDlgItemMessageW(dialogWindow, IDC_PROGRESS, PBM_STEPIT, 0, 0);
+        SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_STEPIT, 0, 0);
     } else if (rise > 1) {
-        SendDlgItemMessageW(dialogWindow, IDC_PROGRESS, PBM_DELTAPOS, (WPARAM)rise, 0);
+        SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_DELTAPOS, (WPARAM)rise, 0);
     }
 }

@@ -1,6 +1,6 @@
 #include "payload/walk.h"
 #include "payload/progress.h"
-#include "app/state.h"
+#include "payload/run_state.h"
 #include "stream/little_endian.h"
 
 namespace {

@@ -71,6 +71,11 @@ fi
 prepare_prefix() {
   "${run[@]}" wineboot -i >/dev/null 2>&1
   "${run[@]}" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  # The caption buttons are drawn with Marlett; Wine does not find Debian's copy by itself.
+  if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
+    [ -n "$user" ] && [ "$(id -u)" = 0 ] && chown "$user" "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf"
+  fi
   local font
   for font in SimSun PMingLiU 'MS Song' NSimSun MingLiU; do
     "${run[@]}" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /d 'WenQuanYi Micro Hei' /f \

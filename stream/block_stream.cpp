@@ -20,6 +20,8 @@ struct BlockStream {
     uint32_t regionSize;        // size of the allocation, told to free on release
     Stream *source;             // owned from successful construction on
     int64_t dataStart;          // source position of block 0
+    uint64_t sourceSize;        // bytes the source holds
+    uint64_t sourceAt;          // source position while cachedBlock is not SourceLost
     int64_t totalSize;          // decoded size
     int64_t position;           // 0..totalSize
     uint32_t blockCount;
@@ -57,7 +59,10 @@ static int SeekToBlock(BlockStream *b, uint32_t index)
         offset += b->compressedSizes[i];
     if (offset > (uint64_t)INT64_MAX)
         return 0;
-    return b->source->methods->seek(b->source, (int64_t)offset, SeekOrigin::Begin) == (int64_t)offset;
+    if (b->source->methods->seek(b->source, (int64_t)offset, SeekOrigin::Begin) != (int64_t)offset)
+        return 0;
+    b->sourceAt = offset;
+    return 1;
 }
 
 // Decodes block index into destination, which has room for capacity bytes.
@@ -70,11 +75,15 @@ static int DecodeBlock(BlockStream *b, uint32_t index, uint8_t *destination, uin
         return 0;
     if ((int64_t)index != (int64_t)b->cachedBlock + 1 && !SeekToBlock(b, index))
         return 0;
+    // A damaged table must not make a 32-bit process ask for gigabytes the source cannot hold.
+    if (b->sourceAt > b->sourceSize || stored > b->sourceSize - b->sourceAt)
+        return 0;
     uint8_t *packed = (uint8_t *)defaultAllocator.alloc(stored, &defaultAllocator);
     if (!packed)
         return 0;
     int ok = 0;
     if (b->source->methods->read(b->source, packed, stored) == stored) {
+        b->sourceAt += stored;
         SizeT outLength = capacity;
         SizeT inLength = stored - LzmaPropsSize;
         ELzmaStatus status;
@@ -225,6 +234,9 @@ Stream *openBlockStream(Stream *source)
     if (!source)
         return 0;
     uint8_t header[BlockStreamHeaderSize];
+    uint64_t sourceSize;
+    if (!source->methods->getSize(source, &sourceSize, nullptr))
+        return 0;
     if (source->methods->read(source, header, sizeof header) != sizeof header)
         return 0;
     uint64_t totalSize = GetU64(header);
@@ -253,5 +265,7 @@ Stream *openBlockStream(Stream *source)
         return 0;
     }
     b->dataStart = source->methods->seek(source, 0, SeekOrigin::Current);
+    b->sourceSize = sourceSize;
+    b->sourceAt = (uint64_t)b->dataStart;
     return (Stream *)b;
 }

@@ -12,6 +12,6 @@ enum : uint32_t {
 // Opens a read-only, seekable stream of the decoded bytes of the block-compressed stream that
 // starts at source's current position.
 // Returns: the stream, owning source from then on; or null, leaving source with the caller
-// (null source, short header or table, blockSize 0, a table and cache that cannot fit one
+// (null source, a source that cannot tell its size, short header or table, blockSize 0, a table and cache that cannot fit one
 // allocation, no memory).
 Stream *openBlockStream(Stream *source);

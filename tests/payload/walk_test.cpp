@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include "payload/walk.h"
 #include "payload/progress.h"
-#include "app/state.h"
+#include "payload/run_state.h"
 #include "tests/payload/chunk_builder.h"
 
 namespace {

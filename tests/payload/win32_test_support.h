@@ -5,7 +5,7 @@
 #include <stdint.h>
 #include <string>
 #include <vector>
-#include "app/state.h"
+#include "payload/run_state.h"
 #include "payload/progress.h"
 
 inline std::wstring CurrentFolder()
@@ -111,13 +111,13 @@ protected:
         progressBytes = 0;
         progressDivisor = 1;
         progressPercent = 0;
-        dialogWindow = nullptr;
+        progressWindow = nullptr;
     }
 
     void TearDown() override
     {
         cancelRequested = false;
-        dialogWindow = nullptr;
+        progressWindow = nullptr;
         RemoveTree(root.substr(0, root.size() - 1));
     }
 

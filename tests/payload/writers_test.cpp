@@ -57,11 +57,11 @@ public:
         SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
         SendMessageW(bar, PBM_SETSTEP, 1, 0);
         barMessages.clear();
-        dialogWindow = parent;
+        progressWindow = parent;
     }
     ~BarWindow()
     {
-        dialogWindow = nullptr;
+        progressWindow = nullptr;
         DestroyWindow(parent);
     }
     int position() const { return (int)SendMessageW(bar, PBM_GETPOS, 0, 0); }
@@ -483,7 +483,7 @@ TEST_F(ProgressBarTest, RealBarEndsFullForTinyAndOddPayloads)
 
 TEST_F(ProgressBarTest, NoDialogIsHarmless)
 {
-    dialogWindow = nullptr;
+    progressWindow = nullptr;
     progressDivisor = 0;
     progressBytes = 1;
     RefreshProgressBar();

@@ -1,6 +1,7 @@
 #include "tools/patchtool/inspect.h"
 
 #include <inttypes.h>
+#include <algorithm>
 #include <vector>
 
 #include "app/descriptor.h"
@@ -71,7 +72,8 @@ std::string CheckBlockStream(const uint8_t *data, uint64_t size, uint64_t *decod
         source->methods->release(source);
         return "the compressed stream cannot be opened";
     }
-    std::vector<uint8_t> buffer(4 * InstallerBlockSize);
+    // No larger than the stream: small files need no 2 MiB buffer each.
+    std::vector<uint8_t> buffer((size_t)std::min<uint64_t>(declared, 4 * InstallerBlockSize));
     std::string fault;
     uint64_t decoded = 0;
     while (decoded < declared) {
