@@ -3,11 +3,12 @@
 #   native:    host clang with AddressSanitizer + UndefinedBehaviorSanitizer, fuzz targets
 #   windows:   MinGW-w64 i686, the shipped installer and the Windows-side tests (run through Wine)
 #   windows64: MinGW-w64 x86_64, the same programs for 64-bit Wine (kernels without 32-bit code)
-#   release: host clang, optimised, no sanitizers: the publisher's tool and the benchmarks
-#            (`bench` is another name for it)
+#   release:   host clang, optimised, no sanitizers: the publisher's tool and the benchmarks
+#              (`bench` is another name for it)
+# QPATCH_TARGETS, when set, builds only those targets (e.g. installer).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-tree=${1:?native, windows or release}
+tree=${1:?native, windows, windows64 or release}
 [ "$tree" = bench ] && tree=release
 dir=${2:-$root/build/$tree}
 case "$tree" in
@@ -21,4 +22,4 @@ esac
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S "$root" -B "$dir" -G Ninja "${args[@]}" >/dev/null
 fi
-cmake --build "$dir"
+cmake --build "$dir" ${QPATCH_TARGETS:+--target $QPATCH_TARGETS}
