@@ -10,6 +10,7 @@ failures=0
 mkdir -p "$work/old/Bin" "$work/new/Bin"
 printf 'old content' > "$work/old/Bin/a.dat"
 printf 'new content!' > "$work/new/Bin/a.dat"
+printf '[GAME]\r\nVERSION=1.1.0.0\r\n' | tee "$work/old/Bin/game.ini" > "$work/new/Bin/game.ini"
 ok_args=(--new "$work/new" --old "$work/old" --target 1.1.0.1 --base 1.1.0.0 --description "d")
 
 # expect_failure NAME EXPECTED_MESSAGE_PART ARGS...

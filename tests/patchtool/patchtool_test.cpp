@@ -231,6 +231,33 @@ PeResource Item(const ResourceKey &type, uint16_t id, const std::vector<uint8_t>
     return item;
 }
 
+// A string table block whose strings first..last (of the block's 16) are "x".
+std::vector<uint8_t> StringBlock(unsigned first, unsigned last)
+{
+    std::vector<uint8_t> block;
+    for (unsigned i = 0; i < 16; ++i) {
+        bool present = i >= first && i <= last;
+        block.insert(block.end(), {(uint8_t)present, 0});
+        if (present) {
+            block.insert(block.end(), {'x', 0});
+        }
+    }
+    return block;
+}
+
+// A payload-free installer as patchtool recognises one: dialog 100, icon 100, and texts 201 to
+// 213 in both languages.
+void PutStub(const fs::path &path)
+{
+    std::vector<PeResource> items = {Item(IdKey(5), 100, {1}), Item(IdKey(14), 100, {1})};
+    for (uint16_t language : {2052, 1028}) {
+        items.push_back(Item(IdKey(6), 13, StringBlock(9, 15), language));
+        items.push_back(Item(IdKey(6), 14, StringBlock(0, 5), language));
+    }
+    std::string error;
+    ASSERT_TRUE(WritePeWithResources(MinimalImage(), items, path, &error)) << error;
+}
+
 std::vector<uint8_t> DataOf(const std::vector<uint8_t> &image, const PeResource *item)
 {
     return std::vector<uint8_t>(image.begin() + item->imageOffset, image.begin() + item->imageOffset + item->size);
@@ -314,6 +341,12 @@ struct GameFolders {
     fs::path newFolder;
 };
 
+std::vector<uint8_t> Ini(const std::string &version)
+{
+    std::string text = "[GAME]\r\nVERSION=" + version + "\r\n";
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
 // Old and new game folders with every kind of change the tool handles.
 GameFolders MakeGame(const fs::path &root, uint32_t blockSize)
 {
@@ -331,8 +364,8 @@ GameFolders MakeGame(const fs::path &root, uint32_t blockSize)
     table.insert(table.end(), grown.begin(), grown.end());
     Put(g.newFolder / "Data/table.dat", table);  // grown
 
-    Put(g.oldFolder / "Bin/game.ini", {'[', 'G', ']'});
-    Put(g.newFolder / "Bin/game.ini", {'[', 'G', ']'});                   // unchanged
+    Put(g.oldFolder / "Bin/game.ini", Ini("1.1.0.0"));
+    Put(g.newFolder / "Bin/game.ini", Ini("1.1.0.0"));                    // unchanged
     Put(g.oldFolder / "Data/shrunk.bin", Bytes(5000, 13, true));
     Put(g.newFolder / "Data/shrunk.bin", Bytes(4000, 13, true));          // shrunk: whole file
     Put(g.oldFolder / "Data/rewritten.bin", Bytes(3000, 14, false));
@@ -351,7 +384,9 @@ BuildOptions Options(const GameFolders &g, const fs::path &out, uint32_t blockSi
 {
     BuildOptions o;
     o.newFolder = g.newFolder;
-    o.oldFolder = g.oldFolder;
+    if (!g.oldFolder.empty()) {
+        o.olds.push_back(OldVersion{g.oldFolder});
+    }
     o.outFolder = out;
     o.target = 0x01010001;
     o.base = 0x01010000;
@@ -473,7 +508,7 @@ TEST(RoundTrip, RealBlockSizeAndNoOldFolder)
     Put(g.newFolder / "Bin/big.dat", Bytes(InstallerBlockSize * 2 + 5, 20, true));
     Put(g.newFolder / "Bin/exact.dat", Bytes(InstallerBlockSize, 21, false));
     BuildOptions o = Options(g, temp.path / "patch", InstallerBlockSize);
-    o.oldFolder.clear();
+    o.olds.clear();
     BuildSummary summary;
     ASSERT_EQ(BuildPatch(o, &summary), 0);
     EXPECT_EQ(summary.wholeEntries, 2u);
@@ -494,7 +529,7 @@ TEST(RoundTrip, AnInstallerCarriesThePatchInItsResources)
 {
     TempFolder temp;
     GameFolders g = MakeGame(temp.path, 4096);
-    Put(temp.path / "stub.exe", MinimalImage());
+    PutStub(temp.path / "stub.exe");
     BuildOptions o = Options(g, temp.path / "patch", 4096);
     o.installer = temp.path / "setup.exe";
     o.stub = temp.path / "stub.exe";
@@ -660,7 +695,7 @@ TEST(Inspect, PatchLevelFaults)
     ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error));
     EXPECT_NE(InspectPatch(patch, stdout).find("follows a missing id"), std::string::npos);
     // Verify reports the file that chunk 1602 no longer reaches.
-    EXPECT_EQ(VerifyPatch(o.outFolder, g.oldFolder, g.newFolder, stdout), 1);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, stdout), 1);
     fs::rename(o.outFolder / "1699.bin", o.outFolder / "1602.bin");
 
     Put(o.outFolder / "descriptor.txt", {'1', '.', '1', ' ', '>', '=', ' ', '1'});
@@ -678,11 +713,11 @@ TEST(Verify, NamesTheFirstDifference)
     BuildOptions o = Options(g, temp.path / "patch", 4096);
     BuildSummary summary;
     ASSERT_EQ(BuildPatch(o, &summary), 0);
-    EXPECT_EQ(VerifyPatch(o.outFolder, g.oldFolder, g.newFolder, stdout), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, stdout), 0);
     std::vector<uint8_t> data = Get(g.newFolder / "Data/one_block.dat");
     data[100] ^= 1;
     Put(g.newFolder / "Data/one_block.dat", data);
-    EXPECT_EQ(VerifyPatch(o.outFolder, g.oldFolder, g.newFolder, stdout), 1);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, stdout), 1);
     std::vector<std::string> leftovers;
     std::string error;
     fs::path copy = temp.path / "copy";
