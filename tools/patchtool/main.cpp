@@ -64,9 +64,10 @@ const char VerifyHelp[] =
     "  for each --old folder: the installer's descriptor and version checks, then the patch installed\n"
     "  into a temporary copy of it and compared with --new byte for byte; exit code 1 on any fault\n";
 
-int UsageError(const std::string &message, const char *help = Usage)
+int UsageError(const std::string &message, const char *command = nullptr)
 {
-    fprintf(stderr, "patchtool: %s\n%s", message.c_str(), help);
+    fprintf(stderr, "patchtool: %s\n(patchtool %s--help lists the options)\n", message.c_str(),
+            command ? (std::string(command) + " ").c_str() : "");
     return 2;
 }
 
@@ -331,7 +332,7 @@ int RunBuild(const std::vector<std::string> &args)
         problem = ReadBuildOptions(a, &options);
     }
     if (!problem.empty()) {
-        return UsageError(problem, BuildHelp);
+        return UsageError(problem, "build");
     }
     bool quiet = a.Find("--quiet") != nullptr;
     options.progress = !quiet && StderrIsTerminal();
@@ -350,7 +351,7 @@ int RunInspect(const std::vector<std::string> &args)
         return 0;
     }
     if (args.size() != 1 || args[0].compare(0, 2, "--") == 0) {
-        return UsageError("inspect takes one patch folder or installer", InspectHelp);
+        return UsageError("inspect takes one patch folder or installer", "inspect");
     }
     LoadedPatch patch;
     std::string error;
@@ -373,7 +374,7 @@ int RunVerify(const std::vector<std::string> &args)
         problem = "verify needs --patch, --old and --new";
     }
     if (!problem.empty()) {
-        return UsageError(problem, VerifyHelp);
+        return UsageError(problem, "verify");
     }
     std::vector<fs::path> olds;
     for (const std::string &old : a.All("--old")) {
