@@ -251,10 +251,13 @@ int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::pat
         fprintf(out, "FAULT: %s\n", fault.c_str());
         return 1;
     }
-    RemoveStaleTemporaries(fs::temp_directory_path() / "patchtool-verify");
+    std::error_code ec;
+    fs::path temporaries = fs::temp_directory_path(ec);
+    if (!ec) {
+        RemoveStaleTemporaries(temporaries / "patchtool-verify");
+    }
     fs::path work = MakeTemporaryFolder("patchtool-verify");
     fs::path game = work / "game";
-    std::error_code ec;
     if (work.empty() || (fs::copy(oldFolder, game, fs::copy_options::recursive, ec), ec) || Interrupted()) {
         fprintf(stderr, "patchtool: verify: cannot copy %s to a temporary folder: %s\n", PathText(oldFolder).c_str(),
                 Interrupted() ? "interrupted" : ec.message().c_str());
