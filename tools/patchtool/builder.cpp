@@ -373,6 +373,9 @@ private:
             size_t k = next_++;
             lock.unlock();
             const Job job = jobs_[k];
+            if (job.block == 0) {
+                SetCurrent(progress_, files_[job.file].file->name);
+            }
             std::string problem;
             output.clear();
             bool ok = true;
@@ -410,7 +413,6 @@ private:
         }
         FileWork &f = files_[job.file];
         if (job.block == 0) {
-            SetCurrent(progress_, f.file->name);
             spool_->sizes.clear();
             spool_->bytes = 0;
             if (!o_.dryRun && (!spool_->file || !SeekTo(spool_->file, 0))) {
@@ -900,7 +902,7 @@ bool RecognisesStub(const std::vector<uint8_t> &image, const std::vector<PeResou
     }
     for (const PeResource &r : items) {
         if (r.type.named && r.type.name == NameKey(u"QPATCH").name) {
-            *reason = "it already carries a patch (QPATCH resources); use the payload-free qpatch-stub.exe";
+            *reason = "it already carries a patch (QPATCH resources)";
             return false;
         }
     }
