@@ -10,6 +10,7 @@ failures=0
 mkdir -p "$work/old/Bin" "$work/new/Bin"
 printf 'old content' > "$work/old/Bin/a.dat"
 printf 'new content!' > "$work/new/Bin/a.dat"
+printf '[GAME]\r\nVERSION=1.1.0.0\r\n' | tee "$work/old/Bin/game.ini" > "$work/new/Bin/game.ini"
 ok_args=(--new "$work/new" --old "$work/old" --target 1.1.0.1 --base 1.1.0.0 --description "d")
 
 # expect_failure NAME EXPECTED_MESSAGE_PART ARGS...
@@ -63,6 +64,49 @@ if [ $? -eq 0 ] || [ ! -e "$work/out/keep" ] || ! grep -q "already exists" <<<"$
   echo "FAIL existing-out: $output"; failures=$((failures + 1)); else echo "ok   existing-out"; fi
 "$tool" build "${ok_args[@]}" --out "$work/out" --force >/dev/null && [ ! -e "$work/out/keep" ] && [ -f "$work/out/1601.bin" ] \
   && echo "ok   force" || { echo "FAIL force"; failures=$((failures + 1)); }
+
+# The command line: help for the tool and each command, --version, --opt=value, exit codes
+# (0 ok, 1 bad input or result, 2 usage), the system's reason in messages, --dry-run, --quiet.
+for args in "--help" "-h" "help build" "build --help" "inspect -h" "verify --help" "--version"; do
+  out=$("$tool" $args 2>&1); code=$?
+  [ "$code" -eq 0 ] && [ -n "$out" ] && echo "ok   help: $args" || { echo "FAIL help: $args ($code)"; failures=$((failures + 1)); }
+done
+"$tool" build --help | grep -q -- "--dry-run" || { echo "FAIL build help lacks --dry-run"; failures=$((failures + 1)); }
+expect_code() {  # NAME CODE ARGS...
+  local name=$1 want=$2; shift 2
+  "$tool" "$@" >/dev/null 2>&1; local code=$?
+  [ "$code" -eq "$want" ] && echo "ok   $name" || { echo "FAIL $name: exit code $code, not $want"; failures=$((failures + 1)); }
+}
+expect_code usage-code 2 build "${ok_args[@]}" --bogus 1 --out "$work/out"
+expect_code input-code 1 inspect "$work/file"
+rm -rf "$work/out"
+expect_failure system-reason "No such file or directory" build --new "$work/new" --target 1.1.0.1 --base 1.1.0.0 --description-file "$work/nope.txt" --out "$work/out"
+listing=$("$tool" build --new="$work/new" --old="1.1.0.0=$work/old" --target=1.1.0.1 --base=1.1.0.0 --description=d \
+  --out="$work/out" --dry-run 2>&1)
+if [ $? -eq 0 ] && grep -q "Bin/a.dat" <<<"$listing" && [ ! -e "$work/out" ]; then echo "ok   dry-run with --opt=value"
+else echo "FAIL dry-run: $listing"; failures=$((failures + 1)); fi
+quiet=$("$tool" build "${ok_args[@]}" --out "$work/out" --quiet 2>&1)
+[ $? -eq 0 ] && [ -z "$quiet" ] && echo "ok   quiet" || { echo "FAIL quiet: $quiet"; failures=$((failures + 1)); }
+rm -rf "$work/out"
+
+# A bad stub is refused before any compression: here before the 400 chunks that cannot be made.
+mkdir -p "$work/new/many"; for i in $(seq 400); do printf "$i" > "$work/new/many/f$i"; done
+expect_failure stub-first "installer stub" build "${ok_args[@]}" --out "$work/out" --chunk-size 1 --installer "$work/setup.exe" --stub "$work/file"
+rm -rf "$work/new/many"
+
+# Ctrl-C (SIGINT) and SIGTERM remove every temporary of build and of verify.
+head -c $((24 << 20)) /dev/urandom > "$work/new/Bin/big.dat"
+"$tool" build "${ok_args[@]}" --out "$work/out" --threads 1 --block-size 4M >/dev/null 2>&1 &
+pid=$!; sleep 2; kill -INT $pid; wait $pid; code=$?
+if [ "$code" -ne 0 ] && ! ls "$work" | grep -q 'tmp-'; then echo "ok   interrupted build"
+else echo "FAIL interrupted build ($code): $(ls "$work")"; failures=$((failures + 1)); fi
+"$tool" build "${ok_args[@]}" --out "$work/out" --level 0 --quiet || { echo "FAIL build for verify"; failures=$((failures + 1)); }
+mkdir "$work/tmp"
+TMPDIR="$work/tmp" "$tool" verify --patch "$work/out" --old "$work/old" --new "$work/new" >/dev/null 2>&1 &
+pid=$!; sleep 0.3; kill -TERM $pid; wait $pid; code=$?
+if [ "$code" -ne 0 ] && [ -z "$(ls "$work/tmp")" ]; then echo "ok   interrupted verify"
+else echo "FAIL interrupted verify ($code): $(ls "$work/tmp")"; failures=$((failures + 1)); fi
+rm -rf "$work/tmp" "$work/out" "$work/new/Bin/big.dat"
 
 # inspect and verify on bad paths.
 expect_failure inspect-missing "no patch folder or installer" inspect "$work/nothing"

@@ -12,6 +12,7 @@
 
 #include "app/descriptor.h"
 #include "tools/patchtool/builder.h"
+#include "tools/patchtool/game_ini.h"
 #include "tools/patchtool/host.h"
 #include "tools/patchtool/inspect.h"
 #include "tools/patchtool/patch_format.h"
@@ -232,6 +233,33 @@ PeResource Item(const ResourceKey &type, uint16_t id, const std::vector<uint8_t>
     return item;
 }
 
+// A string table block whose strings first..last (of the block's 16) are "x".
+std::vector<uint8_t> StringBlock(unsigned first, unsigned last)
+{
+    std::vector<uint8_t> block;
+    for (unsigned i = 0; i < 16; ++i) {
+        bool present = i >= first && i <= last;
+        block.insert(block.end(), {(uint8_t)present, 0});
+        if (present) {
+            block.insert(block.end(), {'x', 0});
+        }
+    }
+    return block;
+}
+
+// A payload-free installer as patchtool recognises one: dialog 100, icon 100, and texts 201 to
+// 213 in both languages.
+void PutStub(const fs::path &path)
+{
+    std::vector<PeResource> items = {Item(IdKey(5), 100, {1}), Item(IdKey(14), 100, {1})};
+    for (uint16_t language : {2052, 1028}) {
+        items.push_back(Item(IdKey(6), 13, StringBlock(9, 15), language));
+        items.push_back(Item(IdKey(6), 14, StringBlock(0, 5), language));
+    }
+    std::string error;
+    ASSERT_TRUE(WritePeWithResources(MinimalImage(), items, path, &error)) << error;
+}
+
 std::vector<uint8_t> DataOf(const std::vector<uint8_t> &image, const PeResource *item)
 {
     return std::vector<uint8_t>(image.begin() + item->imageOffset, image.begin() + item->imageOffset + item->size);
@@ -315,6 +343,12 @@ struct GameFolders {
     fs::path newFolder;
 };
 
+std::vector<uint8_t> Ini(const std::string &version)
+{
+    std::string text = "[GAME]\r\nVERSION=" + version + "\r\n";
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
 // Old and new game folders with every kind of change the tool handles.
 GameFolders MakeGame(const fs::path &root, uint32_t blockSize)
 {
@@ -332,8 +366,8 @@ GameFolders MakeGame(const fs::path &root, uint32_t blockSize)
     table.insert(table.end(), grown.begin(), grown.end());
     Put(g.newFolder / "Data/table.dat", table);  // grown
 
-    Put(g.oldFolder / "Bin/game.ini", {'[', 'G', ']'});
-    Put(g.newFolder / "Bin/game.ini", {'[', 'G', ']'});                   // unchanged
+    Put(g.oldFolder / "Bin/game.ini", Ini("1.1.0.0"));
+    Put(g.newFolder / "Bin/game.ini", Ini("1.1.0.0"));                    // unchanged
     Put(g.oldFolder / "Data/shrunk.bin", Bytes(5000, 13, true));
     Put(g.newFolder / "Data/shrunk.bin", Bytes(4000, 13, true));          // shrunk: whole file
     Put(g.oldFolder / "Data/rewritten.bin", Bytes(3000, 14, false));
@@ -352,7 +386,9 @@ BuildOptions Options(const GameFolders &g, const fs::path &out, uint32_t blockSi
 {
     BuildOptions o;
     o.newFolder = g.newFolder;
-    o.oldFolder = g.oldFolder;
+    if (!g.oldFolder.empty()) {
+        o.olds.push_back(OldVersion{g.oldFolder});
+    }
     o.outFolder = out;
     o.target = 0x01010001;
     o.base = 0x01010000;
@@ -474,7 +510,7 @@ TEST(RoundTrip, RealBlockSizeAndNoOldFolder)
     Put(g.newFolder / "Bin/big.dat", Bytes(InstallerBlockSize * 2 + 5, 20, true));
     Put(g.newFolder / "Bin/exact.dat", Bytes(InstallerBlockSize, 21, false));
     BuildOptions o = Options(g, temp.path / "patch", InstallerBlockSize);
-    o.oldFolder.clear();
+    o.olds.clear();
     BuildSummary summary;
     ASSERT_EQ(BuildPatch(o, &summary), 0);
     EXPECT_EQ(summary.wholeEntries, 2u);
@@ -495,7 +531,7 @@ TEST(RoundTrip, AnInstallerCarriesThePatchInItsResources)
 {
     TempFolder temp;
     GameFolders g = MakeGame(temp.path, 4096);
-    Put(temp.path / "stub.exe", MinimalImage());
+    PutStub(temp.path / "stub.exe");
     BuildOptions o = Options(g, temp.path / "patch", 4096);
     o.installer = temp.path / "setup.exe";
     o.stub = temp.path / "stub.exe";
@@ -838,7 +874,7 @@ TEST(Inspect, PatchLevelFaults)
     ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error));
     EXPECT_NE(InspectPatch(patch, stdout).find("follows a missing id"), std::string::npos);
     // Verify reports the file that chunk 1602 no longer reaches.
-    EXPECT_EQ(VerifyPatch(o.outFolder, g.oldFolder, g.newFolder, stdout), 1);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, stdout), 1);
     fs::rename(o.outFolder / "1699.bin", o.outFolder / "1602.bin");
 
     Put(o.outFolder / "descriptor.txt", {'1', '.', '1', ' ', '>', '=', ' ', '1'});
@@ -856,11 +892,11 @@ TEST(Verify, NamesTheFirstDifference)
     BuildOptions o = Options(g, temp.path / "patch", 4096);
     BuildSummary summary;
     ASSERT_EQ(BuildPatch(o, &summary), 0);
-    EXPECT_EQ(VerifyPatch(o.outFolder, g.oldFolder, g.newFolder, stdout), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, stdout), 0);
     std::vector<uint8_t> data = Get(g.newFolder / "Data/one_block.dat");
     data[100] ^= 1;
     Put(g.newFolder / "Data/one_block.dat", data);
-    EXPECT_EQ(VerifyPatch(o.outFolder, g.oldFolder, g.newFolder, stdout), 1);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, stdout), 1);
     std::vector<std::string> leftovers;
     std::string error;
     fs::path copy = temp.path / "copy";
@@ -899,6 +935,313 @@ TEST(Verify, BackslashNamesNeedExistingFoldersAsInTheInstaller)
     patch.chunks[0] = ChunkView{FirstChunkId, chunk.data(), chunk.size()};
     EXPECT_EQ(ApplyPatchToFolder(patch, temp.path / "game", &detail), InstallResult::CannotCreate);
     EXPECT_FALSE(fs::exists(temp.path / "game/Bin/missing.dat"));
+}
+
+// ---- output safety: nothing given as input is ever changed, outputs are checked first ----
+
+// A built game with a stub; every case must leave the folders exactly as they were.
+class OutputSafety : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g = MakeGame(temp.path, 4096);
+        PutStub(temp.path / "stub.exe");
+        o = Options(g, temp.path / "patch", 4096);
+        o.stub = temp.path / "stub.exe";
+        o.installer = temp.path / "setup.exe";
+    }
+    // Builds and expects a refusal that leaves old/ and new/ intact.
+    void ExpectRefused()
+    {
+        BuildSummary summary;
+        EXPECT_EQ(BuildPatch(o, &summary), 1);
+        EXPECT_TRUE(fs::is_directory(g.oldFolder / "Bin"));
+        EXPECT_EQ(Get(g.newFolder / "Bin/game.ini"), Ini("1.1.0.0"));
+        EXPECT_EQ(Get(g.oldFolder / "Bin/game.ini"), Ini("1.1.0.0"));
+    }
+    TempFolder temp;
+    GameFolders g;
+    BuildOptions o;
+};
+
+TEST_F(OutputSafety, AnOutputIsNeverAnInputNorInsideOneNorHoldsOne)
+{
+    o.installer = g.oldFolder;  // once deleted the old folder and put a PE file in its place
+    ExpectRefused();
+    o.force = true;
+    ExpectRefused();
+    o.installer = temp.path / "setup.exe";
+    o.outFolder = g.newFolder;  // --out NEW --force once deleted the source
+    ExpectRefused();
+    o.outFolder = temp.path;    // holds both inputs
+    ExpectRefused();
+    o.outFolder = g.newFolder / "patch";  // inside the new folder, shipped by the next rebuild
+    ExpectRefused();
+    o.outFolder = temp.path / "patch";
+    o.installer = g.newFolder / "setup.exe";
+    ExpectRefused();
+    o.installer = o.stub;
+    ExpectRefused();
+    o.installer = o.outFolder;  // once printed a size of 2^64-1
+    ExpectRefused();
+    o.installer = o.outFolder / "setup.exe";
+    ExpectRefused();
+    EXPECT_FALSE(fs::exists(o.outFolder));
+}
+
+TEST_F(OutputSafety, AnExistingInstallerIsReplacedOnlyWithForceAndAFolderNever)
+{
+    Put(o.installer, {'k', 'e', 'e', 'p'});
+    ExpectRefused();
+    EXPECT_EQ(Get(o.installer), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+    o.force = true;
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    LoadedPatch patch;
+    std::string error;
+    EXPECT_TRUE(LoadPatch(o.installer, &patch, &error)) << error;
+    RemoveTree(o.installer);
+    fs::create_directories(o.installer / "inside");
+    ExpectRefused();
+    EXPECT_TRUE(fs::is_directory(o.installer / "inside"));
+}
+
+TEST_F(OutputSafety, TemporariesOfADeadRunAreRemovedAndALiveRunsKept)
+{
+    // Process ids above the kernel's limit are never alive; our own id stands for a live run.
+    fs::path dead = temp.path / "patch.tmp-4194304999-0";
+    fs::path deadInstaller = temp.path / "setup.exe.tmp-4194304999-3";
+    fs::path alive = temp.path / "patch.tmp-1-0";  // init never exits
+    fs::path unrelated = temp.path / "patch.tmp-12x-0";
+    for (const fs::path &p : {dead, alive, unrelated}) {
+        fs::create_directories(p / "1601.bin");
+    }
+    Put(deadInstaller, {1});
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    EXPECT_FALSE(fs::exists(dead));
+    EXPECT_FALSE(fs::exists(deadInstaller));
+    EXPECT_TRUE(fs::exists(alive));
+    EXPECT_TRUE(fs::exists(unrelated));
+}
+
+// ---- cumulative patches ----
+
+// Versions 1.0.0.0 and 1.1.0.0 of one game, and 1.2.0.0 that a patch accepting both produces.
+struct History {
+    fs::path v100, v110, v120;
+};
+
+History MakeHistory(const fs::path &root)
+{
+    History h = {root / "v100", root / "v110", root / "v120"};
+    std::vector<uint8_t> exe = Bytes(40000, 30, false);
+    std::vector<uint8_t> exe110 = exe;
+    exe110[1000] ^= 1;   // changed in 1.1.0.0 only
+    std::vector<uint8_t> exe120 = exe110;
+    exe120[30000] ^= 1;  // changed in 1.2.0.0
+    Put(h.v100 / "Bin/Tolvar2.exe", exe);
+    Put(h.v110 / "Bin/Tolvar2.exe", exe110);
+    Put(h.v120 / "Bin/Tolvar2.exe", exe120);
+    Put(h.v100 / "Data/same.dat", Bytes(5000, 31, false));  // unchanged since 1.0.0.0
+    Put(h.v110 / "Data/same.dat", Bytes(5000, 31, false));
+    Put(h.v120 / "Data/same.dat", Bytes(5000, 31, false));
+    Put(h.v110 / "Data/added110.dat", Bytes(3000, 32, false));  // new in 1.1.0.0
+    std::vector<uint8_t> added = Bytes(3000, 32, false);
+    added[7] ^= 1;
+    Put(h.v120 / "Data/added110.dat", added);
+    Put(h.v110 / "Bin/game.ini", Ini("1.1.0.0"));  // 1.0.0.0 has none: the installer reads 1.0.0.0
+    Put(h.v120 / "Bin/game.ini", Ini("1.2.0.0"));
+    return h;
+}
+
+BuildOptions CumulativeOptions(const History &h, const fs::path &out)
+{
+    BuildOptions o = Options(GameFolders{fs::path(), h.v120}, out, 4096);
+    o.olds = {OldVersion{h.v100, true, 0x01000000}, OldVersion{h.v110}};
+    o.target = 0x01020000;
+    o.base = 0x01010000;
+    o.op = "<=";
+    o.allOldVersions = true;
+    return o;
+}
+
+std::map<std::string, std::vector<EntryInfo>> EntriesByName(const fs::path &patchPath)
+{
+    LoadedPatch patch;
+    std::string error;
+    EXPECT_TRUE(LoadPatch(patchPath, &patch, &error)) << error;
+    std::map<std::string, std::vector<EntryInfo>> byName;
+    for (const EntryInfo &e : EntriesOf(patch)) {
+        std::string name;
+        Utf16ToUtf8(e.name, &name);
+        byName[name].push_back(e);
+    }
+    return byName;
+}
+
+TEST(Cumulative, RangesCoverWhatDiffersInAnyOldVersionAndEveryOneInstalls)
+{
+    TempFolder temp;
+    History h = MakeHistory(temp.path);
+    BuildOptions o = CumulativeOptions(h, temp.path / "patch");
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    auto byName = EntriesByName(o.outFolder);
+    ASSERT_EQ(byName["Bin/Tolvar2.exe"].size(), 2u);  // offset 1000 differs in 1.0.0.0 only
+    EXPECT_EQ(byName["Bin/Tolvar2.exe"][0].targetOffset, 1000u);
+    EXPECT_EQ(byName["Bin/Tolvar2.exe"][1].targetOffset, 30000u);
+    EXPECT_EQ(byName.count("Data/same.dat"), 0u);
+    EXPECT_EQ(byName["Data/added110.dat"][0].kind, WholeFileKind);  // 1.0.0.0 lacks it
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100, h.v110}, h.v120, stdout), 0);
+    // Claiming every version while leaving 1.0.0.0 out gives it ranges computed against 1.1.0.0;
+    // verify catches the damage.
+    o.olds.erase(o.olds.begin());
+    o.outFolder = temp.path / "only110";
+    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, stdout), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100}, h.v120, stdout), 1);
+}
+
+TEST(Cumulative, UpToWithoutEveryOldVersionShipsEveryFileWhole)
+{
+    TempFolder temp;
+    History h = MakeHistory(temp.path);
+    BuildOptions o = CumulativeOptions(h, temp.path / "patch");
+    o.allOldVersions = false;
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    auto byName = EntriesByName(o.outFolder);
+    EXPECT_EQ(byName.size(), 4u);  // unchanged files too: an unlisted version may differ in them
+    for (const auto &entry : byName) {
+        ASSERT_EQ(entry.second.size(), 1u);
+        EXPECT_EQ(entry.second[0].kind, WholeFileKind) << entry.first;
+    }
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100, h.v110}, h.v120, stdout), 0);
+}
+
+TEST(Cumulative, VersionsComeFromGameIniAsTheInstallerReadsThem)
+{
+    TempFolder temp;
+    PackedVersion v = 0;
+    std::string error;
+    ASSERT_TRUE(ReadGameVersion(temp.path, &v, &error));
+    EXPECT_EQ(v, 0x01000000u);  // no file
+    const std::pair<std::string, PackedVersion> cases[] = {
+        {"[game]\r\n  version = \"1.2.3.4\"  \r\n", 0x01020304u},
+        {"[Other]\nVERSION=9.9.9.9\n[GAME]\nVERSION=1.1\n", 0x01010000u},
+        {"[GAME]\nNAME=x\n", 0x01000000u},
+        {"\xEF\xBB\xBF[GAME]\nVERSION=2.0.0.1\n", 0x02000001u},
+        {"[GAME]\nVERSION=1.256.0.0\n", 0x02000000u},  // parts carry like the installer's parse
+    };
+    for (const auto &c : cases) {
+        Put(temp.path / "Bin/game.ini", std::vector<uint8_t>(c.first.begin(), c.first.end()));
+        ASSERT_TRUE(ReadGameVersion(temp.path, &v, &error));
+        EXPECT_EQ(v, c.second) << c.first;
+    }
+    std::vector<uint8_t> utf16 = {0xFF, 0xFE};
+    for (char c : std::string("[GAME]\r\nVERSION=3.0.0.0\r\n")) {
+        utf16.insert(utf16.end(), {(uint8_t)c, 0});
+    }
+    Put(temp.path / "Bin/game.ini", utf16);
+    ASSERT_TRUE(ReadGameVersion(temp.path, &v, &error));
+    EXPECT_EQ(v, 0x03000000u);
+}
+
+// ---- refusals: what no player could install is refused before any work ----
+
+TEST(Refusals, OldVersionsTheInstallerWouldRefuseOrAskAbout)
+{
+    TempFolder temp;
+    History h = MakeHistory(temp.path);
+    BuildOptions o = CumulativeOptions(h, temp.path / "patch");
+    BuildSummary summary;
+    o.op = "=";  // 1.0.0.0 is not the base
+    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    o.op = "<=";
+    o.base = 0x01000000;  // 1.1.0.0 is above the base: the installer would ask
+    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    o.base = 0x01010000;
+    o.target = 0x01010000;  // 1.1.0.0 is already at the target
+    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    o.target = 0x01020000;
+    o.olds[1].claimed = true;  // the claimed version must be what game.ini says
+    o.olds[1].version = 0x01000001;
+    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    EXPECT_FALSE(fs::exists(o.outFolder));
+}
+
+TEST(Refusals, VerifyRunsTheInstallersDescriptorAndGateChecks)
+{
+    TempFolder temp;
+    History h = MakeHistory(temp.path);
+    BuildOptions o = CumulativeOptions(h, temp.path / "patch");
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    fs::path descriptor = o.outFolder / "descriptor.txt";
+    Put(descriptor, {'1', '.', '2', ' ', '=', ' ', '1', '.', '1'});  // 1.0.0.0 is not 1.1
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100}, h.v120, stdout), 1);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, stdout), 0);
+    Put(descriptor, {'1', '.', '2', ' ', '>', ' ', '1', '.', '1'});
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, stdout), 1);
+    fs::remove(descriptor);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, stdout), 1);
+}
+
+TEST(Refusals, FileAndFolderSwapsLongNamesAndLinkLoops)
+{
+    TempFolder temp;
+    GameFolders g = MakeGame(temp.path, 4096);
+    BuildOptions o = Options(g, temp.path / "patch", 4096);
+    BuildSummary summary;
+    Put(g.oldFolder / "Data/Maps", {1});  // a file that became a folder
+    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    fs::remove(g.oldFolder / "Data/Maps");
+    Put(g.oldFolder / "Data/empty.dat/x", {1});  // a folder that became a file
+    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    RemoveTree(g.oldFolder / "Data/empty.dat");
+    fs::path deep = g.newFolder / std::string(120, 'd') / std::string(120, 'e');
+    Put(deep / "f.dat", {1});  // 247 characters: over what a plain path leaves for the name
+    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    RemoveTree(g.newFolder / std::string(120, 'd'));
+#ifndef _WIN32
+    fs::create_directory_symlink(g.newFolder, g.newFolder / "Data/loop");
+    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    fs::remove(g.newFolder / "Data/loop");
+    // A linked folder is followed: its files are part of the patch, not silently missing.
+    Put(temp.path / "shared/sky.tex", Bytes(100, 40, true));
+    fs::create_directory_symlink(temp.path / "shared", g.newFolder / "Data/Shared");
+    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    EXPECT_EQ(EntriesByName(o.outFolder).count("Data/Shared/sky.tex"), 1u);
+#endif
+}
+
+TEST(Refusals, OnlyAPayloadFreeInstallerIsAStubAndTruncationIsCaught)
+{
+    TempFolder temp;
+    GameFolders g = MakeGame(temp.path, 4096);
+    BuildOptions o = Options(g, temp.path / "patch", 4096);
+    o.installer = temp.path / "setup.exe";
+    o.stub = temp.path / "other.exe";
+    Put(o.stub, MinimalImage());  // a PE, but not this project's installer
+    BuildSummary summary;
+    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    PutStub(temp.path / "stub.exe");
+    o.stub = temp.path / "stub.exe";
+    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    o.stub = o.installer;  // carries a patch already
+    o.installer = temp.path / "again.exe";
+    o.outFolder = temp.path / "again";
+    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    EXPECT_FALSE(fs::exists(o.installer));
+    // One byte short: the last section runs past the end of the file.
+    std::vector<uint8_t> image = Get(temp.path / "setup.exe");
+    image.pop_back();
+    Put(temp.path / "cut.exe", image);
+    LoadedPatch patch;
+    std::string error;
+    EXPECT_FALSE(LoadPatch(temp.path / "cut.exe", &patch, &error));
+    EXPECT_NE(error.find("runs past the end of the file"), std::string::npos) << error;
 }
 
 }  // namespace

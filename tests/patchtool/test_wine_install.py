@@ -45,7 +45,9 @@ class BuiltPatchInstalls(unittest.TestCase):
         write(old, "Bin/Tolvar2.exe", b"MZ game")
         write(old, "Bin/data.pak", pak)
         write(old, "Data/keep.txt", b"unchanged")
+        write(old, "Bin/game.ini", b"[GAME]\r\nVERSION=1.1.0.0\r\n")  # patchtool checks the version gate
         shutil.copytree(old, new)
+        write(new, "Bin/game.ini", b"[GAME]\r\nVERSION=1.1.0.1\r\n")
         changed = bytearray(pak)
         changed[1000:1004] = b"\x00\x01\x02\x03"
         changed[600000] ^= 0xFF

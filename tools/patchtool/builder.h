@@ -3,12 +3,25 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string>
+#include <vector>
 
 #include "tools/patchtool/host.h"
 
+// A game folder at a version the patch accepts.
+struct OldVersion {
+    fs::path folder;
+    bool claimed = false;     // the publisher named its version ("1.0.0.0=DIR")
+    uint32_t version = 0;     // the claimed one; Bin/game.ini must agree
+};
+
 struct BuildOptions {
     fs::path newFolder;
-    fs::path oldFolder;       // empty: every file of the new folder is a whole file
+    // None: every file of the new folder is a whole file. A file gets range entries only where
+    // every one of them holds the same bytes.
+    std::vector<OldVersion> olds;
+    // With "<=", the olds are every version the patch accepts; otherwise a player may hold a
+    // version nobody compared against, and every file goes in whole.
+    bool allOldVersions = false;
     fs::path outFolder;
     fs::path installer;       // empty: no installer
     fs::path stub;            // the payload-free installer; empty: looked up
@@ -16,13 +29,15 @@ struct BuildOptions {
     uint32_t base = 0;
     std::string op;           // "=" or "<="
     std::string description;  // UTF-8, already checked
+    fs::path descriptionFile; // where it was read from, if anywhere: an input like the folders
     uint64_t chunkSize = 64ull << 20;
     uint32_t blockSize = 524288;
     int level = 9;
     unsigned threads = 0;     // 0: every core
-    bool force = false;       // replace an existing output folder
+    bool force = false;       // replace an existing output folder and installer file
     bool checksumRecord = true;  // the installer checks itself against a checksum record
     bool progress = false;    // a progress line on stderr
+    bool dryRun = false;      // list the entries on stdout, write nothing
 };
 
 struct BuildSummary {
@@ -38,8 +53,10 @@ struct BuildSummary {
     double milliseconds = 0;
 };
 
-// Returns: 0 on success; otherwise non-zero after a message on stderr, with nothing left at the
-// output paths.
+// Checks everything that can be checked before any work (folders, names, versions, outputs,
+// stub), then compares, compresses and writes in bounded pieces.
+// Returns: 0 on success; 1 after a message on stderr, with nothing left at the output paths and
+// nothing given as input changed.
 int BuildPatch(const BuildOptions &options, BuildSummary *summary);
 
 void PrintSummary(const BuildSummary &summary, FILE *out);

@@ -3,12 +3,18 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <set>
 #include <system_error>
+
+#include <errno.h>
+#include <string.h>
 
 #ifdef _WIN32
 #include <windows.h>
 #include <io.h>
 #else
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -137,12 +143,17 @@ FILE *OpenFile(const fs::path &path, const char *mode)
 #endif
 }
 
+std::string SystemReason()
+{
+    return strerror(errno);
+}
+
 bool ReadWholeFile(const fs::path &path, std::vector<uint8_t> *data, std::string *error)
 {
     data->clear();
     FILE *file = OpenFile(path, "rb");
     if (!file) {
-        *error = "cannot open " + PathText(path);
+        *error = "cannot open " + PathText(path) + ": " + SystemReason();
         return false;
     }
     bool ok = true;
@@ -155,10 +166,10 @@ bool ReadWholeFile(const fs::path &path, std::vector<uint8_t> *data, std::string
             break;
         }
     }
-    fclose(file);
     if (!ok) {
-        *error = "cannot read " + PathText(path);
+        *error = "cannot read " + PathText(path) + ": " + SystemReason();
     }
+    fclose(file);
     return ok;
 }
 
@@ -166,13 +177,13 @@ bool WriteWholeFile(const fs::path &path, const void *data, size_t size, std::st
 {
     FILE *file = OpenFile(path, "wb");
     if (!file) {
-        *error = "cannot create " + PathText(path);
+        *error = "cannot create " + PathText(path) + ": " + SystemReason();
         return false;
     }
     bool ok = fwrite(data, 1, size, file) == size;
     ok = (fclose(file) == 0) && ok;
     if (!ok) {
-        *error = "cannot write " + PathText(path);
+        *error = "cannot write " + PathText(path) + ": " + SystemReason();
     }
     return ok;
 }
@@ -188,58 +199,85 @@ static bool RelativeName(const fs::path &relative, std::string *name)
 #endif
 }
 
-// Returns: false on a failure to read; *holdsFiles tells whether any file lies below folder.
-static bool ListFolder(const fs::path &root, const fs::path &folder, std::vector<TreeFile> *files,
-                       std::vector<std::string> *emptyFolders, bool *holdsFiles, std::string *error)
+struct TreeWalk {
+    fs::path root;
+    std::vector<TreeFile> *files;
+    std::vector<std::string> *emptyFolders;
+    std::set<fs::path> enclosing;  // resolved paths of the folders being listed, to catch loops
+    std::string *error;
+};
+
+static bool ListFolder(TreeWalk *walk, const fs::path &folder, bool *holdsFiles);
+
+// Lists one directory entry. Returns: false on a failure to read, a dangling link or a loop.
+static bool ListEntry(TreeWalk *walk, const fs::path &path, bool *holdsFiles)
 {
     std::error_code ec;
+    std::string name;
+    if (!RelativeName(path.lexically_relative(walk->root), &name)) {
+        *walk->error = "the name of " + PathText(path) + " is not valid Unicode";
+        return false;
+    }
+    bool link = fs::is_symlink(fs::symlink_status(path, ec));
+    fs::file_status status = fs::status(path, ec);
+    if (link && (ec || !fs::exists(status))) {
+        *walk->error = "the link " + PathText(path) + " points to nothing";
+        return false;
+    }
+    if (ec) {
+        *walk->error = "cannot read " + PathText(path) + ": " + ec.message();
+        return false;
+    }
+    if (fs::is_directory(status)) {
+        bool below = false;
+        if (!ListFolder(walk, path, &below)) {
+            return false;
+        }
+        if (!below) {
+            walk->emptyFolders->push_back(name);
+        }
+        *holdsFiles = *holdsFiles || below;
+    } else if (fs::is_regular_file(status)) {
+        uint64_t size = fs::file_size(path, ec);
+        if (ec) {
+            *walk->error = "cannot read " + PathText(path) + ": " + ec.message();
+            return false;
+        }
+        walk->files->push_back(TreeFile{name, path, size});
+        *holdsFiles = true;
+    } else {
+        *walk->error = PathText(path) + " is neither a file nor a folder";
+        return false;
+    }
+    return true;
+}
+
+// Returns: false on a failure to read; *holdsFiles tells whether any file lies below folder.
+static bool ListFolder(TreeWalk *walk, const fs::path &folder, bool *holdsFiles)
+{
+    std::error_code ec;
+    fs::path resolved = fs::canonical(folder, ec);
+    if (ec || !walk->enclosing.insert(resolved).second) {
+        *walk->error = ec ? "cannot read folder " + PathText(folder) + ": " + ec.message()
+                          : "the folder link " + PathText(folder) + " leads back to a folder that encloses it";
+        return false;
+    }
     fs::directory_iterator it(folder, ec);
     if (ec) {
-        *error = "cannot read folder " + PathText(folder) + ": " + ec.message();
+        *walk->error = "cannot read folder " + PathText(folder) + ": " + ec.message();
         return false;
     }
     *holdsFiles = false;
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) {
-            break;
-        }
-        const fs::path path = it->path();
-        fs::file_status status = fs::status(path, ec);
-        if (ec) {
-            *error = "cannot read " + PathText(path) + ": " + ec.message();
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        if (!ListEntry(walk, it->path(), holdsFiles)) {
             return false;
-        }
-        std::string name;
-        if (!RelativeName(path.lexically_relative(root), &name)) {
-            *error = "the name of " + PathText(path) + " is not valid Unicode";
-            return false;
-        }
-        if (fs::is_directory(status)) {
-            if (fs::is_symlink(fs::symlink_status(path, ec))) {
-                continue;  // a link to a folder could loop; such folders are not part of a game tree
-            }
-            bool below = false;
-            if (!ListFolder(root, path, files, emptyFolders, &below, error)) {
-                return false;
-            }
-            if (!below) {
-                emptyFolders->push_back(name);
-            }
-            *holdsFiles = *holdsFiles || below;
-        } else if (fs::is_regular_file(status)) {
-            uint64_t size = fs::file_size(path, ec);
-            if (ec) {
-                *error = "cannot read " + PathText(path) + ": " + ec.message();
-                return false;
-            }
-            files->push_back(TreeFile{name, path, size});
-            *holdsFiles = true;
         }
     }
     if (ec) {
-        *error = "cannot read folder " + PathText(folder) + ": " + ec.message();
+        *walk->error = "cannot read folder " + PathText(folder) + ": " + ec.message();
         return false;
     }
+    walk->enclosing.erase(resolved);
     return true;
 }
 
@@ -254,7 +292,8 @@ bool ListTree(const fs::path &root, std::vector<TreeFile> *files,
         return false;
     }
     bool holdsFiles = false;
-    if (!ListFolder(root, root, files, emptyFolders, &holdsFiles, error)) {
+    TreeWalk walk = {root, files, emptyFolders, {}, error};
+    if (!ListFolder(&walk, root, &holdsFiles)) {
         return false;
     }
     std::sort(files->begin(), files->end(),
@@ -287,6 +326,107 @@ fs::path TemporarySibling(const fs::path &target)
             return candidate;
         }
     }
+}
+
+// Returns: true when process id may still be running.
+static bool ProcessAlive(uint64_t id)
+{
+#ifdef _WIN32
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, (DWORD)id);
+    if (!process) {
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return alive;
+#else
+    return kill((pid_t)id, 0) == 0 || errno == EPERM;
+#endif
+}
+
+// Returns: the process id in a name "PREFIX<pid>-<n>", or 0 when name is not of that form.
+static uint64_t TemporaryOwner(const std::string &name, const std::string &prefix)
+{
+    if (name.compare(0, prefix.size(), prefix) != 0) {
+        return 0;
+    }
+    size_t dash = name.find('-', prefix.size());
+    if (dash == std::string::npos || dash == prefix.size() || dash + 1 == name.size() ||
+        name.find_first_not_of("0123456789", prefix.size()) != dash ||
+        name.find_first_not_of("0123456789", dash + 1) != std::string::npos || dash - prefix.size() > 10) {
+        return 0;
+    }
+    return std::stoull(name.substr(prefix.size(), dash - prefix.size()));
+}
+
+void RemoveStaleTemporaries(const fs::path &target)
+{
+    fs::path base = target.has_filename() ? target : target.parent_path();
+    fs::path folder = base.parent_path().empty() ? fs::path(".") : base.parent_path();
+    std::string prefix = PathText(base.filename()) + ".tmp-";
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        uint64_t owner = TemporaryOwner(PathText(it->path().filename()), prefix);
+        if (owner == 0 || owner == ProcessId()) {
+            continue;
+        }
+        if (ProcessAlive(owner)) {
+            fprintf(stderr, "patchtool: note: %s belongs to a run that is still going (process %llu)\n",
+                    PathText(it->path()).c_str(), (unsigned long long)owner);
+            continue;
+        }
+        RemoveTree(it->path());
+        fprintf(stderr, "patchtool: removed %s, left behind by an interrupted run\n", PathText(it->path()).c_str());
+    }
+}
+
+// Compares the parts of two resolved paths; Windows' file names ignore case.
+static bool SamePart(const fs::path &a, const fs::path &b)
+{
+#ifdef _WIN32
+    return _wcsicmp(a.c_str(), b.c_str()) == 0;
+#else
+    return a == b;
+#endif
+}
+
+bool PathIsWithin(const fs::path &path, const fs::path &base)
+{
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    fs::path b = fs::weakly_canonical(fs::absolute(base, ec), ec);
+    auto pi = p.begin();
+    for (auto bi = b.begin(); bi != b.end(); ++bi, ++pi) {
+        if (bi->empty() && std::next(bi) == b.end()) {
+            break;  // a trailing separator
+        }
+        if (pi == p.end() || !SamePart(*pi, *bi)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static volatile std::sig_atomic_t interruptSignal = 0;
+
+extern "C" void OnInterrupt(int signal)
+{
+    interruptSignal = signal;
+    std::signal(signal, SIG_DFL);  // a second one ends the process
+}
+
+void InstallInterruptHandler()
+{
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+#ifdef SIGBREAK
+    std::signal(SIGBREAK, OnInterrupt);
+#endif
+}
+
+bool Interrupted()
+{
+    return interruptSignal != 0;
 }
 
 fs::path MakeTemporaryFolder(const char *prefix)

@@ -27,6 +27,9 @@ fs::path PathFromUtf8(const std::string &text);
 // Returns: the stream, or null.
 FILE *OpenFile(const fs::path &path, const char *mode);
 
+// The operating system's reason for the last failed call of this thread (errno), for messages.
+std::string SystemReason();
+
 // Returns: true and the whole content; false with a message in error.
 bool ReadWholeFile(const fs::path &path, std::vector<uint8_t> *data, std::string *error);
 
@@ -40,15 +43,29 @@ struct TreeFile {
     uint64_t size;
 };
 
-// Lists the regular files under root, sorted by name; symbolic links to files count as files.
+// Lists the regular files under root, sorted by name. Symbolic links are followed, to folders
+// too; a link back to a folder that encloses it is refused as a loop.
 // Folders that hold no file at any depth go to emptyFolders.
-// Returns: false with a message when root or a folder below it cannot be read, or a name is not
-// valid Unicode.
+// Returns: false with a message when root or a folder below it cannot be read, a link loops or
+// dangles, or a name is not valid Unicode.
 bool ListTree(const fs::path &root, std::vector<TreeFile> *files,
               std::vector<std::string> *emptyFolders, std::string *error);
 
 // Returns: a path next to target that does not exist yet, for writing before a final rename.
+// Its name is target's followed by ".tmp-PID-N".
 fs::path TemporarySibling(const fs::path &target);
+
+// Removes what a run that no longer exists left next to target under a TemporarySibling name,
+// and names on stderr what a run still alive holds there.
+void RemoveStaleTemporaries(const fs::path &target);
+
+// Returns: true when path is base or lies below it, after resolving links and ".." in both.
+bool PathIsWithin(const fs::path &path, const fs::path &base);
+
+// SIGINT and SIGTERM (Ctrl-C, Ctrl-Break on Windows) set a flag that the long loops poll, so
+// every temporary is removed on the way out; a second signal ends the process at once.
+void InstallInterruptHandler();
+bool Interrupted();
 
 // Creates a fresh folder under the system's temporary folder.
 // Returns: its path, or an empty path.

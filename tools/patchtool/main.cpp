@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,19 +21,65 @@
 
 namespace {
 
-const char Usage[] =
-    "usage:\n"
-    "  patchtool build --new DIR [--old DIR] --target A.B.C.D --base A.B.C.D [--op = | --op <=]\n"
-    "                  (--description TEXT | --description-file FILE) --out OUTDIR\n"
-    "                  [--installer OUT.exe [--stub qpatch-stub.exe]] [--chunk-size BYTES]\n"
-    "                  [--threads N] [--level 0-9] [--block-size BYTES] [--force] [--no-checksum]\n"
-    "  patchtool inspect PATCHDIR|INSTALLER.exe\n"
-    "  patchtool verify --patch PATCHDIR|INSTALLER.exe --old DIR --new DIR\n";
+const char Version[] = "patchtool 1.1";
 
-int UsageError(const std::string &message)
+const char Usage[] =
+    "usage: patchtool COMMAND [OPTIONS]   (patchtool COMMAND --help for its options)\n"
+    "  build     build a patch folder and its installer from old and new game folders\n"
+    "  inspect   check a patch folder or installer by the installer's own rules\n"
+    "  verify    install a patch into copies of old folders and compare with the new folder\n"
+    "options for every command: -h, --help; patchtool --version\n"
+    "exit codes: 0 success, 1 bad input or a bad result, 2 bad command line\n";
+
+const char BuildHelp[] =
+    "usage: patchtool build --new DIR [--old [VERSION=]DIR]... --target A.B.C.D --base A.B.C.D\n"
+    "                       [--op = | --op <=] (--description TEXT | --description-file FILE)\n"
+    "                       --out OUTDIR [--installer OUT.exe [--stub qpatch-stub.exe]] [OPTIONS]\n"
+    "  --new DIR              the game as it is after the patch\n"
+    "  --old [VERSION=]DIR    a game at a version the patch accepts; once per version. Its version is\n"
+    "                         read from Bin/game.ini as the installer reads it (VERSION= must agree)\n"
+    "  --all-old-versions     with --op <=: the --old folders are every version the patch accepts;\n"
+    "                         without it every file goes in whole\n"
+    "  --target, --base, --op the descriptor: the version after the patch, and what it accepts\n"
+    "                         (=: exactly the base; <=: the base or older)\n"
+    "  --description TEXT, --description-file FILE   shown in the installer's dialog (UTF-8)\n"
+    "  --out OUTDIR           the patch folder (descriptor.txt, 1601.bin, ...)\n"
+    "  --installer OUT.exe    also write the installer; --stub the payload-free qpatch-stub.exe\n"
+    "  --force                replace an existing --out folder and --installer file\n"
+    "  --chunk-size BYTES     chunk limit (default 64M; K, M, G suffixes)\n"
+    "  --block-size BYTES     compressed block size (default 512K)\n"
+    "  --threads N            compressing threads (default: every core); output is the same for any N\n"
+    "  --level 0-9            LZMA level (default 9)\n"
+    "  --dry-run              list the entries the patch would hold; write nothing\n"
+    "  --quiet                no progress line and no summary\n"
+    "  --no-checksum          leave out the checksum record the installer checks itself against\n"
+    "  --opt=value works as well as --opt value\n";
+
+const char InspectHelp[] =
+    "usage: patchtool inspect PATCHDIR|INSTALLER.exe\n"
+    "  lists the descriptor and every entry, decodes every compressed stream and checks every bound\n"
+    "  the installer checks; exit code 1 on any fault\n";
+
+const char VerifyHelp[] =
+    "usage: patchtool verify --patch PATCHDIR|INSTALLER.exe --old DIR [--old DIR]... --new DIR\n"
+    "  for each --old folder: the installer's descriptor and version checks, then the patch installed\n"
+    "  into a temporary copy of it and compared with --new byte for byte; exit code 1 on any fault\n";
+
+int UsageError(const std::string &message, const char *command = nullptr)
 {
-    fprintf(stderr, "patchtool: %s\n%s", message.c_str(), Usage);
+    fprintf(stderr, "patchtool: %s\n(patchtool %s--help lists the options)\n", message.c_str(),
+            command ? (std::string(command) + " ").c_str() : "");
     return 2;
+}
+
+bool WantsHelp(const std::vector<std::string> &args)
+{
+    for (const std::string &a : args) {
+        if (a == "-h" || a == "--help") {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Options as name/value pairs; flags have an empty value.
@@ -49,37 +96,58 @@ struct Arguments {
         }
         return nullptr;
     }
+
+    std::vector<std::string> All(const char *name) const
+    {
+        std::vector<std::string> found;
+        for (const auto &v : values) {
+            if (v.first == name) {
+                found.push_back(v.second);
+            }
+        }
+        return found;
+    }
 };
 
-bool IsFlag(const std::string &name) { return name == "--force" || name == "--no-checksum"; }
+bool IsFlag(const std::string &name)
+{
+    return name == "--force" || name == "--dry-run" || name == "--quiet" || name == "--all-old-versions" ||
+           name == "--no-checksum";
+}
+
+bool Repeats(const std::string &name) { return name == "--old"; }
 
 // Returns: an empty text, or what is wrong with the command line.
 std::string SplitArguments(const std::vector<std::string> &args, const std::vector<std::string> &known,
                            Arguments *out)
 {
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
+        std::string a = args[i];
         if (a.compare(0, 2, "--") != 0) {
             out->positional.push_back(a);
             continue;
         }
-        bool isKnown = false;
-        for (const std::string &k : known) {
-            isKnown = isKnown || k == a;
-        }
-        if (!isKnown) {
+        size_t equals = a.find('=');
+        bool inlineValue = equals != std::string::npos;
+        std::string value = inlineValue ? a.substr(equals + 1) : std::string();
+        a = a.substr(0, equals);
+        if (std::find(known.begin(), known.end(), a) == known.end()) {
             return "unknown option " + a;
         }
-        if (out->Find(a.c_str())) {
+        if (out->Find(a.c_str()) && !Repeats(a)) {
             return "option " + a + " given twice";
         }
         if (IsFlag(a)) {
-            out->values.push_back({a, std::string()});
-        } else if (i + 1 >= args.size()) {
-            return "option " + a + " needs a value";
-        } else {
-            out->values.push_back({a, args[++i]});
+            if (inlineValue) {
+                return "option " + a + " takes no value";
+            }
+        } else if (!inlineValue) {
+            if (i + 1 >= args.size()) {
+                return "option " + a + " needs a value";
+            }
+            value = args[++i];
         }
+        out->values.push_back({a, value});
     }
     return std::string();
 }
@@ -143,6 +211,7 @@ std::string ReadDescriptorOptions(const Arguments &a, BuildOptions *o)
         return "give either --description or --description-file";
     }
     if (file) {
+        o->descriptionFile = PathFromUtf8(*file);
         std::vector<uint8_t> bytes;
         std::string error;
         if (!ReadWholeFile(PathFromUtf8(*file), &bytes, &error)) {
@@ -162,11 +231,33 @@ std::string ReadDescriptorOptions(const Arguments &a, BuildOptions *o)
     return std::string();
 }
 
+// Reads "--old DIR" or "--old VERSION=DIR".
+std::string ReadOldFolder(const std::string &value, OldVersion *old)
+{
+    size_t equals = value.find('=');
+    uint32_t version = 0;
+    std::string folder = value;
+    if (equals != std::string::npos && ParseVersionArgument(value.substr(0, equals), &version)) {
+        old->claimed = true;
+        old->version = version;
+        folder = value.substr(equals + 1);
+    }
+    old->folder = PathFromUtf8(folder);
+    std::error_code ec;
+    if (!fs::is_directory(old->folder, ec)) {
+        return "--old: not a readable folder: " + folder;
+    }
+    return std::string();
+}
+
 std::string ReadBuildOptions(const Arguments &a, BuildOptions *o)
 {
     std::string problem = RequiredFolder(a, "--new", &o->newFolder);
-    if (problem.empty() && a.Find("--old")) {
-        problem = RequiredFolder(a, "--old", &o->oldFolder);
+    for (const std::string &value : a.All("--old")) {
+        o->olds.emplace_back();
+        if (problem.empty()) {
+            problem = ReadOldFolder(value, &o->olds.back());
+        }
     }
     if (problem.empty()) {
         problem = ReadDescriptorOptions(a, o);
@@ -213,6 +304,11 @@ std::string ReadBuildOptions(const Arguments &a, BuildOptions *o)
     }
     o->force = a.Find("--force") != nullptr;
     o->checksumRecord = a.Find("--no-checksum") == nullptr;
+    o->dryRun = a.Find("--dry-run") != nullptr;
+    o->allOldVersions = a.Find("--all-old-versions") != nullptr;
+    if (o->allOldVersions && o->olds.empty()) {
+        return "--all-old-versions needs at least one --old";
+    }
     if (o->target <= o->base) {
         fprintf(stderr, "patchtool: warning: the target version is not above the base version; the installer "
                         "will ask whether to install again\n");
@@ -222,11 +318,15 @@ std::string ReadBuildOptions(const Arguments &a, BuildOptions *o)
 
 int RunBuild(const std::vector<std::string> &args)
 {
+    if (WantsHelp(args)) {
+        fputs(BuildHelp, stdout);
+        return 0;
+    }
     Arguments a;
     std::string problem = SplitArguments(args,
-        {"--new", "--old", "--target", "--base", "--op", "--description", "--description-file", "--out",
-         "--installer", "--stub", "--chunk-size", "--threads", "--level", "--block-size", "--force",
-         "--no-checksum"}, &a);
+        {"--new", "--old", "--all-old-versions", "--target", "--base", "--op", "--description", "--description-file",
+         "--out", "--installer", "--stub", "--chunk-size", "--threads", "--level", "--block-size", "--force",
+         "--dry-run", "--quiet", "--no-checksum"}, &a);
     BuildOptions options;
     if (problem.empty() && !a.positional.empty()) {
         problem = "unexpected argument " + a.positional[0];
@@ -235,12 +335,13 @@ int RunBuild(const std::vector<std::string> &args)
         problem = ReadBuildOptions(a, &options);
     }
     if (!problem.empty()) {
-        return UsageError(problem);
+        return UsageError(problem, "build");
     }
-    options.progress = StderrIsTerminal();
+    bool quiet = a.Find("--quiet") != nullptr;
+    options.progress = !quiet && StderrIsTerminal();
     BuildSummary summary;
     int code = BuildPatch(options, &summary);
-    if (code == 0) {
+    if (code == 0 && !quiet) {
         PrintSummary(summary, stdout);
     }
     return code;
@@ -248,8 +349,12 @@ int RunBuild(const std::vector<std::string> &args)
 
 int RunInspect(const std::vector<std::string> &args)
 {
+    if (WantsHelp(args)) {
+        fputs(InspectHelp, stdout);
+        return 0;
+    }
     if (args.size() != 1 || args[0].compare(0, 2, "--") == 0) {
-        return UsageError("inspect takes one patch folder or installer");
+        return UsageError("inspect takes one patch folder or installer", "inspect");
     }
     LoadedPatch patch;
     std::string error;
@@ -262,16 +367,23 @@ int RunInspect(const std::vector<std::string> &args)
 
 int RunVerify(const std::vector<std::string> &args)
 {
+    if (WantsHelp(args)) {
+        fputs(VerifyHelp, stdout);
+        return 0;
+    }
     Arguments a;
     std::string problem = SplitArguments(args, {"--patch", "--old", "--new"}, &a);
     if (problem.empty() && (!a.Find("--patch") || !a.Find("--old") || !a.Find("--new") || !a.positional.empty())) {
         problem = "verify needs --patch, --old and --new";
     }
     if (!problem.empty()) {
-        return UsageError(problem);
+        return UsageError(problem, "verify");
     }
-    return VerifyPatch(PathFromUtf8(*a.Find("--patch")), PathFromUtf8(*a.Find("--old")),
-                       PathFromUtf8(*a.Find("--new")), stdout);
+    std::vector<fs::path> olds;
+    for (const std::string &old : a.All("--old")) {
+        olds.push_back(PathFromUtf8(old));
+    }
+    return VerifyPatch(PathFromUtf8(*a.Find("--patch")), olds, PathFromUtf8(*a.Find("--new")), stdout);
 }
 
 // The arguments as UTF-8, whatever the host's own code page.
@@ -311,6 +423,7 @@ int main(int argc, char **argv)
     }
     std::string command = args[0];
     args.erase(args.begin());
+    InstallInterruptHandler();
     if (command == "build") {
         return RunBuild(args);
     }
@@ -320,8 +433,17 @@ int main(int argc, char **argv)
     if (command == "verify") {
         return RunVerify(args);
     }
-    if (command == "--help" || command == "help") {
-        fputs(Usage, stdout);
+    if (command == "--version") {
+        puts(Version);
+        return 0;
+    }
+    if (command == "--help" || command == "-h" || command == "help") {
+        const char *help = args.empty() ? Usage : args[0] == "build" ? BuildHelp : args[0] == "inspect" ? InspectHelp
+                         : args[0] == "verify" ? VerifyHelp : nullptr;
+        if (!help) {
+            return UsageError("unknown command " + args[0]);
+        }
+        fputs(help, stdout);
         return 0;
     }
     return UsageError("unknown command " + command);

@@ -83,7 +83,7 @@ bool LoadExecutable(const fs::path &file, LoadedPatch *patch, std::string *error
         return false;
     }
     std::vector<PeResource> items;
-    if (!ReadPeResources(image, &items, error)) {
+    if (!CheckSectionsInsideFile(image, error) || !ReadPeResources(image, &items, error)) {
         *error = PathText(file) + ": " + *error;
         return false;
     }

@@ -598,3 +598,26 @@ bool WritePeWithResources(const std::vector<uint8_t> &image, const std::vector<P
     }
     return ok;
 }
+
+bool CheckSectionsInsideFile(const std::vector<uint8_t> &image, std::string *error)
+{
+    PeLayout pe;
+    if (!ParseLayout(image, &pe, error)) {
+        return false;
+    }
+    if (pe.sizeOfHeaders > image.size()) {
+        *error = "the headers run past the end of the file (" + std::to_string(image.size()) + " bytes)";
+        return false;
+    }
+    for (const Section &s : pe.sections) {
+        if (s.rawSize != 0 && !Fits(image, s.rawOffset, s.rawSize)) {
+            char name[9] = {0};
+            memcpy(name, &image[s.headerOffset], 8);
+            *error = std::string("section ") + name + " (" + std::to_string(s.rawSize) + " bytes at " +
+                     std::to_string(s.rawOffset) + ") runs past the end of the file (" +
+                     std::to_string(image.size()) + " bytes): the file is truncated";
+            return false;
+        }
+    }
+    return true;
+}

@@ -39,6 +39,10 @@ bool ReadPeResources(const std::vector<uint8_t> &image, std::vector<PeResource> 
 const PeResource *FindPeResource(const std::vector<PeResource> &items, const ResourceKey &type,
                                  const ResourceKey &name);
 
+// Returns: false with a reason when a section's raw data or the headers run past the image's end,
+// as in a truncated download.
+bool CheckSectionsInsideFile(const std::vector<uint8_t> &image, std::string *error);
+
 // Writes to output a copy of image whose resource tree is items (bytes, file or imageOffset
 // into image). The resource section is rewritten in place when it is the image's last section,
 // and appended as a new section otherwise; a signature and a symbol table after the sections

@@ -28,33 +28,47 @@ size_t NextAgreement(const uint8_t *a, const uint8_t *b, size_t from, size_t siz
     return i;
 }
 
-struct RangeCollector {
-    std::vector<ByteRange> *ranges;
-    uint64_t mergeGap;
-    uint64_t headerSize;
-    uint64_t budget;
-    uint64_t cost;
-};
+}  // namespace
 
-// Adds the run [start, end), merging it into the previous run when the gap is small.
-// Returns: false when the cost passed the budget.
-bool AddRun(RangeCollector *c, uint64_t start, uint64_t end)
+RangeCollector::RangeCollector(uint64_t headerSize, uint64_t budget, size_t maxRuns)
+    : headerSize_(headerSize), budget_(budget), maxRuns_(maxRuns)
 {
-    if (!c->ranges->empty()) {
-        ByteRange &last = c->ranges->back();
-        uint64_t gap = start - (last.offset + last.length);
-        if (gap <= c->mergeGap) {
-            c->cost += gap + (end - start);
-            last.length = end - last.offset;
-            return c->cost <= c->budget;
-        }
-    }
-    c->ranges->push_back(ByteRange{start, end - start});
-    c->cost += c->headerSize + (end - start);
-    return c->cost <= c->budget;
 }
 
-}  // namespace
+bool RangeCollector::Add(uint64_t start, uint64_t end)
+{
+    if (gaveUp_) {
+        return false;
+    }
+    // Merging a gap of g equal bytes costs g; keeping two runs costs one more header.
+    if (!runs_.empty() && start - (runs_.back().offset + runs_.back().length) <= headerSize_) {
+        ByteRange &last = runs_.back();
+        cost_ += end - (last.offset + last.length);
+        last.length = end - last.offset;
+    } else {
+        runs_.push_back(ByteRange{start, end - start});
+        cost_ += headerSize_ + (end - start);
+    }
+    gaveUp_ = cost_ > budget_ || runs_.size() > maxRuns_;
+    if (gaveUp_) {
+        runs_.clear();
+        runs_.shrink_to_fit();
+    }
+    return !gaveUp_;
+}
+
+bool CollectDifferences(const uint8_t *oldData, const uint8_t *newData, size_t size, uint64_t offset,
+                        RangeCollector *collector)
+{
+    for (size_t i = NextDifference(oldData, newData, 0, size); i < size; i = NextDifference(oldData, newData, i, size)) {
+        size_t end = NextAgreement(oldData, newData, i, size);
+        if (!collector->Add(offset + i, offset + end)) {
+            return false;
+        }
+        i = end;
+    }
+    return !collector->GaveUp();
+}
 
 bool FindChangedRanges(const uint8_t *oldData, size_t oldSize, const uint8_t *newData, size_t newSize,
                        uint64_t headerSize, uint64_t budget, std::vector<ByteRange> *ranges)
@@ -63,25 +77,11 @@ bool FindChangedRanges(const uint8_t *oldData, size_t oldSize, const uint8_t *ne
     if (newSize < oldSize) {
         return false;
     }
-    // Merging a gap of g equal bytes costs g; keeping two runs costs one more header.
-    RangeCollector c = {ranges, headerSize, headerSize, budget, 0};
-    size_t i = 0;
-    for (;;) {
-        i = NextDifference(oldData, newData, i, oldSize);
-        if (i >= oldSize) {
-            break;
-        }
-        size_t end = NextAgreement(oldData, newData, i, oldSize);
-        if (!AddRun(&c, i, end)) {
-            ranges->clear();
-            return false;
-        }
-        i = end;
-    }
-    if (newSize > oldSize && !AddRun(&c, oldSize, newSize)) {
-        ranges->clear();
+    RangeCollector c(headerSize, budget, SIZE_MAX);
+    if (!CollectDifferences(oldData, newData, oldSize, 0, &c) || (newSize > oldSize && !c.Add(oldSize, newSize))) {
         return false;
     }
+    ranges->swap(c.Runs());
     return true;
 }
 

@@ -17,6 +17,33 @@ struct ByteRange {
 bool FindChangedRanges(const uint8_t *oldData, size_t oldSize, const uint8_t *newData, size_t newSize,
                        uint64_t headerSize, uint64_t budget, std::vector<ByteRange> *ranges);
 
+// Collects changed runs fed in increasing order, merging runs separated by at most mergeGap equal
+// bytes, and gives up once the cost (data bytes plus headerSize per run) passes budget or the
+// runs pass maxRuns, since the caller then stores the whole file anyway.
+class RangeCollector {
+public:
+    RangeCollector(uint64_t headerSize, uint64_t budget, size_t maxRuns);
+    // Adds [start, end); start is at or after the end of the previous run.
+    // Returns: false once the collector has given up.
+    bool Add(uint64_t start, uint64_t end);
+    bool GaveUp() const { return gaveUp_; }
+    uint64_t Cost() const { return cost_; }
+    std::vector<ByteRange> &Runs() { return runs_; }
+
+private:
+    std::vector<ByteRange> runs_;
+    uint64_t headerSize_;
+    uint64_t budget_;
+    size_t maxRuns_;
+    uint64_t cost_ = 0;
+    bool gaveUp_ = false;
+};
+
+// Adds the runs in which newData differs from oldData over their first size bytes, at offset.
+// Returns: false once the collector has given up.
+bool CollectDifferences(const uint8_t *oldData, const uint8_t *newData, size_t size, uint64_t offset,
+                        RangeCollector *collector);
+
 // Returns: the bytes that the runs take as range entries, headers included.
 uint64_t RangeEntriesCost(const std::vector<ByteRange> &ranges, uint64_t headerSize);
 

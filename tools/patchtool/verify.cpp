@@ -1,11 +1,16 @@
 #include "tools/patchtool/verify.h"
 
 #include <string.h>
+#include <algorithm>
 #include <system_error>
+
+#include "app/descriptor.h"
+#include "resources/resource.h"
 
 #include "payload/walk.h"
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
+#include "tools/patchtool/game_ini.h"
 #include "tools/patchtool/inspect.h"
 #include "tools/patchtool/patch_format.h"
 
@@ -115,6 +120,10 @@ InstallResult WriteWholeFile(const EntryWriters *self, const uint8_t *data, uint
     InstallResult result = InstallResult::Ok;
     uint8_t piece[PieceSize];
     for (uint64_t decoded = 0; decoded < decodedSize;) {
+        if (Interrupted()) {
+            result = Fail(w, InstallResult::Cancelled, name, "interrupted while writing");
+            break;
+        }
         uint32_t n = stream->methods->read(stream, piece, PieceSize);
         decoded += n;
         if (n == 0) {
@@ -162,21 +171,122 @@ const char *ResultName(InstallResult result)
     return index < 6 ? names[index] : "unknown";
 }
 
-// Returns: the index of the first differing byte, or -1 when the files are equal.
+// Returns: the index of the first differing byte, -1 when the files are equal, -2 on a failure.
 int64_t FirstDifference(const fs::path &a, const fs::path &b, std::string *error)
 {
-    std::vector<uint8_t> x;
-    std::vector<uint8_t> y;
-    if (!ReadWholeFile(a, &x, error) || !ReadWholeFile(b, &y, error)) {
-        return -2;
-    }
-    size_t common = x.size() < y.size() ? x.size() : y.size();
-    for (size_t i = 0; i < common; ++i) {
-        if (x[i] != y[i]) {
-            return (int64_t)i;
+    const size_t piece = 1 << 20;
+    FILE *x = OpenFile(a, "rb");
+    FILE *y = OpenFile(b, "rb");
+    std::vector<uint8_t> p(piece);
+    std::vector<uint8_t> q(piece);
+    int64_t result = -1;
+    for (uint64_t at = 0; x && y; at += piece) {
+        size_t n = fread(p.data(), 1, piece, x);
+        size_t m = fread(q.data(), 1, piece, y);
+        if (ferror(x) || ferror(y)) {
+            break;
+        }
+        size_t common = std::min(n, m);
+        size_t i = 0;
+        while (i < common && p[i] == q[i]) {
+            ++i;
+        }
+        if (i < common || n != m) {
+            result = (int64_t)(at + i);
+            break;
+        }
+        if (n < piece) {
+            break;
         }
     }
-    return x.size() == y.size() ? -1 : (int64_t)common;
+    bool failed = !x || !y || ferror(x) || ferror(y);
+    if (failed) {
+        *error = "cannot read " + PathText(!x || ferror(x) ? a : b) + ": " + SystemReason();
+        result = -2;
+    }
+    if (x) {
+        fclose(x);
+    }
+    if (y) {
+        fclose(y);
+    }
+    return result;
+}
+
+const char *GateText(const GateDecision &d)
+{
+    if (d.outcome == GateOutcome::Ask) {
+        return "the installer would ask whether to install again (IDS_ALREADY_CURRENT)";
+    }
+    return d.textId == IDS_NEED_BASE_VERSION ? "the installer would refuse it (IDS_NEED_BASE_VERSION)"
+                                             : "the installer would refuse it (IDS_DESCRIPTOR_ERROR)";
+}
+
+// The installer's checks before it writes: a descriptor, and a gate that lets the version through.
+// Returns: an empty text, or why the installer would not install into folder.
+std::string CheckGate(const LoadedPatch &patch, const fs::path &folder)
+{
+    if (!patch.hasDescriptor) {
+        return "the patch has no descriptor: the installer would refuse it (IDS_NO_DESCRIPTOR)";
+    }
+    DescriptorHead head = ParseDescriptorHead(patch.descriptor.data(), (uint32_t)patch.descriptor.size());
+    PackedVersion installed = 0;
+    std::string error;
+    if (!ReadGameVersion(folder, &installed, &error)) {
+        return error;
+    }
+    GateDecision d = DecideVersionGate(installed, head.target, head.gate, head.base);
+    if (d.outcome == GateOutcome::Proceed) {
+        return std::string();
+    }
+    return PathText(folder) + " is at version " + VersionText(installed) + " and " + GateText(d);
+}
+
+// Installs the patch into a temporary copy of oldFolder and compares the result with newFolder.
+// Returns: 0 when they are equal, 1 on a fault or a difference, 2 when the copy cannot be made.
+int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::path &newFolder, FILE *out)
+{
+    std::string fault = CheckGate(patch, oldFolder);
+    if (!fault.empty()) {
+        fprintf(out, "FAULT: %s\n", fault.c_str());
+        return 1;
+    }
+    std::error_code ec;
+    fs::path temporaries = fs::temp_directory_path(ec);
+    if (!ec) {
+        RemoveStaleTemporaries(temporaries / "patchtool-verify");
+    }
+    fs::path work = MakeTemporaryFolder("patchtool-verify");
+    fs::path game = work / "game";
+    if (work.empty() || (fs::copy(oldFolder, game, fs::copy_options::recursive, ec), ec) || Interrupted()) {
+        fprintf(stderr, "patchtool: verify: cannot copy %s to a temporary folder: %s\n", PathText(oldFolder).c_str(),
+                Interrupted() ? "interrupted" : ec.message().c_str());
+        RemoveTree(work);
+        return 1;
+    }
+    int code = 0;
+    std::string detail;
+    std::string error;
+    InstallResult result = ApplyPatchToFolder(patch, game, &detail);
+    if (result != InstallResult::Ok) {
+        fprintf(out, "FAULT: applying the patch to %s: %s\n", PathText(oldFolder).c_str(), detail.c_str());
+        code = 1;
+    } else {
+        std::vector<std::string> leftovers;
+        std::vector<std::string> differences = CompareTrees(newFolder, game, &leftovers, &error);
+        for (const std::string &line : leftovers) {
+            fprintf(out, "note: left over from the old folder (a patch cannot delete files): %s\n", line.c_str());
+        }
+        for (const std::string &line : differences) {
+            fprintf(out, "DIFFERENCE (from %s): %s\n", PathText(oldFolder).c_str(), line.c_str());
+        }
+        code = differences.empty() ? 0 : 1;
+        if (code == 0) {
+            fprintf(out, "OK: %s patched equals the new folder\n", PathText(oldFolder).c_str());
+        }
+    }
+    RemoveTree(work);
+    return code;
 }
 
 }  // namespace
@@ -190,6 +300,10 @@ InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
     }
     for (const ChunkView &chunk : patch.chunks) {
         detail->clear();
+        if (Interrupted()) {
+            *detail = "interrupted";
+            return InstallResult::Cancelled;
+        }
         if (chunk.size > MaxChunkBytes) {
             *detail = "chunk " + std::to_string(chunk.id) + " is too large";
             return InstallResult::Corrupt;
@@ -241,46 +355,29 @@ std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &
     return differences;
 }
 
-int VerifyPatch(const fs::path &patchPath, const fs::path &oldFolder, const fs::path &newFolder, FILE *out)
+int VerifyPatch(const fs::path &patchPath, const std::vector<fs::path> &oldFolders, const fs::path &newFolder,
+                FILE *out)
 {
     std::string error;
     LoadedPatch patch;
     std::error_code ec;
-    if (!fs::is_directory(oldFolder, ec) || !fs::is_directory(newFolder, ec)) {
-        fprintf(stderr, "patchtool: verify: --old and --new must be folders\n");
+    for (const fs::path &old : oldFolders) {
+        if (!fs::is_directory(old, ec)) {
+            fprintf(stderr, "patchtool: verify: --old: not a readable folder: %s\n", PathText(old).c_str());
+            return 2;
+        }
+    }
+    if (oldFolders.empty() || !fs::is_directory(newFolder, ec)) {
+        fprintf(stderr, "patchtool: verify: --new must be a folder, and --old at least one\n");
         return 2;
     }
     if (!LoadPatch(patchPath, &patch, &error)) {
         fprintf(stderr, "patchtool: verify: %s\n", error.c_str());
-        return 2;
-    }
-    fs::path work = MakeTemporaryFolder("patchtool-verify");
-    fs::path game = work / "game";
-    if (work.empty() || (fs::copy(oldFolder, game, fs::copy_options::recursive, ec), ec)) {
-        fprintf(stderr, "patchtool: verify: cannot copy the old folder to a temporary folder\n");
-        RemoveTree(work);
-        return 2;
+        return 1;
     }
     int code = 0;
-    std::string detail;
-    InstallResult result = ApplyPatchToFolder(patch, game, &detail);
-    if (result != InstallResult::Ok) {
-        fprintf(out, "FAULT: applying the patch: %s\n", detail.c_str());
-        code = 1;
-    } else {
-        std::vector<std::string> leftovers;
-        std::vector<std::string> differences = CompareTrees(newFolder, game, &leftovers, &error);
-        for (const std::string &line : leftovers) {
-            fprintf(out, "note: left over from the old folder (a patch cannot delete files): %s\n", line.c_str());
-        }
-        for (const std::string &line : differences) {
-            fprintf(out, "DIFFERENCE: %s\n", line.c_str());
-        }
-        code = differences.empty() ? 0 : 1;
-        if (code == 0) {
-            fprintf(out, "OK: the patched old folder equals the new folder\n");
-        }
+    for (const fs::path &old : oldFolders) {
+        code = std::max(code, VerifyOne(patch, old, newFolder, out));
     }
-    RemoveTree(work);
     return code;
 }

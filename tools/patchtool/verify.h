@@ -18,5 +18,8 @@ InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
 std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &result,
                                       std::vector<std::string> *leftovers, std::string *error);
 
-// verify --patch PATH --old DIR --new DIR. Returns: the process exit code.
-int VerifyPatch(const fs::path &patchPath, const fs::path &oldFolder, const fs::path &newFolder, FILE *out);
+// verify --patch PATH --old DIR [--old DIR ...] --new DIR: for each old folder, the installer's
+// descriptor and version checks, then the patch installed into a copy of it and compared.
+// Returns: the process exit code (0 all equal, 1 a fault or difference, 2 bad arguments).
+int VerifyPatch(const fs::path &patchPath, const std::vector<fs::path> &oldFolders, const fs::path &newFolder,
+                FILE *out);

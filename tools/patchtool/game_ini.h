@@ -1,0 +1,15 @@
+#pragma once
+// The installed version of a game folder, read from Bin/game.ini as the installer reads it.
+#include <string>
+
+#include "app/state.h"
+#include "tools/patchtool/host.h"
+
+// Reads [GAME] VERSION= from gameFolder/Bin/game.ini as GetPrivateProfileString does (section
+// and key in any case, spaces and one pair of quotes around the value dropped, at most 127
+// characters) and parses it like the installer. A missing file or key gives 1.0.0.0.
+// Returns: false with a reason when the file exists but cannot be read.
+bool ReadGameVersion(const fs::path &gameFolder, PackedVersion *version, std::string *error);
+
+// The file the installer reads, relative to the game folder.
+extern const char GameIniName[];
