@@ -594,7 +594,7 @@ TEST(InstallerExtras, TheRecordNamesEveryDamagedResource)
 {
     TempFolder temp;
     GameFolders g = MakeGame(temp.path, 4096);
-    Put(temp.path / "stub.exe", MinimalImage());
+    PutStub(temp.path / "stub.exe");
     BuildOptions o = Options(g, temp.path / "patch", 4096);
     o.installer = temp.path / "setup.exe";
     o.stub = temp.path / "stub.exe";
@@ -656,7 +656,7 @@ TEST(InstallerExtras, VersionResourceReadsBackFromThePe)
 {
     TempFolder temp;
     GameFolders g = MakeGame(temp.path, 4096);
-    Put(temp.path / "stub.exe", MinimalImage());
+    PutStub(temp.path / "stub.exe");
     BuildOptions o = Options(g, temp.path / "patch", 4096);
     o.installer = temp.path / "setup.exe";
     o.stub = temp.path / "stub.exe";
@@ -690,12 +690,12 @@ TEST(InstallerExtras, VersionResourceReadsBackFromThePe)
     }
 }
 
-TEST(InstallerExtras, ASignatureIsReportedAndDroppedWhenRewritten)
+TEST(InstallerExtras, ASignatureIsReportedAndDroppedFromASignedStub)
 {
     TempFolder temp;
     GameFolders g = MakeGame(temp.path, 4096);
-    std::vector<uint8_t> stub = MinimalImage();
-    Put(temp.path / "stub.exe", stub);
+    PutStub(temp.path / "stub.exe");
+    std::vector<uint8_t> stub = Get(temp.path / "stub.exe");
     AddCertificateTable(&stub);
     Put(temp.path / "signed-stub.exe", stub);
     BuildOptions o = Options(g, temp.path / "patch", 4096);
@@ -714,8 +714,9 @@ TEST(InstallerExtras, ASignatureIsReportedAndDroppedWhenRewritten)
     EXPECT_NE(text.find("signature: signed (Authenticode"), std::string::npos) << text;
     EXPECT_NE(text.find("all match"), std::string::npos) << text;
 
-    // A signed stub and a signed installer taken as the stub: the result is unsigned, and says why.
-    for (const char *from : {"signed-stub.exe", "signed.exe"}) {
+    // A signed stub: the result is unsigned, and says why. (A signed installer is refused as a
+    // stub: it already carries a patch.)
+    for (const char *from : {"signed-stub.exe"}) {
         o.stub = temp.path / from;
         o.force = true;
         testing::internal::CaptureStderr();

@@ -86,12 +86,14 @@ class BuiltPatchInstalls(unittest.TestCase):
 class SignedInstaller(unittest.TestCase):
     """Signing as the publisher's last step, with a throw-away certificate made by openssl."""
 
-    def test_signed_installer_verifies_installs_and_loses_its_signature_when_rewritten(self):
+    def test_signed_installer_verifies_installs_and_a_signed_stub_loses_its_signature(self):
         work = e2e.scratch_dir()
         old, new = os.path.join(work, "old"), os.path.join(work, "new")
         write(old, "Bin/Tolvar2.exe", b"MZ game")
+        write(old, "Bin/game.ini", b"[GAME]\r\nVERSION=1.1.0.0\r\n")
         write(old, "Bin/data.pak", e2e.pseudo_random(200 * 1024, 8))
         write(new, "Bin/Tolvar2.exe", b"MZ game, version 1.1.0.1")
+        write(new, "Bin/game.ini", b"[GAME]\r\nVERSION=1.1.0.1\r\n")
         write(new, "Bin/data.pak", e2e.pseudo_random(200 * 1024, 8)[:-10] + b"new ending")
         setup, signed = os.path.join(work, "setup.exe"), os.path.join(work, "signed.exe")
         built = patchtool("build", "--new", e2e.windows_path(new), "--old", e2e.windows_path(old),
@@ -131,12 +133,15 @@ class SignedInstaller(unittest.TestCase):
         for name, data in files_under(new).items():
             self.assertEqual(game.read(name), data, name)
 
-        # The signed installer as the stub of another build: written unsigned, and said so.
-        rewritten = os.path.join(work, "rewritten.exe")
+        # A signed stub: the installer built from it is written unsigned, and said so.
+        stub, rewritten = os.path.join(work, "signed-stub.exe"), os.path.join(work, "rewritten.exe")
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in",
+                        os.path.join(e2e.BUILD, "resources", "qpatch-stub.exe"), "-out", stub],
+                       check=True, capture_output=True)
         rebuilt = patchtool("build", "--new", e2e.windows_path(new), "--old", e2e.windows_path(old),
                             "--target", "1.1.0.2", "--base", "1.1.0.0", "--description", "again",
                             "--out", e2e.windows_path(os.path.join(work, "patch2")),
-                            "--installer", e2e.windows_path(rewritten), "--stub", e2e.windows_path(signed))
+                            "--installer", e2e.windows_path(rewritten), "--stub", e2e.windows_path(stub))
         self.assertEqual(rebuilt.returncode, 0, rebuilt.stderr)
         self.assertIn(b"is signed; the installer is written without that signature", rebuilt.stderr)
         self.assertIn(b"signature: none", patchtool("inspect", e2e.windows_path(rewritten)).stdout)
