@@ -22,6 +22,10 @@
 #include "tools/patchtool/verify.h"
 #include "tools/patchtool/version_resource.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 std::vector<uint8_t> Bytes(size_t size, uint32_t seed, bool compressible)
@@ -1009,10 +1013,15 @@ TEST_F(OutputSafety, AnExistingInstallerIsReplacedOnlyWithForceAndAFolderNever)
 
 TEST_F(OutputSafety, TemporariesOfADeadRunAreRemovedAndALiveRunsKept)
 {
-    // Process ids above the kernel's limit are never alive; our own id stands for a live run.
+    // Process ids above the kernel's limit are never alive. A live run: init on Linux; Windows has
+    // no process that always runs, so there our own id stands for one.
     fs::path dead = temp.path / "patch.tmp-4194304999-0";
     fs::path deadInstaller = temp.path / "setup.exe.tmp-4194304999-3";
-    fs::path alive = temp.path / "patch.tmp-1-0";  // init never exits
+#ifdef _WIN32
+    fs::path alive = temp.path / ("patch.tmp-" + std::to_string(GetCurrentProcessId()) + "-0");
+#else
+    fs::path alive = temp.path / "patch.tmp-1-0";
+#endif
     fs::path unrelated = temp.path / "patch.tmp-12x-0";
     for (const fs::path &p : {dead, alive, unrelated}) {
         fs::create_directories(p / "1601.bin");
