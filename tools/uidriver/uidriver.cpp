@@ -43,6 +43,8 @@ const int IdcInfo = 1000;
 const DWORD PollMs = 10;
 const DWORD ReadTimeoutMs = 1000;
 const DWORD BoxSettleMs = 150;  // a box is read and answered this long after it first shows
+const int IconRetries = 40;
+const DWORD IconRetryMs = 50;
 
 struct Options {
     std::wstring installer;
@@ -283,6 +285,8 @@ int Mismatch(const std::vector<DWORD> &a, const std::vector<DWORD> &b)
     return (int)(differing * 1000 / a.size());
 }
 
+std::wstring MatchShownIcon(HWND icon);
+
 // The icon kind of a message box: the icon static's pixels on screen are compared with the
 // system icons drawn in this process over the same background. Icon handles cannot be compared
 // across processes, because each process loads its own copy of a system icon.
@@ -294,6 +298,17 @@ std::wstring IconKind(HWND box)
             (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
             icon = child;
     if (!icon || !IsWindowVisible(icon) || !SendInt(icon, STM_GETICON, 0)) return L"none";
+    // On a loaded machine the box may not have painted its icon yet: look again for a while.
+    std::wstring kind = MatchShownIcon(icon);
+    for (int tries = 0; kind == L"unknown" && tries < IconRetries; ++tries) {
+        Sleep(IconRetryMs);
+        kind = MatchShownIcon(icon);
+    }
+    return kind;
+}
+
+std::wstring MatchShownIcon(HWND icon)
+{
     RECT r;
     GetClientRect(icon, &r);
     MapWindowPoints(icon, nullptr, (POINT *)&r, 2);
