@@ -4,12 +4,13 @@
 // per line (UTF-8, flushed).
 //
 //   uidriver [--answers OK,No,Yes,Esc] [--close-at PERCENT]... [--screenshot FILE.bmp]
-//            [--screenshot-at PERCENT] [--screenshot-pause MS] [--timeout SECONDS] [--no-hook]
-//            INSTALLER [-- ARGS...]
+//            [--screenshot-at PERCENT] [--screenshot-pause MS] [--box-pause MS]
+//            [--timeout SECONDS] [--no-hook] INSTALLER [-- ARGS...]
 //
 // Events: started, window (any other top-level window), dialog (on every change), close,
 // screenshot (with the dialog's screen rectangle; the driver then pauses so that the caller can
-// grab the X screen), msgbox, dialog_closed, timeout, error, and last of all exit (the
+// grab the X screen), msgbox (with the box's screen rectangle; --box-pause MS waits that long
+// before answering, so that the caller can grab the box), dialog_closed, timeout, error, and last of all exit (the
 // installer's exit code; -1 when it had to be killed at the timeout).
 //
 // How things are found under Wine:
@@ -52,6 +53,7 @@ struct Options {
     std::wstring screenshot;
     int screenshotAt = 1;
     int screenshotPauseMs = 0;
+    int boxPauseMs = 0;
     int timeoutSeconds = 60;
     bool hook = true;
 };
@@ -520,6 +522,8 @@ void HandleBox(Driver &d, HWND box)
         answer = d.options.answers[d.nextAnswer++];
     else if (!buttons.empty())
         answer = ButtonName(buttons[0].id);
+    RECT r;
+    GetWindowRect(box, &r);
     Event("msgbox")
         .Str("caption", TextOf(box))
         .Str("text", BoxText(box))
@@ -527,7 +531,12 @@ void HandleBox(Driver &d, HWND box)
         .Str("icon", IconKind(box))
         .List("buttons", names)
         .Str("answer", answer)
-        .Bool("dialogOpen", d.dialog != nullptr && IsWindow(d.dialog));
+        .Bool("dialogOpen", d.dialog != nullptr && IsWindow(d.dialog))
+        .Int("left", r.left)
+        .Int("top", r.top)
+        .Int("width", r.right - r.left)
+        .Int("height", r.bottom - r.top);
+    Sleep((DWORD)d.options.boxPauseMs);
     if (!Answer(box, buttons, answer)) Event("error").Str("message", L"cannot answer " + answer);
 }
 
@@ -702,6 +711,7 @@ bool ParseArguments(int argc, wchar_t **argv, Options &o)
         else if (a == L"--screenshot" && hasValue) o.screenshot = argv[++i];
         else if (a == L"--screenshot-at" && hasValue) o.screenshotAt = _wtoi(argv[++i]);
         else if (a == L"--screenshot-pause" && hasValue) o.screenshotPauseMs = _wtoi(argv[++i]);
+        else if (a == L"--box-pause" && hasValue) o.boxPauseMs = _wtoi(argv[++i]);
         else if (a == L"--timeout" && hasValue) o.timeoutSeconds = _wtoi(argv[++i]);
         else if (a == L"--no-hook") o.hook = false;
         else if (a.rfind(L"--", 0) == 0) return false;
@@ -723,8 +733,8 @@ int wmain(int argc, wchar_t **argv)
     driver = &d;
     if (!ParseArguments(argc, argv, d.options)) {
         fputs("usage: uidriver [--answers A,B] [--close-at PERCENT]... [--screenshot FILE.bmp]\n"
-              "                [--screenshot-at PERCENT] [--screenshot-pause MS] [--timeout SECONDS]\n"
-              "                [--no-hook]\n"
+              "                [--screenshot-at PERCENT] [--screenshot-pause MS] [--box-pause MS]\n"
+              "                [--timeout SECONDS] [--no-hook]\n"
               "                INSTALLER [-- ARGS...]\n",
               stderr);
         return 1;
