@@ -8,10 +8,12 @@
 //            [--timeout SECONDS] [--no-hook] INSTALLER [-- ARGS...]
 //
 // Events: started, window (any other top-level window), dialog (on every change), close,
-// screenshot (with the dialog's screen rectangle; the driver then pauses so that the caller can
-// grab the X screen), msgbox (with the box's screen rectangle; --box-pause MS waits that long
-// before answering, so that the caller can grab the box), dialog_closed, timeout, error, and last of all exit (the
-// installer's exit code; -1 when it had to be killed at the timeout).
+// screenshot (with the dialog's screen rectangle and "areas": its client area, then the
+// description and the two buttons; the driver then pauses so that the caller can grab the X
+// screen), msgbox (with the box's rectangle and areas: client area, then text and buttons;
+// --box-pause MS waits that long before answering, so that the caller can grab the box),
+// dialog_closed, timeout, error, and last of all exit (the installer's exit code; -1 when it
+// had to be killed at the timeout).
 //
 // How things are found under Wine:
 // - Message boxes and the dialog are both class #32770; the dialog is the one with a
@@ -210,6 +212,27 @@ void EmitDialog(const DialogState &s, const wchar_t *source = L"poll")
         .Int("pos", s.pos)
         .Int("rangeLow", s.rangeLow)
         .Int("rangeHigh", s.rangeHigh);
+}
+
+// Screen rectangles as JSON [left, top, width, height]: the client area first, then the given
+// windows (the areas a test reads text from).
+std::string Rects(HWND window, const std::vector<HWND> &parts)
+{
+    RECT client;
+    GetClientRect(window, &client);
+    MapWindowPoints(window, nullptr, (POINT *)&client, 2);
+    std::string json = "[";
+    std::vector<RECT> rects(1, client);
+    for (HWND part : parts) {
+        RECT r;
+        if (part && GetWindowRect(part, &r)) rects.push_back(r);
+    }
+    for (size_t i = 0; i < rects.size(); ++i) {
+        const RECT &r = rects[i];
+        json += (i ? ",[" : "[") + std::to_string(r.left) + "," + std::to_string(r.top) + "," +
+                std::to_string(r.right - r.left) + "," + std::to_string(r.bottom - r.top) + "]";
+    }
+    return json + "]";
 }
 
 // ---- screen capture and icon kinds --------------------------------------------------------
@@ -500,7 +523,10 @@ void PollDialog(Driver &d)
             .Int("left", r.left)
             .Int("top", r.top)
             .Int("width", r.right - r.left)
-            .Int("height", r.bottom - r.top);
+            .Int("height", r.bottom - r.top)
+            .Raw("areas", Rects(d.dialog, {GetDlgItem(d.dialog, IdcInfo),
+                                           GetDlgItem(d.dialog, IdcUpdate),
+                                           GetDlgItem(d.dialog, IDCANCEL)}));
         // The caller may grab the X screen now; the dialog stays as it is meanwhile unless the
         // installer itself changes it.
         Sleep((DWORD)d.options.screenshotPauseMs);
@@ -524,6 +550,10 @@ void HandleBox(Driver &d, HWND box)
         answer = ButtonName(buttons[0].id);
     RECT r;
     GetWindowRect(box, &r);
+    std::vector<HWND> areas;
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        if (IsWindowVisible(child) && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON)
+            areas.push_back(child);
     Event("msgbox")
         .Str("caption", TextOf(box))
         .Str("text", BoxText(box))
@@ -535,7 +565,8 @@ void HandleBox(Driver &d, HWND box)
         .Int("left", r.left)
         .Int("top", r.top)
         .Int("width", r.right - r.left)
-        .Int("height", r.bottom - r.top);
+        .Int("height", r.bottom - r.top)
+        .Raw("areas", Rects(box, areas));
     Sleep((DWORD)d.options.boxPauseMs);
     if (!Answer(box, buttons, answer)) Event("error").Str("message", L"cannot answer " + answer);
 }
