@@ -102,7 +102,8 @@ class Rendering:
         middle = rows[caption // 2]
         colour = middle[len(middle) * 3 // 4]
         start = next(x for x, p in enumerate(middle) if distance(p, colour) <= 30)  # after the frame
-        icon = [(x, y) for y in range(1, caption - 1) for x in range(start, start + caption)
+        band = [y for y in range(caption) if distance(rows[y][start], colour) <= 30]
+        icon = [(x, y) for y in band for x in range(start, start + len(band))
                 if distance(rows[y][x], colour) > 30]
         self.assertGreater(len(icon), 40, what)
         left, top = min(x for x, _ in icon), min(y for _, y in icon)
