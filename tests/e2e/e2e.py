@@ -334,7 +334,7 @@ def _driver_for_user():
 def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screenshot_at=1,
         timeout=60, user=None, args=None, dll_overrides=None, box_shot=None, box_shot_after=1.0):
     """Runs program under Wine through uidriver. screenshot: a PNG path; the dialog is grabbed
-    from the X screen at the given percent. box_shot: a PNG path; the first message box is
+    from the X screen 0.5 s after it reached the given percent. box_shot: a PNG path; the first message box is
     grabbed box_shot_after seconds after Close was pressed (the driver holds it open meanwhile)."""
     ensure_display()
     driver = _driver_for_user() if user else UIDRIVER
@@ -372,6 +372,7 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
             event = json.loads(line.decode("utf-8"))
             events.append(event)
             if event["event"] == "screenshot" and screenshot:
+                time.sleep(0.5)  # into the driver's pause: a loaded machine paints late
                 grab_screen(event, screenshot)
             if event["event"] == "close":
                 closed_at = time.time()
