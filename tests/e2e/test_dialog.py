@@ -1,5 +1,6 @@
 """The progress dialog of the real installer: its texts in both Chinese variants, a screenshot of
-each, and the cancel protocol pressed mid-install on a payload large enough to be caught."""
+each, and the cancel protocol pressed mid-install on a payload large enough to be caught. The
+screenshots and one of the confirmation are checked as pictures (Rendering)."""
 import os
 import unittest
 from collections import Counter
