@@ -11,6 +11,7 @@ import json
 import lzma
 import os
 import random
+import re
 import shutil
 import struct
 import subprocess
@@ -331,9 +332,10 @@ def _driver_for_user():
 
 
 def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screenshot_at=1,
-        timeout=60, user=None, args=None, dll_overrides=None):
+        timeout=60, user=None, args=None, dll_overrides=None, box_shot=None, box_shot_after=1.0):
     """Runs program under Wine through uidriver. screenshot: a PNG path; the dialog is grabbed
-    from the X screen at the given percent."""
+    from the X screen 0.5 s after it reached the given percent. box_shot: a PNG path; the first message box is
+    grabbed box_shot_after seconds after Close was pressed (the driver holds it open meanwhile)."""
     ensure_display()
     driver = _driver_for_user() if user else UIDRIVER
     cmd = [WINE_RUN, driver, "--timeout", str(timeout)]
@@ -347,6 +349,8 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
         bmp = screenshot[:-4] + ".hook.bmp"
         cmd += ["--screenshot", windows_path(bmp), "--screenshot-at", str(screenshot_at),
                 "--screenshot-pause", "1500"]
+    if box_shot:
+        cmd += ["--box-pause", str(int(box_shot_after * 1000) + 1500)]
     cmd.append(windows_path(program))
     if args is not None:
         cmd += ["--"] + list(args)
@@ -359,6 +363,7 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     events = []
     deadline = time.time() + timeout + 60
+    closed_at = time.time()
     try:
         for line in proc.stdout:
             line = line.strip()
@@ -367,7 +372,14 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
             event = json.loads(line.decode("utf-8"))
             events.append(event)
             if event["event"] == "screenshot" and screenshot:
+                time.sleep(0.5)  # into the driver's pause: a loaded machine paints late
                 grab_screen(event, screenshot)
+            if event["event"] == "close":
+                closed_at = time.time()
+            if event["event"] == "msgbox" and box_shot:
+                time.sleep(max(0.0, closed_at + box_shot_after - time.time()))
+                grab_screen(event, box_shot)
+                box_shot = None
             if time.time() > deadline:
                 break
         proc.wait(timeout=max(1, deadline - time.time()))
@@ -381,6 +393,18 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
     proc.stdout.close()
     proc.stderr.close()
     return Run(events, stderr)
+
+
+def read_pixels(png):
+    """The picture as (width, height, rows of (r, g, b)), through ImageMagick's PPM output."""
+    ppm = subprocess.run(["convert", png, "-depth", "8", "ppm:-"], check=True,
+                         stdout=subprocess.PIPE).stdout
+    header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", ppm)
+    width, height, at = int(header.group(1)), int(header.group(2)), header.end()
+    data = ppm[at:at + width * height * 3]
+    rows = [[tuple(data[(y * width + x) * 3:(y * width + x) * 3 + 3]) for x in range(width)]
+            for y in range(height)]
+    return width, height, rows
 
 
 def grab_screen(event, png):

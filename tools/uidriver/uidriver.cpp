@@ -4,13 +4,16 @@
 // per line (UTF-8, flushed).
 //
 //   uidriver [--answers OK,No,Yes,Esc] [--close-at PERCENT]... [--screenshot FILE.bmp]
-//            [--screenshot-at PERCENT] [--screenshot-pause MS] [--timeout SECONDS] [--no-hook]
-//            INSTALLER [-- ARGS...]
+//            [--screenshot-at PERCENT] [--screenshot-pause MS] [--box-pause MS]
+//            [--timeout SECONDS] [--no-hook] INSTALLER [-- ARGS...]
 //
 // Events: started, window (any other top-level window), dialog (on every change), close,
-// screenshot (with the dialog's screen rectangle; the driver then pauses so that the caller can
-// grab the X screen), msgbox, dialog_closed, timeout, error, and last of all exit (the
-// installer's exit code; -1 when it had to be killed at the timeout).
+// screenshot (with the dialog's screen rectangle and "areas": its client area, then the
+// description and the two buttons; the driver then pauses so that the caller can grab the X
+// screen), msgbox (with the box's rectangle and areas: client area, then text and buttons;
+// --box-pause MS waits that long before answering, so that the caller can grab the box),
+// dialog_closed, timeout, error, and last of all exit (the installer's exit code; -1 when it
+// had to be killed at the timeout).
 //
 // How things are found under Wine:
 // - Message boxes and the dialog are both class #32770; the dialog is the one with a
@@ -54,6 +57,7 @@ struct Options {
     std::wstring screenshot;
     int screenshotAt = 1;
     int screenshotPauseMs = 0;
+    int boxPauseMs = 0;
     int timeoutSeconds = 60;
     bool hook = true;
 };
@@ -210,6 +214,27 @@ void EmitDialog(const DialogState &s, const wchar_t *source = L"poll")
         .Int("pos", s.pos)
         .Int("rangeLow", s.rangeLow)
         .Int("rangeHigh", s.rangeHigh);
+}
+
+// Screen rectangles as JSON [left, top, width, height]: the client area first, then the given
+// windows (the areas a test reads text from).
+std::string Rects(HWND window, const std::vector<HWND> &parts)
+{
+    RECT client;
+    GetClientRect(window, &client);
+    MapWindowPoints(window, nullptr, (POINT *)&client, 2);
+    std::string json = "[";
+    std::vector<RECT> rects(1, client);
+    for (HWND part : parts) {
+        RECT r;
+        if (part && GetWindowRect(part, &r)) rects.push_back(r);
+    }
+    for (size_t i = 0; i < rects.size(); ++i) {
+        const RECT &r = rects[i];
+        json += (i ? ",[" : "[") + std::to_string(r.left) + "," + std::to_string(r.top) + "," +
+                std::to_string(r.right - r.left) + "," + std::to_string(r.bottom - r.top) + "]";
+    }
+    return json + "]";
 }
 
 // ---- screen capture and icon kinds --------------------------------------------------------
@@ -513,7 +538,10 @@ void PollDialog(Driver &d)
             .Int("left", r.left)
             .Int("top", r.top)
             .Int("width", r.right - r.left)
-            .Int("height", r.bottom - r.top);
+            .Int("height", r.bottom - r.top)
+            .Raw("areas", Rects(d.dialog, {GetDlgItem(d.dialog, IdcInfo),
+                                           GetDlgItem(d.dialog, IdcUpdate),
+                                           GetDlgItem(d.dialog, IDCANCEL)}));
         // The caller may grab the X screen now; the dialog stays as it is meanwhile unless the
         // installer itself changes it.
         Sleep((DWORD)d.options.screenshotPauseMs);
@@ -535,6 +563,12 @@ void HandleBox(Driver &d, HWND box)
         answer = d.options.answers[d.nextAnswer++];
     else if (!buttons.empty())
         answer = ButtonName(buttons[0].id);
+    RECT r;
+    GetWindowRect(box, &r);
+    std::vector<HWND> areas;
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        if (IsWindowVisible(child) && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON)
+            areas.push_back(child);
     Event("msgbox")
         .Str("caption", TextOf(box))
         .Str("text", BoxText(box))
@@ -542,7 +576,13 @@ void HandleBox(Driver &d, HWND box)
         .Str("icon", IconKind(box))
         .List("buttons", names)
         .Str("answer", answer)
-        .Bool("dialogOpen", d.dialog != nullptr && IsWindow(d.dialog));
+        .Bool("dialogOpen", d.dialog != nullptr && IsWindow(d.dialog))
+        .Int("left", r.left)
+        .Int("top", r.top)
+        .Int("width", r.right - r.left)
+        .Int("height", r.bottom - r.top)
+        .Raw("areas", Rects(box, areas));
+    Sleep((DWORD)d.options.boxPauseMs);
     if (!Answer(box, buttons, answer)) Event("error").Str("message", L"cannot answer " + answer);
 }
 
@@ -717,6 +757,7 @@ bool ParseArguments(int argc, wchar_t **argv, Options &o)
         else if (a == L"--screenshot" && hasValue) o.screenshot = argv[++i];
         else if (a == L"--screenshot-at" && hasValue) o.screenshotAt = _wtoi(argv[++i]);
         else if (a == L"--screenshot-pause" && hasValue) o.screenshotPauseMs = _wtoi(argv[++i]);
+        else if (a == L"--box-pause" && hasValue) o.boxPauseMs = _wtoi(argv[++i]);
         else if (a == L"--timeout" && hasValue) o.timeoutSeconds = _wtoi(argv[++i]);
         else if (a == L"--no-hook") o.hook = false;
         else if (a.rfind(L"--", 0) == 0) return false;
@@ -738,8 +779,8 @@ int wmain(int argc, wchar_t **argv)
     driver = &d;
     if (!ParseArguments(argc, argv, d.options)) {
         fputs("usage: uidriver [--answers A,B] [--close-at PERCENT]... [--screenshot FILE.bmp]\n"
-              "                [--screenshot-at PERCENT] [--screenshot-pause MS] [--timeout SECONDS]\n"
-              "                [--no-hook]\n"
+              "                [--screenshot-at PERCENT] [--screenshot-pause MS] [--box-pause MS]\n"
+              "                [--timeout SECONDS] [--no-hook]\n"
               "                INSTALLER [-- ARGS...]\n",
               stderr);
         return 1;
