@@ -668,15 +668,6 @@ bool CheckNewNames(const Plan &plan)
     return true;
 }
 
-const char *OutcomeText(const GateDecision &d)
-{
-    if (d.outcome == GateOutcome::Ask) {
-        return "ask whether to install again (its version is not below the target)";
-    }
-    return d.textId == IDS_NEED_BASE_VERSION ? "refuse it, asking for the base version first"
-                                             : "refuse it: the descriptor is broken";
-}
-
 // Reads each old folder's version as the installer would and applies the installer's gate.
 bool CheckOldVersions(const BuildOptions &o)
 {
@@ -698,7 +689,7 @@ bool CheckOldVersions(const BuildOptions &o)
         if (d.outcome != GateOutcome::Proceed) {
             fprintf(stderr, "patchtool: the old folder %s is at version %s (%s; 1.0.0.0 without it), and for it "
                     "the installer would %s: target %s, %s %s\n", PathText(old.folder).c_str(),
-                    VersionText(installed).c_str(), GameIniName, OutcomeText(d), VersionText(o.target).c_str(),
+                    VersionText(installed).c_str(), GameIniName, GateOutcomeText(d), VersionText(o.target).c_str(),
                     o.op.c_str(), VersionText(o.base).c_str());
             return false;
         }

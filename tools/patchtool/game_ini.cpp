@@ -6,6 +6,7 @@
 #include <wchar.h>
 
 #include "app/version.h"
+#include "resources/resource.h"
 
 const char GameIniName[] = "Bin/game.ini";
 
@@ -96,4 +97,13 @@ bool ReadGameVersion(const fs::path &gameFolder, PackedVersion *version, std::st
     std::wstring wide(value.begin(), value.begin() + std::min(value.size(), IniValueLimit));
     *version = ParseDottedVersion(wide.c_str(), (uint32_t)wide.size());
     return true;
+}
+
+const char *GateOutcomeText(const GateDecision &d)
+{
+    if (d.outcome == GateOutcome::Ask) {
+        return "ask whether to install again (IDS_ALREADY_CURRENT: the version is not below the target)";
+    }
+    return d.textId == IDS_NEED_BASE_VERSION ? "refuse it (IDS_NEED_BASE_VERSION: the base version first)"
+                                             : "refuse it (IDS_DESCRIPTOR_ERROR: the descriptor is broken)";
 }

@@ -213,15 +213,6 @@ int64_t FirstDifference(const fs::path &a, const fs::path &b, std::string *error
     return result;
 }
 
-const char *GateText(const GateDecision &d)
-{
-    if (d.outcome == GateOutcome::Ask) {
-        return "the installer would ask whether to install again (IDS_ALREADY_CURRENT)";
-    }
-    return d.textId == IDS_NEED_BASE_VERSION ? "the installer would refuse it (IDS_NEED_BASE_VERSION)"
-                                             : "the installer would refuse it (IDS_DESCRIPTOR_ERROR)";
-}
-
 // The installer's checks before it writes: a descriptor, and a gate that lets the version through.
 // Returns: an empty text, or why the installer would not install into folder.
 std::string CheckGate(const LoadedPatch &patch, const fs::path &folder)
@@ -239,7 +230,7 @@ std::string CheckGate(const LoadedPatch &patch, const fs::path &folder)
     if (d.outcome == GateOutcome::Proceed) {
         return std::string();
     }
-    return PathText(folder) + " is at version " + VersionText(installed) + " and " + GateText(d);
+    return PathText(folder) + " is at version " + VersionText(installed) + " and the installer would " + GateOutcomeText(d);
 }
 
 // Installs the patch into a temporary copy of oldFolder and compares the result with newFolder.
