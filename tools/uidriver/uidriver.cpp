@@ -47,6 +47,7 @@ const DWORD PollMs = 10;
 const DWORD ReadTimeoutMs = 1000;
 const DWORD BoxSettleMs = 150;  // a box is read and answered this long after it first shows
 const int IconRetries = 40;
+const int StartAttempts = 3;
 const DWORD IconRetryMs = 50;
 
 struct Options {
@@ -684,9 +685,18 @@ int Run(Driver &d)
     }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    if (!CreateProcessW(d.options.installer.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
-                        nullptr, nullptr, &startup, &d.process)) {
-        Event("error").Str("message", L"cannot start installer").Int("code", GetLastError());
+    // Wine on a loaded machine now and then fails a start with an internal error: try again.
+    bool started = false;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < StartAttempts && !started; ++attempt) {
+        started = CreateProcessW(d.options.installer.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
+                                 nullptr, nullptr, &startup, &d.process);
+        error = started ? 0 : GetLastError();
+        if (!started && error != ERROR_INTERNAL_ERROR) break;
+        if (!started) Sleep(500);
+    }
+    if (!started) {
+        Event("error").Str("message", L"cannot start installer").Int("code", error);
         Event("exit").Int("code", -1).Bool("started", false);
         return 1;
     }
