@@ -1,13 +1,26 @@
 #!/usr/bin/env python3
-"""The install benchmark: a large game-like payload installed end to end by the real installer under
-Wine, against the limit on the same data (install_limit.exe: LzmaDecode of every block plus 4096-byte
-WriteFile calls, nothing else). Prints both times, the ratio, throughput and the installer's peak
-memory.   bench_install.py SIZE_MB [SIZE_MB...]   (run by scripts/bench-install.sh)"""
-import json
+"""The install benchmark: the real installer timed as a user waits for it, from process start to
+exit, unattended (game.ini is read-only, so the run ends without any box), against the limit on the
+same chunks (install_limit.exe: every block LzmaDecoded into one buffer, 4096-byte WriteFile calls,
+files created the same way, no window) and against a trivial GUI program, interleaved, in rounds.
+Prints per payload the median and spread of each, the ratio, the fixed, per-megabyte and per-file
+parts of the excess (least squares over the payloads) and the installer's peak memory.
+
+  bench_install.py [--rounds N] [--overwrite] [--strace] PAYLOAD...
+  PAYLOAD: tiny | dlls:COUNT (real PE files from Wine's DLL folder, many small files in folders)
+           | game:SIZE_MB (game-like packs of 4 to 12 MB each: few large files)
+--overwrite: every run writes over the files of the previous one (a patch over an installed game);
+otherwise each run starts from a game folder without them. --strace: one extra run of each under
+strace -f, counting server round trips (64-byte reads), mmap calls and system calls.
+(run by scripts/bench-install.sh)"""
+import argparse
 import os
+import re
 import shutil
+import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -15,134 +28,238 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WINDOWS = os.path.join(ROOT, 'build', os.environ.get('QPATCH_WINDOWS_TREE', 'windows'))
 RELEASE = os.path.join(ROOT, 'build', 'release')
 WORK = os.path.join(ROOT, 'build', 'bench-install')
-WINE_RUN = os.path.join(ROOT, 'scripts', 'wine-run.sh')
-ENV = dict(os.environ, QPATCH_BUILD_DIR=WINDOWS, LANG='zh_CN.UTF-8')
+WINE_DLLS = '/usr/lib/x86_64-linux-gnu/wine/x86_64-windows'
+MB = 1e6
 
 
-def make_patch(size_mb):
-    work = os.path.join(WORK, f'{size_mb}mb')
-    shutil.rmtree(work, ignore_errors=True)
-    files = os.path.join(work, 'files')
-    subprocess.run([sys.executable, os.path.join(ROOT, 'tools/demo/make_demo_game.py'), '--bench',
-                    str(size_mb), files], check=True)
+def wine_env():
+    arch = open(os.path.join(WINDOWS, 'wine-arch')).read().strip()
+    loader, server = (('/usr/lib/wine/wine64', '/usr/lib/wine/wineserver64') if arch == 'win64'
+                      else ('/usr/lib/wine/wine', '/usr/lib/wine/wineserver32'))
+    env = dict(os.environ, WINELOADER=loader, WINESERVER=server, WINEARCH=arch, WINEDEBUG='-all',
+               WINEPREFIX=os.path.join(WINDOWS, 'wineprefix'), LANG='zh_CN.UTF-8',
+               WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d')
+    return loader, server, env
+
+
+LOADER, SERVER, ENV = wine_env()
+
+
+def make_files(spec, files):
+    kind, _, count = spec.partition(':')
+    if kind == 'tiny':
+        os.makedirs(os.path.join(files, 'Bin'))
+        with open(os.path.join(files, 'Bin', 'tiny.txt'), 'wb') as f:
+            f.write(b'tiny payload\r\n' * 64)
+    elif kind == 'dlls':
+        names = sorted(n for n in os.listdir(WINE_DLLS)
+                       if os.path.getsize(os.path.join(WINE_DLLS, n)) < 2 << 20)[:int(count)]
+        for name in names:
+            folder = os.path.join(files, 'Bin', 'plugins', name[0])
+            os.makedirs(folder, exist_ok=True)
+            shutil.copy(os.path.join(WINE_DLLS, name), folder)
+    elif kind == 'game':
+        subprocess.run([sys.executable, os.path.join(ROOT, 'tools/demo/make_demo_game.py'), '--bench',
+                        count, files], check=True)
+    else:
+        raise SystemExit(f'unknown payload {spec}')
+
+
+def make_payload(spec):
+    """Returns (work folder, installer, game folder); reuses what an earlier run built."""
+    work = os.path.join(WORK, spec.replace(':', '-'))
     game = os.path.join(work, 'game')
-    os.makedirs(os.path.join(game, 'Update'))
-    os.makedirs(os.path.join(game, 'Bin'))
-    open(os.path.join(game, 'Bin', 'Tolvar2.exe'), 'wb').close()
     installer = os.path.join(game, 'Update', 'bench.exe')
-    subprocess.run([os.path.join(RELEASE, 'tools/patchtool/patchtool'), 'build', '--new', files,
-                    '--target', '1.0.0.1', '--op', '<=', '--base', '1.0.0.0', '--description',
-                    f'benchmark {size_mb} MB', '--out', os.path.join(work, 'patch'),
-                    '--chunk-size', str(32 << 20), '--installer', installer,
-                    '--stub', os.path.join(WINDOWS, 'resources/qpatch-stub.exe')],
-                   check=True, stdout=subprocess.DEVNULL)
-    return work, game, installer
+    stub = os.path.join(WINDOWS, 'resources/qpatch-stub.exe')
+    files = os.path.join(work, 'files')
+    if not os.path.isdir(files):
+        make_files(spec, files + '.new')
+        os.rename(files + '.new', files)
+    os.makedirs(os.path.join(game, 'Update'), exist_ok=True)
+    os.makedirs(os.path.join(game, 'Bin'), exist_ok=True)
+    open(os.path.join(game, 'Bin', 'Tolvar2.exe'), 'wb').close()  # marks the game folder
+    if not os.path.exists(os.path.join(work, 'patch', 'descriptor.txt')):
+        shutil.rmtree(os.path.join(work, 'patch'), ignore_errors=True)
+        subprocess.run([os.path.join(RELEASE, 'tools/patchtool/patchtool'), 'build', '--new', files,
+                        '--target', '1.0.0.1', '--op', '<=', '--base', '1.0.0.0', '--description',
+                        f'benchmark {spec}', '--out', os.path.join(work, 'patch'),
+                        '--chunk-size', str(32 << 20), '--installer', installer, '--stub', stub],
+                       check=True, stdout=subprocess.DEVNULL)
+    else:  # the stub may have changed since: rebind the same patch
+        subprocess.run([os.path.join(ROOT, 'scripts', 'make-installer.sh'), os.path.join(work, 'patch'),
+                        installer], check=True, env=dict(ENV, QPATCH_BUILD_DIR=WINDOWS),
+                       stdout=subprocess.DEVNULL)
+    ini = os.path.join(game, 'Bin', 'game.ini')
+    if os.path.exists(ini):
+        subprocess.run(['chattr', '-i', ini], check=False)
+    with open(ini, 'w') as f:
+        f.write('[GAME]\r\nVERSION=1.0.0.0\r\n')
+    # Read-only even for root: the version write-back fails, so no box ends the run.
+    subprocess.run(['chattr', '+i', ini], check=True)
+    return work, installer, game
 
 
-def peak_memory_watch(name, result, stop):
-    """Follows the installer's Unix process and keeps its high-water mark of resident memory."""
-    while not stop.is_set():
-        for pid in filter(str.isdigit, os.listdir('/proc')):
+def payload_names(files):
+    out = []
+    for folder, _, names in os.walk(files):
+        out += [os.path.relpath(os.path.join(folder, n), files) for n in names]
+    return out
+
+
+def clear_targets(root, names):
+    for name in names:
+        try:
+            os.unlink(os.path.join(root, name))
+        except FileNotFoundError:
+            pass
+    for top in {n.split(os.sep)[0] for n in names}:
+        if top != 'Bin':
+            shutil.rmtree(os.path.join(root, top), ignore_errors=True)
+    shutil.rmtree(os.path.join(root, 'Bin', 'plugins'), ignore_errors=True)
+
+
+def run_timed(command, cwd=None):
+    """Runs command as one process; returns (seconds start to exit, peak RssAnon KiB, peak VmHWM
+    KiB, stdout)."""
+    peak = {'RssAnon': 0, 'VmHWM': 0}
+    stop = threading.Event()
+    start = time.monotonic()
+    process = subprocess.Popen(command, env=ENV, cwd=cwd, stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+
+    def watch():
+        while not stop.is_set():
             try:
-                with open(f'/proc/{pid}/cmdline', 'rb') as f:
-                    command = f.read()
-                if name.encode() not in command or b'uidriver' in command:
-                    continue
-                with open(f'/proc/{pid}/status') as f:
+                with open(f'/proc/{process.pid}/status') as f:
                     for line in f:
                         key, _, value = line.partition(':')
-                        if key in ('VmHWM', 'RssAnon'):
-                            result[key] = max(result.get(key, 0), int(value.split()[0]))
-            except OSError:
+                        if key in peak:
+                            peak[key] = max(peak[key], int(value.split()[0]))
+            except (OSError, ValueError):
                 pass
-        time.sleep(0.05)
+            stop.wait(0.01)
 
-
-def run_installer(work, installer):
-    shutil.copy(os.path.join(WINDOWS, 'tools/uidriver/uidriver.exe'), work)
-    shutil.copy(os.path.join(WINDOWS, 'tools/uidriver/uidriver_hook.dll'), work)
-    memory, stop = {}, threading.Event()
-    watcher = threading.Thread(target=peak_memory_watch, args=('bench.exe', memory, stop))
+    watcher = threading.Thread(target=watch)
     watcher.start()
-    launched = time.monotonic()
-    driver = subprocess.Popen([WINE_RUN, os.path.join(work, 'uidriver.exe'), '--timeout', '900',
-                               installer], stdout=subprocess.PIPE, text=True, env=ENV)
-    opened = closed = None
-    events = []
-    for line in driver.stdout:
-        try:
-            event = json.loads(line)
-        except ValueError:
-            continue
-        events.append(event)
-        if event.get('event') == 'dialog' and opened is None:
-            opened = time.monotonic()
-        elif event.get('event') == 'dialog_closed':
-            closed = time.monotonic()
-    driver.wait()
+    try:
+        out, _ = process.communicate(timeout=600)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        raise SystemExit(f'{command[-1]} did not end by itself: a box is probably waiting')
+    seconds = time.monotonic() - start
     stop.set()
     watcher.join()
-    boxes = [e.get('text') for e in events if e.get('event') == 'msgbox']
-    if opened is None or closed is None:
-        raise SystemExit(f'the installer did not run its dialog: {events}')
-    return closed - opened, memory, boxes, opened - launched
+    if process.returncode != 0:
+        raise SystemExit(f'{command} exited with {process.returncode}')
+    return seconds, peak['RssAnon'], peak['VmHWM'], out
 
 
-def unchecked_copy(work):
-    """The same patch in an installer without a checksum record, in a fresh game folder."""
-    game = os.path.join(work, 'game-unchecked')
-    os.makedirs(os.path.join(game, 'Update'))
-    os.makedirs(os.path.join(game, 'Bin'))
-    open(os.path.join(game, 'Bin', 'Tolvar2.exe'), 'wb').close()
-    installer = os.path.join(game, 'Update', 'bench.exe')
-    subprocess.run([os.path.join(ROOT, 'scripts', 'make-installer.sh'), '--no-checksum',
-                    os.path.join(work, 'patch'), installer], check=True, env=ENV)
-    return installer
+def strace_counts(command):
+    """System call counts of one run under strace -f: server round trips are the 64-byte reads
+    (every request's reply header), mmap and the total."""
+    with tempfile.NamedTemporaryFile('r', suffix='.strace') as log:
+        subprocess.run(['strace', '-f', '-qq', '-o', log.name, '-e', 'trace=all'] + command, env=ENV,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=900)
+        lines = log.read().splitlines()
+    calls = [l for l in lines if re.match(r'\d+\s+\w+\(', l)]
+    return {'server': sum(1 for l in calls if re.search(r'\bread\(\d+, .*, 64\) = 64', l)),
+            'mmap': sum(1 for l in calls if re.match(r'\d+\s+mmap\(', l)),
+            'syscalls': len(calls)}
 
 
-def run_limit(work):
-    target = os.path.join(work, 'limit-target')
-    os.makedirs(target)
-    out = subprocess.run([WINE_RUN, os.path.join(WINDOWS, 'bench/install_limit.exe'),
-                          os.path.join(work, 'patch'), target], capture_output=True, text=True,
-                         env=ENV, check=True).stdout
-    fields = dict(f.split('=') for f in out.split() if '=' in f)
-    return float(fields['limit_seconds']), int(fields['bytes_written'])
+def spread(values):
+    return f'{statistics.median(values):.3f} s [{min(values):.3f}..{max(values):.3f}]'
 
 
-def installed_all(files, game):
-    """Every generated file is in the game folder, byte for byte."""
-    for folder, _, names in os.walk(files):
-        for name in names:
-            relative = os.path.relpath(os.path.join(folder, name), files)
-            if subprocess.run(['cmp', '-s', os.path.join(files, relative),
-                               os.path.join(game, relative)]).returncode != 0:
-                return False
-    return True
+def fit(rows):
+    """Least squares excess = fixed + perMB * MB + perFile * files (normal equations, Gaussian
+    elimination); None with fewer than 3 rows or when the payloads do not separate the parts."""
+    if len(rows) < 3:
+        return None
+    x = [(1.0, mb, n) for mb, n, _ in rows]
+    m = [[sum(r[i] * r[j] for r in x) for j in range(3)] + [sum(r[i] * e for r, (_, _, e) in zip(x, rows))]
+         for i in range(3)]
+    for c in range(3):
+        pivot = max(range(c, 3), key=lambda r: abs(m[r][c]))
+        if abs(m[pivot][c]) < 1e-12:
+            return None
+        m[c], m[pivot] = m[pivot], m[c]
+        for r in range(3):
+            if r != c:
+                f = m[r][c] / m[c][c]
+                m[r] = [a - f * b for a, b in zip(m[r], m[c])]
+    return [m[i][3] / m[i][i] for i in range(3)]
 
 
 def main():
-    for size_mb in map(int, sys.argv[1:]):
-        work, game, installer = make_patch(size_mb)
-        seconds, memory, boxes, startup = run_installer(work, installer)
-        _, _, _, unchecked_startup = run_installer(work, unchecked_copy(work))
-        limit, decoded = run_limit(work)
-        ok = installed_all(os.path.join(work, 'files'), game)
-        mb = decoded / 1e6
-        payload = sum(os.path.getsize(os.path.join(work, 'patch', f))
-                      for f in os.listdir(os.path.join(work, 'patch')) if f.endswith('.bin'))
-        print(f'payload {size_mb} MB: {decoded} bytes decoded from {payload} bytes in '
-              f'{len([f for f in os.listdir(os.path.join(work, "patch")) if f.endswith(".bin")])} chunks; '
-              f'files match: {ok}; boxes: {boxes}')
-        print(f'  installer (dialog open to closed): {seconds:.2f} s, {mb / seconds:.1f} MB/s')
-        print(f'  limit (LzmaDecode + 4096-byte WriteFile): {limit:.2f} s, {mb / limit:.1f} MB/s')
-        print(f'  ratio installer / limit: {seconds / limit:.3f}')
-        check = startup - unchecked_startup
-        print(f'  self-check: start to dialog {startup:.2f} s with the checksum record, '
-              f'{unchecked_startup:.2f} s without: {check:.2f} s, {100 * check / (seconds + startup):.1f} % '
-              f'of the install')
-        print(f'  installer peak private memory (Wine process, RssAnon): {memory.get("RssAnon", 0) / 1024:.1f} MiB; '
-              f'peak resident with the mapped image (VmHWM): {memory.get("VmHWM", 0) / 1024:.1f} MiB')
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--rounds', type=int, default=5)
+    parser.add_argument('--overwrite', action='store_true')
+    parser.add_argument('--strace', action='store_true')
+    parser.add_argument('payloads', nargs='*', default=['tiny', 'dlls:300', 'game:30', 'game:110'])
+    args = parser.parse_args()
+    subprocess.run([SERVER, '-p'], env=ENV, check=False, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)  # one persistent server for every run
+    subprocess.run([LOADER, 'wineboot', '-u'], env=ENV, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    limit_exe = os.path.join(WINDOWS, 'bench/install_limit.exe')
+    trivial = [LOADER, os.path.join(WINDOWS, 'bench/trivial_gui.exe')]
+    payloads = []
+    for spec in args.payloads:
+        work, installer, game = make_payload(spec)
+        files = os.path.join(work, 'files')
+        names = payload_names(files)
+        decoded = sum(os.path.getsize(os.path.join(files, n)) for n in names)
+        target = os.path.join(work, 'limit-target')
+        os.makedirs(target, exist_ok=True)
+        payloads.append(dict(spec=spec, work=work, installer=installer, game=game, names=names,
+                             decoded=decoded, target=target, installer_runs=[], limit_runs=[],
+                             limit_inner=[], rss=[], hwm=[]))
+    trivial_runs = []
+    for round_number in range(args.rounds):
+        for p in payloads:
+            if not args.overwrite:
+                clear_targets(p['game'], p['names'])
+                clear_targets(p['target'], p['names'])
+            seconds, rss, hwm, _ = run_timed([LOADER, p['installer']], cwd=os.path.dirname(p['installer']))
+            p['installer_runs'].append(seconds)
+            p['rss'].append(rss)
+            p['hwm'].append(hwm)
+            seconds, _, _, out = run_timed([LOADER, limit_exe, os.path.join(p['work'], 'patch'), p['target']])
+            p['limit_runs'].append(seconds)
+            p['limit_inner'].append(float(re.search(r'limit_seconds=([\d.]+)', out).group(1)))
+            trivial_runs.append(run_timed(trivial)[0])
+        print(f'round {round_number + 1} of {args.rounds} done', file=sys.stderr)
+    rows = []
+    mode = 'over the previous run\'s files' if args.overwrite else 'into a folder without the files'
+    print(f'installer tree: {WINDOWS}; {args.rounds} rounds, interleaved; writing {mode}')
+    print(f'trivial GUI program: {spread(trivial_runs)}')
+    for p in payloads:
+        ok = all(subprocess.run(['cmp', '-s', os.path.join(p['work'], 'files', n),
+                                 os.path.join(p['game'], n)]).returncode == 0 for n in p['names'])
+        inst, limit = statistics.median(p['installer_runs']), statistics.median(p['limit_runs'])
+        ratios = [i / l for i, l in zip(p['installer_runs'], p['limit_runs'])]
+        rows.append((p['decoded'] / MB, len(p['names']), inst - limit))
+        print(f"{p['spec']}: {len(p['names'])} files, {p['decoded'] / MB:.1f} MB decoded; files match: {ok}")
+        print(f"  installer, start to exit:      {spread(p['installer_runs'])}")
+        print(f"  limit, start to exit:          {spread(p['limit_runs'])} "
+              f"(decode and write alone {statistics.median(p['limit_inner']):.3f} s)")
+        print(f"  ratio installer / limit:       median {inst / limit:.3f}, per round "
+              f"{min(ratios):.3f}..{max(ratios):.3f}; excess {inst - limit:+.3f} s; "
+              f"over the trivial program {inst - statistics.median(trivial_runs):+.3f} s")
+        print(f"  installer peak private memory (RssAnon) {max(p['rss']) / 1024:.1f} MiB, "
+              f"peak resident with mapped image (VmHWM) {max(p['hwm']) / 1024:.1f} MiB")
+        if args.strace:
+            for name, command in (('installer', [LOADER, p['installer']]),
+                                  ('limit', [LOADER, limit_exe, os.path.join(p['work'], 'patch'), p['target']])):
+                if not args.overwrite:
+                    clear_targets(p['game'] if name == 'installer' else p['target'], p['names'])
+                print(f'  strace {name}: {strace_counts(command)}')
+    parts = fit(rows)
+    if parts is not None:
+        print(f'excess installer - limit = {parts[0]:+.3f} s fixed {parts[1] * 1000:+.2f} ms per MB '
+              f'{parts[2] * 1000:+.2f} ms per file (least squares over {len(rows)} payloads)')
+    subprocess.run([SERVER, '-k'], env=ENV, check=False)
 
 
 if __name__ == '__main__':

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs a large game-like payload end to end under Wine and measures it against the limit on the
-# same data; also reports the installer's peak memory for each payload size.
-#   scripts/bench-install.sh [--arch x86|x64] [SIZE_MB...]     (default: 110 and 30)
+# Times the installer from process start to exit under Wine against the limit on the same data and a
+# trivial GUI program, interleaved in rounds; also reports the installer's peak memory.
+#   scripts/bench-install.sh [--arch x86|x64] [--rounds N] [--overwrite] [--strace] [PAYLOAD...]
+#   (PAYLOAD: tiny | dlls:COUNT | game:SIZE_MB; default tiny dlls:300 game:30 game:110)
 # x86 (the shipped installer) is the default where the kernel runs 32-bit code, else x64 (the twin).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,5 +23,4 @@ echo "installer architecture: $arch (build/$tree)"
 scripts/build.sh release >/dev/null
 scripts/build.sh "$tree" >/dev/null
 export QPATCH_WINDOWS_TREE=$tree
-[ $# -gt 0 ] || set -- 110 30
 exec python3 bench/bench_install.py "$@"

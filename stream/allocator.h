@@ -10,6 +10,7 @@ struct Allocator {
     void (*free)(uint32_t size, void *block, const Allocator *self);
 };
 
-// The process-wide allocator (malloc/free). Tests may swap its hooks for a tracking allocator;
-// they must restore them before returning.
+// The process-wide allocator (malloc/free, keeping up to two large blocks given back for reuse).
+// One thread at a time: the installer's worker is its only user while it runs. Tests may swap
+// its hooks for a tracking allocator; they must restore them before returning.
 extern Allocator defaultAllocator;

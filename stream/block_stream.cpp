@@ -247,7 +247,7 @@ Stream *openBlockStream(Stream *source)
     BlockStream *b = (BlockStream *)defaultAllocator.alloc(regionSize, &defaultAllocator);
     if (!b)
         return 0;
-    memset(b, 0, regionSize);
+    memset(b, 0, sizeof *b);  // the table is read next; the cache is written before it is read
     b->methods = &blockStreamMethods;
     b->regionSize = regionSize;
     b->source = source;
