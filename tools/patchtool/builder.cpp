@@ -172,15 +172,6 @@ bool Put(ChunkWriter *w, const void *data, size_t size, std::string *error)
     return true;
 }
 
-bool SeekTo(FILE *file, uint64_t offset)
-{
-#ifdef _WIN32
-    return _fseeki64(file, (int64_t)offset, SEEK_SET) == 0;
-#else
-    return offset <= INT64_MAX && fseeko(file, (off_t)offset, SEEK_SET) == 0;
-#endif
-}
-
 // Copies length bytes at offset of from into the chunk, a piece at a time.
 bool CopyInto(ChunkWriter *w, FILE *from, uint64_t offset, uint64_t length, std::vector<uint8_t> *piece,
               std::string *error)

@@ -130,6 +130,15 @@ fs::path PathFromUtf8(const std::string &text)
 #endif
 }
 
+bool SeekTo(FILE *file, uint64_t offset)
+{
+#ifdef _WIN32
+    return _fseeki64(file, (int64_t)offset, SEEK_SET) == 0;
+#else
+    return offset <= INT64_MAX && fseeko(file, (off_t)offset, SEEK_SET) == 0;
+#endif
+}
+
 FILE *OpenFile(const fs::path &path, const char *mode)
 {
 #ifdef _WIN32

@@ -27,6 +27,9 @@ fs::path PathFromUtf8(const std::string &text);
 // Returns: the stream, or null.
 FILE *OpenFile(const fs::path &path, const char *mode);
 
+// Moves a stream to a 64-bit offset from its start. Returns: false when that fails.
+bool SeekTo(FILE *file, uint64_t offset);
+
 // The operating system's reason for the last failed call of this thread (errno), for messages.
 std::string SystemReason();
 

@@ -53,15 +53,6 @@ bool HostPath(const HostWriters *w, const std::u16string &name, size_t length, f
     return true;
 }
 
-bool SeekTo(FILE *file, uint64_t offset)
-{
-#ifdef _WIN32
-    return _fseeki64(file, (int64_t)offset, SEEK_SET) == 0;
-#else
-    return offset <= INT64_MAX && fseeko(file, (off_t)offset, SEEK_SET) == 0;
-#endif
-}
-
 // Creates the target as the installer does: on failure, the folders at each forward slash, then
 // once more. Returns: the open file, or null.
 FILE *CreateTarget(const HostWriters *w, const std::u16string &name)
