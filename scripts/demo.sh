@@ -103,4 +103,4 @@ if [ ${#problems[@]} -gt 0 ]; then
   printf 'demo FAILED: %s\n' "${problems[@]}" >&2
   exit 1
 fi
-echo "demo passed: $arch installed the patch; every file matches 1.1.0.1"
+echo "demo passed: the patch installed (build/$tree); every file matches 1.1.0.1"
