@@ -45,8 +45,8 @@ def wine_env():
 LOADER, SERVER, ENV = wine_env()
 
 
-def make_files(spec, files):
-    kind, _, count = spec.partition(':')
+def make_files(payload_name, files):
+    kind, _, count = payload_name.partition(':')
     if kind == 'tiny':
         os.makedirs(os.path.join(files, 'Bin'))
         with open(os.path.join(files, 'Bin', 'tiny.txt'), 'wb') as f:
@@ -62,18 +62,18 @@ def make_files(spec, files):
         subprocess.run([sys.executable, os.path.join(ROOT, 'tools/demo/make_demo_game.py'), '--bench',
                         count, files], check=True)
     else:
-        raise SystemExit(f'unknown payload {spec}')
+        raise SystemExit(f'unknown payload {payload_name}')
 
 
-def make_payload(spec):
+def make_payload(payload_name):
     """Returns (work folder, installer, game folder); reuses what an earlier run built."""
-    work = os.path.join(WORK, spec.replace(':', '-'))
+    work = os.path.join(WORK, payload_name.replace(':', '-'))
     game = os.path.join(work, 'game')
     installer = os.path.join(game, 'Update', 'bench.exe')
     stub = os.path.join(WINDOWS, 'resources/qpatch-stub.exe')
     files = os.path.join(work, 'files')
     if not os.path.isdir(files):
-        make_files(spec, files + '.new')
+        make_files(payload_name, files + '.new')
         os.rename(files + '.new', files)
     os.makedirs(os.path.join(game, 'Update'), exist_ok=True)
     os.makedirs(os.path.join(game, 'Bin'), exist_ok=True)
@@ -82,7 +82,7 @@ def make_payload(spec):
         shutil.rmtree(os.path.join(work, 'patch'), ignore_errors=True)
         subprocess.run([os.path.join(RELEASE, 'tools/patchtool/patchtool'), 'build', '--new', files,
                         '--target', '1.0.0.1', '--op', '<=', '--base', '1.0.0.0', '--description',
-                        f'benchmark {spec}', '--out', os.path.join(work, 'patch'),
+                        f'benchmark {payload_name}', '--out', os.path.join(work, 'patch'),
                         '--chunk-size', str(32 << 20), '--installer', installer, '--stub', stub],
                        check=True, stdout=subprocess.DEVNULL)
     else:  # the stub may have changed since: rebind the same patch
@@ -205,14 +205,14 @@ def main():
     limit_exe = os.path.join(WINDOWS, 'bench/install_limit.exe')
     trivial = [LOADER, os.path.join(WINDOWS, 'bench/trivial_gui.exe')]
     payloads = []
-    for spec in args.payloads:
-        work, installer, game = make_payload(spec)
+    for payload_name in args.payloads:
+        work, installer, game = make_payload(payload_name)
         files = os.path.join(work, 'files')
         names = payload_names(files)
         decoded = sum(os.path.getsize(os.path.join(files, n)) for n in names)
         target = os.path.join(work, 'limit-target')
         os.makedirs(target, exist_ok=True)
-        payloads.append(dict(spec=spec, work=work, installer=installer, game=game, names=names,
+        payloads.append(dict(name=payload_name, work=work, installer=installer, game=game, names=names,
                              decoded=decoded, target=target, installer_runs=[], limit_runs=[],
                              limit_inner=[], rss=[], hwm=[]))
     trivial_runs = []
@@ -240,7 +240,7 @@ def main():
         inst, limit = statistics.median(p['installer_runs']), statistics.median(p['limit_runs'])
         ratios = [i / l for i, l in zip(p['installer_runs'], p['limit_runs'])]
         rows.append((p['decoded'] / MB, len(p['names']), inst - limit))
-        print(f"{p['spec']}: {len(p['names'])} files, {p['decoded'] / MB:.1f} MB decoded; files match: {ok}")
+        print(f"{p['name']}: {len(p['names'])} files, {p['decoded'] / MB:.1f} MB decoded; files match: {ok}")
         print(f"  installer, start to exit:      {spread(p['installer_runs'])}")
         print(f"  limit, start to exit:          {spread(p['limit_runs'])} "
               f"(decode and write alone {statistics.median(p['limit_inner']):.3f} s)")
