@@ -14,7 +14,7 @@ bool OpenChecksumRecord(const uint8_t *bytes, uint32_t size, ChecksumRecord *rec
     const uint8_t *entries = bytes + RecordHeaderSize;
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t *e = entries + i * RecordEntrySize;
-        uint32_t expected = i == 0 ? RecordDescriptorId : RecordFirstChunkId - 1 + i;
+        uint32_t expected = i == 0 ? IDR_DESCRIPTOR : IDR_FIRST_CHUNK - 1 + i;
         if (GetU16(e) != expected || GetU16(e + 2) != 0)
             return false;
     }
@@ -43,7 +43,7 @@ EntryCheck CheckRecordEntry(const RecordEntry &entry, const PackageView *package
 uint16_t FirstUnlistedChunk(const ChecksumRecord &record)
 {
     // Entry 0 is the descriptor, so count - 1 chunks are listed.
-    return (uint16_t)(RecordFirstChunkId + record.count - 1);
+    return (uint16_t)(IDR_FIRST_CHUNK + record.count - 1);
 }
 
 bool PackageMatchesRecord(const uint8_t *bytes, uint32_t size, const PackageView *package)
@@ -58,5 +58,5 @@ bool PackageMatchesRecord(const uint8_t *bytes, uint32_t size, const PackageView
     uint16_t unlisted = FirstUnlistedChunk(record);
     const uint8_t *ignored;
     uint32_t ignoredSize;
-    return unlisted == RecordDescriptorId || !package->find(package, unlisted, &ignored, &ignoredSize);
+    return unlisted == IDR_DESCRIPTOR || !package->find(package, unlisted, &ignored, &ignoredSize);
 }

@@ -9,6 +9,7 @@
 // Entry 0 is the descriptor (2000); entry i >= 1 is chunk 1600 + i, so the chunks listed are
 // 1601 upward without a gap, exactly the ones the worker applies.
 #include <stdint.h>
+#include "resources/resource.h"
 
 #define CHECKSUM_RECORD_TYPE L"QPATCHCRC"
 enum : uint16_t { ChecksumRecordId = 1 };
@@ -17,9 +18,7 @@ enum : uint32_t {
     RecordHeaderSize = 8,
     RecordEntrySize = 12,
     RecordFormat = 1,
-    RecordDescriptorId = 2000,
-    RecordFirstChunkId = 1601,
-    RecordMaxEntries = 1 + (RecordDescriptorId - RecordFirstChunkId),  // the descriptor, 399 chunks
+    RecordMaxEntries = 1 + (IDR_DESCRIPTOR - IDR_FIRST_CHUNK),  // the descriptor, 399 chunks
 };
 
 struct RecordEntry {
