@@ -4,9 +4,10 @@
 #   wine-run.sh --kill-server        (ends the Wine server of the tree's prefix)
 # The build tree is found from QPATCH_BUILD_DIR or by walking up from the current folder to
 # CMakeCache.txt. Its file wine-arch (win32 or win64) names the Wine to use: the 32-bit loader
-# and server, or the 64-bit ones; both are named by path, never looked up on PATH. With QPATCH_WINE_USER set (and running as root), the program runs as that
-# unprivileged user with a prefix of its own under /tmp, so that access rights behave as on
-# Windows; the program and the files it touches must be where that user may go.
+# and server, or the 64-bit ones; both are named by path, never looked up on PATH.
+# With QPATCH_WINE_USER set (and running as root), the program runs as that unprivileged user
+# with a prefix of its own under /tmp, so that access rights behave as on Windows; the program
+# and the files it touches must be where that user may go.
 # Without a display, the program runs inside a private Xvfb.
 set -euo pipefail
 
