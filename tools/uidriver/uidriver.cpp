@@ -311,28 +311,7 @@ int Mismatch(const std::vector<DWORD> &a, const std::vector<DWORD> &b)
     return (int)(differing * 1000 / a.size());
 }
 
-std::wstring MatchShownIcon(HWND icon);
-
-// The icon kind of a message box: the icon static's pixels on screen are compared with the
-// system icons drawn in this process over the same background. Icon handles cannot be compared
-// across processes, because each process loads its own copy of a system icon.
-std::wstring IconKind(HWND box)
-{
-    HWND icon = nullptr;
-    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
-        if (ClassOf(child) == L"Static" &&
-            (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
-            icon = child;
-    if (!icon || !IsWindowVisible(icon) || !SendInt(icon, STM_GETICON, 0)) return L"none";
-    // On a loaded machine the box may not have painted its icon yet: look again for a while.
-    std::wstring kind = MatchShownIcon(icon);
-    for (int tries = 0; kind == L"unknown" && tries < IconRetries; ++tries) {
-        Sleep(IconRetryMs);
-        kind = MatchShownIcon(icon);
-    }
-    return kind;
-}
-
+// Matches the icon static's pixels on screen against the system icons; "unknown" for none.
 std::wstring MatchShownIcon(HWND icon)
 {
     RECT r;
@@ -358,6 +337,26 @@ std::wstring MatchShownIcon(HWND icon)
         }
     }
     return best;
+}
+
+// The icon kind of a message box: the icon static's pixels on screen are compared with the
+// system icons drawn in this process over the same background. Icon handles cannot be compared
+// across processes, because each process loads its own copy of a system icon.
+std::wstring IconKind(HWND box)
+{
+    HWND icon = nullptr;
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        if (ClassOf(child) == L"Static" &&
+            (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+            icon = child;
+    if (!icon || !IsWindowVisible(icon) || !SendInt(icon, STM_GETICON, 0)) return L"none";
+    // On a loaded machine the box may not have painted its icon yet: look again for a while.
+    std::wstring kind = MatchShownIcon(icon);
+    for (int tries = 0; kind == L"unknown" && tries < IconRetries; ++tries) {
+        Sleep(IconRetryMs);
+        kind = MatchShownIcon(icon);
+    }
+    return kind;
 }
 
 // Asks the hook inside the installer for a screenshot of the window, to the file named at start;
