@@ -6,14 +6,18 @@ files created the same way, no window) and against a trivial GUI program, interl
 Prints per payload the median and spread of each, the ratio, the fixed, per-megabyte and per-file
 parts of the excess (least squares over the payloads) and the installer's peak memory.
 
-  bench_install.py [--rounds N] [--overwrite] [--strace] PAYLOAD...
+  bench_install.py [--rounds N] [--overwrite] [--strace] [--cold-desktop] PAYLOAD...
   PAYLOAD: tiny | dlls:COUNT (real PE files from Wine's DLL folder, many small files in folders)
            | game:SIZE_MB (game-like packs of 4 to 12 MB each: few large files)
 --overwrite: every run writes over the files of the previous one (a patch over an installed game);
 otherwise each run starts from a game folder without them. --strace: one extra run of each under
 strace -f, counting server round trips (64-byte reads), mmap calls and system calls.
+Wine's desktop is held up for the whole benchmark, as Windows' desktop always is (desktop_holder.exe);
+--cold-desktop lets every GUI program start it again when the previous one has let it end, which
+adds 0.2 to 0.4 s to a run, or not, depending on how long ago the previous GUI program exited.
 (run by scripts/bench-install.sh)"""
 import argparse
+import atexit
 import os
 import re
 import shutil
@@ -118,6 +122,11 @@ def clear_targets(root, names):
     shutil.rmtree(os.path.join(root, 'Bin', 'plugins'), ignore_errors=True)
 
 
+def files_match(p):
+    return all(subprocess.run(['cmp', '-s', os.path.join(p['work'], 'files', n),
+                               os.path.join(p['game'], n)]).returncode == 0 for n in p['names'])
+
+
 def run_timed(command, cwd=None):
     """Runs command as one process; returns (seconds start to exit, peak RssAnon KiB, peak VmHWM
     KiB, stdout)."""
@@ -196,12 +205,17 @@ def main():
     parser.add_argument('--rounds', type=int, default=5)
     parser.add_argument('--overwrite', action='store_true')
     parser.add_argument('--strace', action='store_true')
+    parser.add_argument('--cold-desktop', action='store_true')
     parser.add_argument('payloads', nargs='*', default=['tiny', 'dlls:300', 'game:30', 'game:110'])
     args = parser.parse_args()
     subprocess.run([SERVER, '-p'], env=ENV, check=False, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)  # one persistent server for every run
     subprocess.run([LOADER, 'wineboot', '-u'], env=ENV, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
+    if not args.cold_desktop:
+        holder = subprocess.Popen([LOADER, os.path.join(WINDOWS, 'bench/desktop_holder.exe')], env=ENV)
+        atexit.register(holder.kill)  # also when a failed run ends the benchmark early
+        time.sleep(2)  # the desktop process is up well before this
     limit_exe = os.path.join(WINDOWS, 'bench/install_limit.exe')
     trivial = [LOADER, os.path.join(WINDOWS, 'bench/trivial_gui.exe')]
     payloads = []
@@ -222,6 +236,9 @@ def main():
                 clear_targets(p['game'], p['names'])
                 clear_targets(p['target'], p['names'])
             seconds, rss, hwm, _ = run_timed([LOADER, p['installer']], cwd=os.path.dirname(p['installer']))
+            if round_number == 0 and not files_match(p):
+                raise SystemExit(f"{p['name']}: the installer ended without installing the payload "
+                                 '(no display? a box?); no timing of it would mean anything')
             p['installer_runs'].append(seconds)
             p['rss'].append(rss)
             p['hwm'].append(hwm)
@@ -232,11 +249,12 @@ def main():
         print(f'round {round_number + 1} of {args.rounds} done', file=sys.stderr)
     rows = []
     mode = 'over the previous run\'s files' if args.overwrite else 'into a folder without the files'
-    print(f'installer tree: {WINDOWS}; {args.rounds} rounds, interleaved; writing {mode}')
+    desktop = 'started by each GUI program' if args.cold_desktop else 'held up throughout'
+    print(f'installer tree: {WINDOWS}; {args.rounds} rounds, interleaved; writing {mode}; '
+          f'Wine desktop {desktop}')
     print(f'trivial GUI program: {spread(trivial_runs)}')
     for p in payloads:
-        ok = all(subprocess.run(['cmp', '-s', os.path.join(p['work'], 'files', n),
-                                 os.path.join(p['game'], n)]).returncode == 0 for n in p['names'])
+        ok = files_match(p)
         inst, limit = statistics.median(p['installer_runs']), statistics.median(p['limit_runs'])
         ratios = [i / l for i, l in zip(p['installer_runs'], p['limit_runs'])]
         rows.append((p['decoded'] / MB, len(p['names']), inst - limit))
@@ -255,6 +273,8 @@ def main():
                 if not args.overwrite:
                     clear_targets(p['game'] if name == 'installer' else p['target'], p['names'])
                 print(f'  strace {name}: {strace_counts(command)}')
+    if not all(files_match(p) for p in payloads):
+        raise SystemExit('a run left files that differ from the payload')
     parts = fit(rows)
     if parts is not None:
         print(f'excess installer - limit = {parts[0]:+.3f} s fixed {parts[1] * 1000:+.2f} ms per MB '

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Times the installer from process start to exit under Wine against the limit on the same data and a
 # trivial GUI program, interleaved in rounds; also reports the installer's peak memory.
-#   scripts/bench-install.sh [--arch x86|x64] [--rounds N] [--overwrite] [--strace] [PAYLOAD...]
+#   scripts/bench-install.sh [--arch x86|x64] [--rounds N] [--overwrite] [--strace] [--cold-desktop] [PAYLOAD...]
 #   (PAYLOAD: tiny | dlls:COUNT | game:SIZE_MB; default tiny dlls:300 game:30 game:110)
 # x86 (the shipped installer) is the default where the kernel runs 32-bit code, else x64 (the twin).
 set -euo pipefail
@@ -23,4 +23,13 @@ echo "installer architecture: $arch (build/$tree)"
 scripts/build.sh release >/dev/null
 scripts/build.sh "$tree" >/dev/null
 export QPATCH_WINDOWS_TREE=$tree
-exec python3 bench/bench_install.py "$@"
+# Without a display the installer's dialog cannot open and it ends at once, having written nothing.
+if [ -z "${DISPLAY:-}" ]; then
+  export DISPLAY=:$(( 200 + RANDOM % 100 ))
+  Xvfb "$DISPLAY" -ac -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  trap "kill $!" EXIT
+  sleep 1
+fi
+# The prefix as every test uses it (Managed=N: else Wine waits 2 s at exit for a window manager).
+QPATCH_BUILD_DIR="$root/build/$tree" scripts/wine-run.sh "build/$tree/bench/trivial_gui.exe"
+python3 bench/bench_install.py "$@"
