@@ -6,12 +6,13 @@ files created the same way, no window) and against a trivial GUI program, interl
 Prints per payload the median and spread of each, the ratio, the fixed, per-megabyte and per-file
 parts of the excess (least squares over the payloads) and the installer's peak memory.
 
-  bench_install.py [--rounds N] [--overwrite] [--strace] [--cold-desktop] PAYLOAD...
+  bench_install.py [--rounds N] [--overwrite] [--strace] [--phases] [--cold-desktop] PAYLOAD...
   PAYLOAD: tiny | dlls:COUNT (real PE files from Wine's DLL folder, many small files in folders)
            | game:SIZE_MB (game-like packs of 4 to 12 MB each: few large files)
 --overwrite: every run writes over the files of the previous one (a patch over an installed game);
 otherwise each run starts from a game folder without them. --strace: one extra run of each under
-strace -f, counting server round trips (64-byte reads), mmap calls and system calls.
+strace -f, counting server round trips (64-byte reads), mmap calls and system calls. --phases: one
+extra installer run under Wine's timestamped traces, split into start-up, dialog, steps and exit.
 Wine's desktop is held up for the whole benchmark, as Windows' desktop always is (desktop_holder.exe);
 --cold-desktop lets every GUI program start it again when the previous one has let it end, which
 adds 0.2 to 0.4 s to a run, or not, depending on how long ago the previous GUI program exited.
@@ -176,6 +177,27 @@ def strace_counts(command):
             'syscalls': len(calls)}
 
 
+def installer_phases(installer):
+    """Where one installer run spends its time, from Wine's own timestamped traces: the image
+    loaded, the progress bar created (the dialog is being built), its first and last step and its
+    destruction; what lies outside (Wine's loader before the image, the exit after the dialog)
+    is the wall time less the traced span."""
+    env = dict(ENV, WINEDEBUG='+timestamp,+loaddll,+progress')
+    start = time.monotonic()
+    trace = subprocess.run([LOADER, installer], env=env, cwd=os.path.dirname(installer), check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                           errors='replace').stderr.splitlines()
+    wall = time.monotonic() - start
+    stamp = lambda line: float(line.split(':', 1)[0])
+    image = next(stamp(l) for l in trace if 'loaddll' in l and os.path.basename(installer) in l)
+    bar = [l for l in trace if ':progress:' in l]
+    steps = [stamp(l) for l in bar if 'current pos changed' in l]
+    created, destroyed = stamp(bar[0]), stamp(next(l for l in bar if 'destruction' in l))
+    return (f'image to dialog {created - image:.3f} s, dialog to first step {steps[0] - created:.3f} s, '
+            f'{len(steps)} steps {steps[-1] - steps[0]:.3f} s, last step to dialog gone '
+            f'{destroyed - steps[-1]:.3f} s, outside (loader, exit) {wall - (destroyed - image):.3f} s')
+
+
 def spread(values):
     return f'{statistics.median(values):.3f} s [{min(values):.3f}..{max(values):.3f}]'
 
@@ -206,6 +228,7 @@ def main():
     parser.add_argument('--overwrite', action='store_true')
     parser.add_argument('--strace', action='store_true')
     parser.add_argument('--cold-desktop', action='store_true')
+    parser.add_argument('--phases', action='store_true')
     parser.add_argument('payloads', nargs='*', default=['tiny', 'dlls:300', 'game:30', 'game:110'])
     args = parser.parse_args()
     subprocess.run([SERVER, '-p'], env=ENV, check=False, stdout=subprocess.DEVNULL,
@@ -273,6 +296,10 @@ def main():
                 if not args.overwrite:
                     clear_targets(p['game'] if name == 'installer' else p['target'], p['names'])
                 print(f'  strace {name}: {strace_counts(command)}')
+        if args.phases:
+            if not args.overwrite:
+                clear_targets(p['game'], p['names'])
+            print(f"  phases of one traced run: {installer_phases(p['installer'])}")
     if not all(files_match(p) for p in payloads):
         raise SystemExit('a run left files that differ from the payload')
     parts = fit(rows)
