@@ -15,7 +15,8 @@ strace -f, counting server round trips (64-byte reads), mmap calls and system ca
 extra installer run under Wine's timestamped traces, split into start-up, dialog, steps and exit.
 Wine's desktop is held up for the whole benchmark, as Windows' desktop always is (desktop_holder.exe);
 --cold-desktop lets every GUI program start it again when the previous one has let it end, which
-adds 0.2 to 0.4 s to a run, or not, depending on how long ago the previous GUI program exited.
+adds about 0.2 s to a run (more on a loaded machine), or not, depending on how long ago the
+previous GUI program exited.
 (run by scripts/bench-install.sh)"""
 import argparse
 import atexit
