@@ -30,6 +30,4 @@ if [ -z "${DISPLAY:-}" ]; then
   trap "kill $!" EXIT
   sleep 1
 fi
-# The prefix as every test uses it (Managed=N: else Wine waits 2 s at exit for a window manager).
-QPATCH_BUILD_DIR="$root/build/$tree" scripts/wine-run.sh "build/$tree/bench/trivial_gui.exe"
 python3 bench/bench_install.py "$@"
