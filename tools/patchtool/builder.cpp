@@ -249,6 +249,12 @@ uint64_t WholeCost(const FileWork &f, const Spool &s)
     return WholeFileHeaderSize(f.name.size()) + BlockStreamHeaderSize + 4 * f.blockCount + s.bytes;
 }
 
+// The least a whole-file entry of f can cost, before its blocks are compressed.
+uint64_t LeastWholeCost(const FileWork &f)
+{
+    return WholeFileHeaderSize(f.name.size()) + BlockStreamHeaderSize + MinStoredBlockBytes * f.blockCount;
+}
+
 bool EmitWhole(const BuildOptions &o, ChunkWriter *w, const FileWork &f, Spool *s, std::vector<uint8_t> *piece,
                std::string *error)
 {
@@ -439,8 +445,7 @@ private:
         summary_->bytesIn += f.file->size;
         summary_->rangeFiles += 1;
         summary_->rangeEntries += f.ranges.size();
-        uint64_t whole = f.abandoned ? WholeCost(f, *spool_) : WholeFileHeaderSize(f.name.size()) +
-                         BlockStreamHeaderSize + MinStoredBlockBytes * f.blockCount;
+        uint64_t whole = f.abandoned ? WholeCost(f, *spool_) : LeastWholeCost(f);
         summary_->rangeSavings += whole - f.rangeCost;
         return EmitRanges(o_, writer_, f, &piece_, &error_);
     }
@@ -464,11 +469,10 @@ private:
             bool ok = true;
             if (f.choice == Choice::Ranges) {
                 ok = EmitChosenRanges(f);
-            } else if (f.blockCount == 0) {
+            } else if (f.blockCount == 0) {  // an empty file: compared, it would be Unchanged
                 spool_->sizes.clear();
                 spool_->bytes = 0;
-                ok = f.choice == Choice::Cheaper && f.rangeCost < WholeCost(f, *spool_) ? EmitChosenRanges(f)
-                                                                                         : EmitWholeFile(f);
+                ok = EmitWholeFile(f);
             } else {
                 return true;  // its blocks come through Deliver
             }
@@ -589,9 +593,7 @@ bool CompareFile(FileWork *f, Progress *progress, std::string *error)
     } else {
         f->ranges.swap(collector.Runs());
         f->rangeCost = collector.Cost();
-        uint64_t leastWhole = WholeFileHeaderSize(f->name.size()) + BlockStreamHeaderSize +
-                              MinStoredBlockBytes * f->blockCount;
-        f->choice = f->rangeCost < leastWhole ? Choice::Ranges : Choice::Cheaper;
+        f->choice = f->rangeCost < LeastWholeCost(*f) ? Choice::Ranges : Choice::Cheaper;
     }
     return true;
 }
