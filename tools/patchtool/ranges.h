@@ -10,15 +10,15 @@ struct ByteRange {
 };
 
 // The runs of newData that differ from oldData, for a file that kept or grew its length; the
-// grown tail is one more run at the old end. Runs separated by at most mergeGap equal bytes are
-// merged, since writing those bytes again costs less than a second entry header.
+// grown tail is one more run at the old end. Runs separated by at most headerSize equal bytes
+// are merged, since writing those bytes again costs less than a second entry header.
 // Returns: false (ranges cleared) when the file shrank, or as soon as the cost (data bytes plus
 // headerSize per run) exceeds budget, since the caller then stores the whole file anyway.
 bool FindChangedRanges(const uint8_t *oldData, size_t oldSize, const uint8_t *newData, size_t newSize,
                        uint64_t headerSize, uint64_t budget, std::vector<ByteRange> *ranges);
 
-// Collects changed runs fed in increasing order, merging runs separated by at most mergeGap equal
-// bytes, and gives up once the cost (data bytes plus headerSize per run) passes budget or the
+// Collects changed runs fed in increasing order, merging runs separated by at most headerSize
+// equal bytes, and gives up once the cost (data bytes plus headerSize per run) passes budget or the
 // runs pass maxRuns, since the caller then stores the whole file anyway.
 class RangeCollector {
 public:

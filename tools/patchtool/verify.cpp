@@ -5,7 +5,6 @@
 #include <system_error>
 
 #include "app/descriptor.h"
-#include "resources/resource.h"
 
 #include "payload/walk.h"
 #include "stream/block_stream.h"
@@ -225,7 +224,7 @@ std::string CheckGate(const LoadedPatch &patch, const fs::path &folder)
 }
 
 // Installs the patch into a temporary copy of oldFolder and compares the result with newFolder.
-// Returns: 0 when they are equal, 1 on a fault or a difference, 2 when the copy cannot be made.
+// Returns: 0 when they are equal, 1 on a fault, a difference or a copy that cannot be made.
 int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::path &newFolder, FILE *out)
 {
     std::string fault = CheckGate(patch, oldFolder);
@@ -234,10 +233,6 @@ int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::pat
         return 1;
     }
     std::error_code ec;
-    fs::path temporaries = fs::temp_directory_path(ec);
-    if (!ec) {
-        RemoveStaleTemporaries(temporaries / "patchtool-verify");
-    }
     fs::path work = MakeTemporaryFolder("patchtool-verify");
     fs::path game = work / "game";
     if (work.empty() || (fs::copy(oldFolder, game, fs::copy_options::recursive, ec), ec) || Interrupted()) {
@@ -356,6 +351,10 @@ int VerifyPatch(const fs::path &patchPath, const std::vector<fs::path> &oldFolde
     if (!LoadPatch(patchPath, &patch, &error)) {
         fprintf(stderr, "patchtool: verify: %s\n", error.c_str());
         return 1;
+    }
+    fs::path temporaries = fs::temp_directory_path(ec);
+    if (!ec) {
+        RemoveStaleTemporaries(temporaries / "patchtool-verify");
     }
     int code = 0;
     for (const fs::path &old : oldFolders) {
