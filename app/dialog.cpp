@@ -5,6 +5,7 @@
 #include "app/state.h"
 #include "app/texts.h"
 #include "resources/resource.h"
+#include "payload/window_api.h"
 
 DWORD WINAPI InstallWorker(LPVOID);
 
@@ -15,13 +16,13 @@ static void ReportStartFailure(HWND dialog, DWORD error)
     wchar_t text[512];
     if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
                         text, sizeof text / sizeof text[0], nullptr))
-        wsprintfW(text, L"CreateThread: %lu", error);
+        windowApi.wsprintfW(text, L"CreateThread: %lu", error);
     ShowTitledBox(dialog, text, MB_OK | MB_ICONERROR);
 }
 
 void StartInstall(HWND dialog)
 {
-    EnableWindow(GetDlgItem(dialog, IDC_UPDATE), FALSE);
+    windowApi.EnableWindow(windowApi.GetDlgItem(dialog, IDC_UPDATE), FALSE);
     if (workerThread)
         return;  // one worker per process: a second one would write the same files at once
     installing = true;
@@ -32,7 +33,7 @@ void StartInstall(HWND dialog)
     DWORD error = GetLastError();
     installing = false;
     ReportStartFailure(dialog, error);
-    EndDialog(dialog, 0);
+    windowApi.EndDialog(dialog, 0);
 }
 
 void WaitForWorker()
@@ -51,15 +52,15 @@ static void ConfirmCancel(HWND dialog)
     if (ShowText(dialogWindow, IDS_CONFIRM_CANCEL, MB_YESNO | MB_ICONERROR) != IDYES)
         return;
     cancelRequested = true;
-    SetDlgItemTextW(dialog, IDC_INFO, LoadText(IDS_CANCELLING).chars);
-    EnableWindow(GetDlgItem(dialog, IDCANCEL), FALSE);
+    windowApi.SetDlgItemTextW(dialog, IDC_INFO, LoadText(IDS_CANCELLING).chars);
+    windowApi.EnableWindow(windowApi.GetDlgItem(dialog, IDCANCEL), FALSE);
 }
 
 static void InitDialog(HWND dialog)
 {
-    SendMessageW(dialog, WM_SETICON, ICON_BIG, (LPARAM)appIcon);
-    SendMessageW(dialog, WM_SETICON, ICON_SMALL, (LPARAM)appIcon);
-    SetDlgItemTextW(dialog, IDC_INFO, patchDescription ? patchDescription : L"");
+    windowApi.SendMessageW(dialog, WM_SETICON, ICON_BIG, (LPARAM)appIcon);
+    windowApi.SendMessageW(dialog, WM_SETICON, ICON_SMALL, (LPARAM)appIcon);
+    windowApi.SetDlgItemTextW(dialog, IDC_INFO, patchDescription ? patchDescription : L"");
     StartInstall(dialog);
 }
 
@@ -74,7 +75,7 @@ INT_PTR CALLBACK UpdateDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
         switch (LOWORD(wParam)) {
         case IDCANCEL:
             if (!installing) {
-                EndDialog(dialog, wParam);
+                windowApi.EndDialog(dialog, wParam);
                 return TRUE;
             }
             ConfirmCancel(dialog);
@@ -85,7 +86,7 @@ INT_PTR CALLBACK UpdateDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
         }
         return FALSE;
     case WM_INSTALL_DONE:
-        EndDialog(dialog, wParam);
+        windowApi.EndDialog(dialog, wParam);
         return TRUE;
     }
     return FALSE;

@@ -4,6 +4,7 @@
 #include "app/preflight.h"
 #include "app/state.h"
 #include "app/texts.h"
+#include "payload/window_api.h"
 #include "resources/resource.h"
 
 // Exit codes: 2 when the start-up checks refuse, 0 once the dialog has run (whatever its outcome).
@@ -24,27 +25,19 @@ static void RestrictDllSearch()
         SetDllDirectoryW(L"");
 }
 
-// Registers the progress bar class used by the dialog template. Common controls are no DLL
-// that Windows protects by name, so they are loaded only after the search is restricted (the
-// manifest still selects version 6); InitCommonControls is ordinal 17.
-static void InitCommonControlsFromSystem()
-{
-    typedef void(WINAPI * InitCommonControlsCall)(void);
-    HMODULE controls = LoadLibraryW(L"comctl32.dll");
-    InitCommonControlsCall init =
-        controls ? (InitCommonControlsCall)(void *)GetProcAddress(controls, MAKEINTRESOURCEA(17)) : nullptr;
-    if (init)
-        init();
-}
-
 extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
     RestrictDllSearch();
-    InitCommonControlsFromSystem();
+    // Without user32 no box can say why: the process ends as refused, before anything is read.
+    // Common controls are no DLL that Windows protects by name, so they too are loaded only now
+    // (the manifest still selects version 6); their init registers the dialog's progress bar.
+    if (!LoadWindowApi())
+        return ExitRefused;
+    windowApi.InitCommonControls();
     if (!Preflight())
         return ExitRefused;
-    appIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP));
-    DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_UPDATE), nullptr, UpdateDialogProc, 0);
+    appIcon = windowApi.LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP));
+    windowApi.DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_UPDATE), nullptr, UpdateDialogProc, 0);
     // The worker may still be writing the version back; the process must not end under it.
     WaitForWorker();
     if (installSucceeded && !cancelRequested)

@@ -1,12 +1,13 @@
 #include "app/texts.h"
 #include "resources/resource.h"
+#include "payload/window_api.h"
 
 Text LoadText(UINT id)
 {
     // A missing id leaves the text empty; the caller's box still appears.
     Text text;
     text.chars[0] = 0;
-    if (LoadStringW(nullptr, id, text.chars, 512) <= 0)
+    if (windowApi.LoadStringW(nullptr, id, text.chars, 512) <= 0)
         text.chars[0] = 0;
     return text;
 }
@@ -14,7 +15,7 @@ Text LoadText(UINT id)
 int ShowTitledBox(HWND owner, const wchar_t *text, UINT style)
 {
     Text title = LoadText(IDS_TITLE);
-    return MessageBoxW(owner, text, title.chars, style);
+    return windowApi.MessageBoxW(owner, text, title.chars, style);
 }
 
 int ShowText(HWND owner, UINT id, UINT style)

@@ -8,6 +8,7 @@
 #include "payload/chunk.h"
 #include "payload/progress.h"
 #include "resources/resource.h"
+#include "payload/window_api.h"
 
 // Chunk ids run from 1601 up to the first missing id; 2000 is the descriptor and never a chunk.
 static const uint16_t LastChunkId = IDR_DESCRIPTOR - 1;
@@ -36,8 +37,8 @@ static void SetUpProgressBar(uint64_t total)
     progressWindow = dialogWindow;
     uint64_t divisor = total / 100;
     progressDivisor = divisor > INT32_MAX ? INT32_MAX : (int32_t)divisor;
-    SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-    SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
+    windowApi.SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    windowApi.SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
 }
 
 // Returns: the result that ended the sequence; *applied counts the chunks that returned Ok.
@@ -89,7 +90,7 @@ static bool WriteInstalledVersion()
         return false;
     lstrcpyW(path, gameRoot);
     lstrcatW(path, L"Bin\\game.ini");
-    wsprintfW(value, L"%d.%d.%d.%d", (int)(v >> 24), (int)((v >> 16) & 255), (int)((v >> 8) & 255),
+    windowApi.wsprintfW(value, L"%d.%d.%d.%d", (int)(v >> 24), (int)((v >> 16) & 255), (int)((v >> 8) & 255),
               (int)(v & 255));
     return WritePrivateProfileStringW(L"GAME", L"VERSION", value, path) != 0;
 }
@@ -103,6 +104,6 @@ DWORD WINAPI InstallWorker(LPVOID)
     installing = false;
     if (installSucceeded)
         installSucceeded = WriteInstalledVersion();
-    SendMessageW(dialogWindow, WM_INSTALL_DONE, 0, 0);
+    windowApi.SendMessageW(dialogWindow, WM_INSTALL_DONE, 0, 0);
     return 0;
 }

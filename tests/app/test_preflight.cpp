@@ -6,6 +6,7 @@
 #include "app/preflight.h"
 #include "app/state.h"
 #include "app/version.h"
+#include "payload/window_api.h"
 
 namespace {
 
@@ -207,6 +208,8 @@ TEST(CheckVersionGate, SilentRowsProceed)
 
 int wmain(int argc, wchar_t **argv)
 {
+    if (!LoadWindowApi())
+        return 2;
     if (argc == 3 && wcscmp(argv[1], L"--probe") == 0)
         return ProbeMain(argv[2]);
     testing::InitGoogleTest(&argc, argv);

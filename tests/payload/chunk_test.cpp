@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include "payload/chunk.h"
 #include "payload/progress.h"
+#include "payload/window_api.h"
 #include "resources/resource.h"
 #include "tests/payload/chunk_builder.h"
 #include "tests/payload/win32_test_support.h"
@@ -156,3 +157,18 @@ TEST_F(ChunkTest, CancelBeforeApplyingLoadsButWalksNothing)
 }
 
 }  // namespace
+
+// The table of window functions: filled whole, or refused when a DLL or a name is missing.
+TEST(WindowApi, FillsEverySlotOrRefuses)
+{
+    ASSERT_TRUE(LoadWindowApi());
+    EXPECT_EQ(memcmp(windowApi.marker, "QPWINAPI", 8), 0);
+    for (uint32_t i = 0; i < windowApi.slotCount; ++i)
+        EXPECT_NE(windowApi.slots[i], nullptr) << "slot " << i;
+    EXPECT_EQ((void *)windowApi.MessageBoxW, (void *)GetProcAddress(GetModuleHandleW(L"user32.dll"), "MessageBoxW"));
+
+    FARPROC slots[2] = {};
+    EXPECT_EQ(LookUpFunctions(L"user32.dll", "EndDialog\0NoSuchFunctionW\0", slots), -1);
+    EXPECT_EQ(LookUpFunctions(L"qpatch-no-such.dll", "EndDialog\0", slots), -1);
+    EXPECT_EQ(LookUpFunctions(L"user32.dll", "EndDialog\0GetDlgItem\0", slots), 2);
+}

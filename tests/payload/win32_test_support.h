@@ -7,6 +7,7 @@
 #include <vector>
 #include "payload/run_state.h"
 #include "payload/progress.h"
+#include "payload/window_api.h"
 
 inline std::wstring CurrentFolder()
 {
@@ -106,6 +107,7 @@ protected:
         RemoveTree(root.substr(0, root.size() - 1));  // left by an earlier run that failed
         ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
         ASSERT_LT(root.size(), (size_t)PathCapacity);
+        ASSERT_TRUE(LoadWindowApi());  // the progress bar is moved through the table
         wcscpy(gameRoot, root.c_str());
         cancelRequested = false;
         progressBytes = 0;
