@@ -32,6 +32,11 @@ InstallResult WalkPayloadChunk(const uint8_t *data, uint32_t size)
 
 InstallResult ApplyPayloadChunk(uint16_t id)
 {
+    return WalkChunkResource(id, &diskWriters);
+}
+
+InstallResult WalkChunkResource(uint16_t id, const EntryWriters *writers)
+{
     HRSRC info = FindResourceW(nullptr, MAKEINTRESOURCEW(id), QPATCH_TYPE);
     if (!info) {
         return InstallResult::NoChunk;
@@ -44,7 +49,7 @@ InstallResult ApplyPayloadChunk(uint16_t id)
     const uint8_t *bytes = (const uint8_t *)LockResource(loaded);
     InstallResult result = InstallResult::Corrupt;
     if (bytes) {
-        result = cancelRequested ? InstallResult::Cancelled : WalkPayloadChunk(bytes, size);
+        result = cancelRequested ? InstallResult::Cancelled : WalkEntries(bytes, size, writers);
     }
     FreeResource(loaded);
     return result;

@@ -16,6 +16,7 @@ import shutil
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 
 SOURCE = os.environ.get("QPATCH_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
@@ -258,6 +259,43 @@ class Game:
             return f.read()
 
 
+def snapshot(root):
+    """{relative path: SHA-256} of every file under root, and every folder (as None)."""
+    found = {}
+    for folder, dirs, files in os.walk(root):
+        for d in dirs:
+            found[os.path.relpath(os.path.join(folder, d), root)] = None
+        for f in files:
+            p = os.path.join(folder, f)
+            with open(p, "rb") as fh:
+                found[os.path.relpath(p, root)] = hashlib.sha256(fh.read()).hexdigest()
+    return found
+
+
+class Holder:
+    """Another program holding a file open without sharing, as a running game holds its own."""
+
+    def __init__(self, path):
+        self.marker = path + ".held"
+        env = dict(os.environ, QPATCH_BUILD_DIR=BUILD)
+        env.pop("QPATCH_WINE_USER", None)
+        self.proc = subprocess.Popen([WINE_RUN, FAKEAPP, "hold", windows_path(path), windows_path(self.marker)],
+                                     env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 60
+        while not os.path.exists(self.marker):
+            if self.proc.poll() is not None or time.time() > deadline:
+                raise AssertionError("the holder did not open %s" % path)
+            time.sleep(0.05)
+        os.remove(self.marker)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.kill()
+        self.proc.wait()
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -331,11 +369,39 @@ def _driver_for_user():
     return os.path.join(_user_tools, os.path.basename(UIDRIVER))
 
 
+def kill_program(program):
+    """Ends every process started from program at once, as a crash or a power cut would."""
+    subprocess.run(["pkill", "-KILL", "-f", _process_pattern(program)], check=False)
+
+
+def _process_pattern(program):
+    # Wine names the process by its Unix or its Windows path, depending on who started it; the
+    # line must start with it, or the driver that was given the path would match too.
+    parts = os.path.abspath(program).strip("/").split("/")
+    return r'^"?([A-Za-z]:)?[\\/]' + r"[\\/]".join(re.escape(p) for p in parts)
+
+
+def program_running(program):
+    return subprocess.run(["pgrep", "-f", _process_pattern(program)], stdout=subprocess.DEVNULL).returncode == 0
+
+
+def _kill_when(program, proc, condition, kills):
+    while proc.poll() is None:
+        if condition():
+            kill_program(program)
+            kills.append(time.time())
+            return
+        time.sleep(0.0005)
+
+
 def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screenshot_at=1,
-        timeout=60, user=None, args=None, dll_overrides=None, box_shot=None, box_shot_after=1.0):
+        timeout=60, user=None, args=None, dll_overrides=None, box_shot=None, box_shot_after=1.0,
+        kill_when=None):
     """Runs program under Wine through uidriver. screenshot: a PNG path; the dialog is grabbed
     from the X screen 0.5 s after it reached the given percent. box_shot: a PNG path; the first message box is
-    grabbed box_shot_after seconds after Close was pressed (the driver holds it open meanwhile)."""
+    grabbed box_shot_after seconds after Close was pressed (the driver holds it open meanwhile).
+    kill_when: a function polled every half millisecond while the run lasts; once it returns true,
+    the program is killed (Run.killed then says so)."""
     ensure_display()
     driver = _driver_for_user() if user else UIDRIVER
     cmd = [WINE_RUN, driver, "--timeout", str(timeout)]
@@ -361,6 +427,9 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
     if user:
         env["QPATCH_WINE_USER"] = user
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    kills = []
+    if kill_when:
+        threading.Thread(target=_kill_when, args=(program, proc, kill_when, kills), daemon=True).start()
     events = []
     deadline = time.time() + timeout + 60
     closed_at = time.time()
@@ -392,7 +461,9 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
     stderr = proc.stderr.read().decode("utf-8", "replace")
     proc.stdout.close()
     proc.stderr.close()
-    return Run(events, stderr)
+    result = Run(events, stderr)
+    result.killed = bool(kills)
+    return result
 
 
 def read_pixels(png):

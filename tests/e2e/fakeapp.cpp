@@ -1,6 +1,8 @@
 // A stand-in with known behaviour for testing the UI driver.
 //   fakeapp box STYLE TEXT     one message box (no owner); exits with the answer's id
 //   fakeapp hang               never ends
+//   fakeapp hold PATH MARKER   holds PATH open without sharing (as a running game holds its
+//                              files), creates MARKER once it does, and never ends
 //   fakeapp dialog STEPMS      a progress dialog whose worker steps the bar to 100, one step per
 //                              STEPMS, then ends it at once; a Close asks Yes/No (owned by the
 //                              dialog), Yes stops the steps. Exits with 10 + final position.
@@ -58,6 +60,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     if (argc >= 4 && !wcscmp(argv[1], L"box"))
         return MessageBoxW(nullptr, argv[3], L"Fake", (UINT)wcstoul(argv[2], nullptr, 0));
     if (argc >= 2 && !wcscmp(argv[1], L"hang")) Sleep(INFINITE);
+    if (argc >= 4 && !wcscmp(argv[1], L"hold")) {
+        HANDLE held = CreateFileW(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (held == INVALID_HANDLE_VALUE)
+            return 1;
+        CloseHandle(CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        Sleep(INFINITE);
+    }
     if (argc >= 3 && !wcscmp(argv[1], L"dialog")) {
         stepMs = (DWORD)_wtoi(argv[2]);
         return 10 + (int)DialogBoxParamW(instance, MAKEINTRESOURCEW(100), nullptr, DialogProc, 0);

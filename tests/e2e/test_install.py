@@ -1,6 +1,7 @@
 """Installations by the real installer: files on disk byte for byte, the version written back,
 the bar, the dialog ending by itself, and the one message of each outcome."""
 import os
+import subprocess
 import unittest
 
 import e2e
@@ -211,13 +212,15 @@ class Failures(Outcomes):
                 self.assertEqual(game.ini(), INI.encode())
 
     def test_cannot_create(self):
-        # A folder where the file should be: neither created nor opened, even as root.
+        # A folder where the file should be: neither created nor opened, even as root. A target
+        # that exists but cannot be opened, or a range into a missing file, is refused before the
+        # first byte; a missing folder is only met when its entry is written.
         cases = {
-            "whole file over a folder": e2e.whole_file_entry("Bin", b"data"),
-            "whole file with backslash folders": e2e.whole_file_entry("Missing\\Deep\\a.bin", b"x"),
-            "range into a missing file": e2e.range_entry("Bin\\missing.dat", 0, b"xyz"),
+            "whole file over a folder": (e2e.whole_file_entry("Bin", b"data"), False),
+            "whole file with backslash folders": (e2e.whole_file_entry("Missing\\Deep\\a.bin", b"x"), True),
+            "range into a missing file": (e2e.range_entry("Bin\\missing.dat", 0, b"xyz"), False),
         }
-        for label, second in cases.items():
+        for label, (second, first_chunk_written) in cases.items():
             with self.subTest(label):
                 game = prepared_game()
                 exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR,
@@ -226,7 +229,7 @@ class Failures(Outcomes):
                 self.assertFinishedAlone(r)
                 self.assertEqual(len(r.boxes), 1, r.boxes)
                 self.assertErrorBox(r.boxes[0], ZH_CN, "CANNOT_WRITE_GAME", "dialog")
-                self.assertEqual(game.read("Bin/big.dat"), BIG)
+                self.assertEqual(os.path.exists(game.path("Bin/big.dat")), first_chunk_written)
                 self.assertFalse(os.path.exists(game.path("Bin/missing.dat")))
                 self.assertFalse(os.path.exists(game.path("Missing")))
                 self.assertEqual(game.ini(), INI.encode())
@@ -250,6 +253,47 @@ class Failures(Outcomes):
                     self.assertErrorBox(r.boxes[0], lang, "WRITE_FAILED", "dialog")
                     self.assertEqual(game.read("Bin/big.dat"), BIG)
                     self.assertEqual(game.ini(), INI.encode())
+
+
+class Readiness(Outcomes):
+    """Failures that can be foreseen are refused before the first byte, with the message the
+    failing write would have shown: every game file and game.ini stay as they were."""
+
+    def assertRefusedUntouched(self, game, exe, text, before):
+        r = e2e.run(exe)
+        self.assertFinishedAlone(r)
+        self.assertEqual(len(r.boxes), 1, r.boxes)
+        self.assertErrorBox(r.boxes[0], ZH_CN, text, "dialog")
+        self.assertEqual(e2e.snapshot(game.root), before)
+        self.assertEqual(game.ini(), INI.encode())
+
+    def test_target_held_open_by_a_running_game(self):
+        cases = {
+            "whole file": e2e.whole_file_entry("Bin\\Tolvar2.exe", b"the new game" * 1000),
+            "range": e2e.range_entry("Bin\\Tolvar2.exe", 2, b"new"),
+        }
+        for label, last in cases.items():
+            with self.subTest(label):
+                game = prepared_game()
+                exe = game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR,
+                                                    {1601: FULL_PAYLOAD[1601], 1602: last}))
+                with e2e.Holder(game.path("Bin/Tolvar2.exe")):
+                    self.assertRefusedUntouched(game, exe, "CANNOT_WRITE_GAME", e2e.snapshot(game.root))
+
+    def test_too_small_a_disk(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting a small disk needs root")
+        disk = e2e.scratch_dir()
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0777", "tmpfs", disk], check=True)
+        try:
+            game = prepared_game(base=disk)
+            huge = e2e.whole_file_entry("Bin\\huge.dat", bytes(4 << 20))  # 4 MiB on a 1 MiB disk
+            exe = game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR,
+                                                {1601: e2e.whole_file_entry(
+                                                    "Bin\\small.dat", SMALL_BLOCKS), 1602: huge}))
+            self.assertRefusedUntouched(game, exe, "WRITE_FAILED", e2e.snapshot(game.root))
+        finally:
+            subprocess.run(["umount", "-l", disk], check=False)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,165 @@
+"""An installation killed part-way, then run again to its end, leaves the game exactly as one clean
+installation does: every entry creates its file anew or writes the same bytes at the same offsets,
+and game.ini names the old version until the very end.
+
+    HEAL_POINTS=N HEAL_SEED=S python3 -m unittest test_heal.Campaign   (scripts/heal-campaign.sh)
+runs N kills at random moments of the installation besides the named points below."""
+import os
+import random
+import time
+import unittest
+
+import e2e
+
+INI = "[GAME]\r\nVERSION=1.1.0.0\r\n"
+OLD_PACK = e2e.pseudo_random(300 * 1024, 21)
+OLD_TABLE = e2e.pseudo_random(40 * 1024, 22)
+PACKS = ["Data/Packs/pack%d.pak" % i for i in range(6)]
+PACK_SIZE = 3 << 20
+
+
+def _pack(i):
+    # Compressible enough to build quickly, varied enough to take a while to decode and write.
+    return (e2e.pseudo_random(64 * 1024, 30 + i) + bytes(range(256)) * 64) * (PACK_SIZE // (128 * 1024))
+
+
+def _payload():
+    first = b"".join(e2e.whole_file_entry(name, _pack(i), block_size=256 * 1024)
+                     for i, name in enumerate(PACKS[:3]))
+    second = b"".join([
+        e2e.range_entry("Bin\\old.pak", 1000, e2e.pseudo_random(20000, 40)),
+        e2e.range_entry("Bin\\old.pak", len(OLD_PACK) - 100, e2e.pseudo_random(9000, 41)),  # grows it
+        e2e.whole_file_entry("Bin\\Tolvar2.exe", b"the new game executable" * 4000),
+        e2e.range_entry("Bin\\table.dat", 0, e2e.pseudo_random(4096 * 3, 42)),
+    ])
+    third = b"".join(e2e.whole_file_entry(name, _pack(3 + i), block_size=256 * 1024)
+                     for i, name in enumerate(PACKS[3:]))
+    return {1601: first, 1602: second, 1603: third}
+
+
+_installer = None
+
+
+def installer():
+    global _installer
+    if _installer is None:
+        _installer = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, _payload())
+    return _installer
+
+
+def old_game():
+    game = e2e.Game(ini=INI)
+    game.write("Bin/old.pak", OLD_PACK)
+    game.write("Bin/table.dat", OLD_TABLE)
+    return game
+
+
+_clean = None
+
+
+def clean_result():
+    """The game folder after one uninterrupted installation, and how long that took."""
+    global _clean
+    if _clean is None:
+        game = old_game()
+        started = time.time()
+        r = e2e.run(game.place(installer()), timeout=300)
+        took = time.time() - started
+        assert r.exit_code == 0 and r.boxes and not r.killed, r.events
+        _clean = (e2e.snapshot(game.root), took)
+    return _clean
+
+
+def size_of(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return -1
+
+
+class Healing(unittest.TestCase):
+    def assertHeals(self, game, first, label):
+        second = e2e.run(game.place(installer()), timeout=300)
+        self.assertEqual(e2e.snapshot(game.root), clean_result()[0],
+                         "%s: not healed (first run %s, second %s)" % (label, first.events[-3:], second.events))
+
+    def kill_and_rerun(self, label, condition, may_miss=False):
+        game = old_game()
+        exe = game.place(installer())
+        first = e2e.run(exe, timeout=300, kill_when=lambda: condition(game, exe))
+        if not first.killed and may_miss:
+            self.skipTest("%s: over before it could be seen" % label)
+        self.assertTrue(first.killed, "%s: the kill point was never reached" % label)
+        self.assertHeals(game, first, label)
+
+
+class Points(Healing):
+    def test_before_the_first_write(self):
+        self.kill_and_rerun("before the first write", lambda game, exe: e2e.program_running(exe))
+
+    def test_mid_file(self):
+        def half_written(game, exe):
+            return PACK_SIZE // 3 < size_of(game.path(PACKS[1])) < PACK_SIZE
+        self.kill_and_rerun("mid-file", half_written)
+
+    def test_between_entries(self):
+        def first_done(game, exe):
+            return size_of(game.path(PACKS[0])) == PACK_SIZE
+        self.kill_and_rerun("at the end of an entry", first_done)
+
+    def test_during_the_version_write_back(self):
+        # The copy of game.ini exists only while the value is written; the kill may come after
+        # the move, when the game is already complete: either way the folder must be the clean one.
+        self.kill_and_rerun("version write-back", lambda game, exe: os.path.exists(game.path("Bin/game.ini.new")), may_miss=True)
+
+    def test_after_a_confirmed_cancel(self):
+        game = old_game()
+        first = e2e.run(game.place(installer()), close_at=[20], answers=["Yes"], timeout=300)
+        self.assertEqual(first.exit_code, 0, first.events)
+        self.assertEqual(game.ini(), INI.encode())
+        self.assertHeals(game, first, "after a confirmed cancel")
+
+    def test_a_copy_left_by_a_killed_write_back_is_replaced(self):
+        game = old_game()
+        game.write("Bin/game.ini.new", b"[GAME]\r\nVERSION=garbage")
+        os.chmod(game.path("Bin/game.ini.new"), 0o444)
+        r = e2e.run(game.place(installer()), timeout=300)
+        self.assertEqual(r.exit_code, 0, r.events)
+        self.assertEqual(e2e.snapshot(game.root), clean_result()[0])
+
+
+class Campaign(Healing):
+    def test_random_points(self):
+        count = int(os.environ.get("HEAL_POINTS", "0"))
+        if not count:
+            self.skipTest("HEAL_POINTS not set")
+        seed = int(os.environ.get("HEAL_SEED", "1"))
+        print("heal campaign: %d points, seed %d" % (count, seed), flush=True)
+        chooser = random.Random(seed)
+        took = clean_result()[1]
+        healed = 0
+        for i in range(count):
+            delay = chooser.uniform(0, took)
+            label = "point %d: %.3f s of %.3f s" % (i + 1, delay, took)
+            with self.subTest(label):
+                game = old_game()
+                exe = game.place(installer())
+                start = []
+
+                def due(game=game, exe=exe, start=start, delay=delay):
+                    if not start:
+                        start.append(time.time())
+                    return time.time() - start[0] >= delay
+
+                first = e2e.run(exe, timeout=300, kill_when=due)
+                second = e2e.run(exe, timeout=300)
+                ok = e2e.snapshot(game.root) == clean_result()[0]
+                healed += ok
+                print("  %s: %s%s" % (label, "healed" if ok else "NOT HEALED",
+                                      "" if first.killed else " (ended before the kill)"), flush=True)
+                self.assertTrue(ok, "%s: %s / %s" % (label, first.events[-3:], second.events[-3:]))
+        print("heal campaign: %d/%d healed (seed %d)" % (healed, count, seed), flush=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
