@@ -381,13 +381,9 @@ def _process_pattern(program):
     return r'^"?([A-Za-z]:)?[\\/]' + r"[\\/]".join(re.escape(p) for p in parts)
 
 
-def program_running(program):
-    return subprocess.run(["pgrep", "-f", _process_pattern(program)], stdout=subprocess.DEVNULL).returncode == 0
-
-
-def _kill_when(program, proc, condition, kills):
+def _kill_when(program, proc, condition, kills, events):
     while proc.poll() is None:
-        if condition():
+        if condition(events):
             kill_program(program)
             kills.append(time.time())
             return
@@ -400,8 +396,8 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
     """Runs program under Wine through uidriver. screenshot: a PNG path; the dialog is grabbed
     from the X screen 0.5 s after it reached the given percent. box_shot: a PNG path; the first message box is
     grabbed box_shot_after seconds after Close was pressed (the driver holds it open meanwhile).
-    kill_when: a function polled every half millisecond while the run lasts; once it returns true,
-    the program is killed (Run.killed then says so)."""
+    kill_when: a function of the events so far, polled every half millisecond while the run lasts;
+    once it returns true, the program is killed (Run.killed then says so)."""
     ensure_display()
     driver = _driver_for_user() if user else UIDRIVER
     cmd = [WINE_RUN, driver, "--timeout", str(timeout)]
@@ -428,9 +424,9 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
         env["QPATCH_WINE_USER"] = user
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     kills = []
-    if kill_when:
-        threading.Thread(target=_kill_when, args=(program, proc, kill_when, kills), daemon=True).start()
     events = []
+    if kill_when:
+        threading.Thread(target=_kill_when, args=(program, proc, kill_when, kills, events), daemon=True).start()
     deadline = time.time() + timeout + 60
     closed_at = time.time()
     try:
