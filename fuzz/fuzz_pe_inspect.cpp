@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "stream/allocator.h"
-#include "tools/patchtool/inspect.h"
-#include "tools/patchtool/patch_source.h"
-#include "tools/patchtool/pe_resources.h"
+#include "tools/patchtool/check/inspect.h"
+#include "tools/patchtool/check/patch_source.h"
+#include "tools/patchtool/pe/pe_resources.h"
 
 namespace {
 

@@ -11,16 +11,16 @@
 #include <vector>
 
 #include "app/descriptor.h"
-#include "tools/patchtool/builder.h"
-#include "tools/patchtool/game_ini.h"
-#include "tools/patchtool/host.h"
-#include "tools/patchtool/inspect.h"
-#include "tools/patchtool/patch_format.h"
-#include "tools/patchtool/patch_source.h"
-#include "tools/patchtool/pe_resources.h"
-#include "tools/patchtool/ranges.h"
-#include "tools/patchtool/verify.h"
-#include "tools/patchtool/version_resource.h"
+#include "tools/patchtool/build/build.h"
+#include "tools/patchtool/format/gate.h"
+#include "tools/patchtool/host/host.h"
+#include "tools/patchtool/check/inspect.h"
+#include "tools/patchtool/format/patch_format.h"
+#include "tools/patchtool/check/patch_source.h"
+#include "tools/patchtool/pe/pe_resources.h"
+#include "tools/patchtool/build/ranges.h"
+#include "tools/patchtool/check/verify.h"
+#include "tools/patchtool/format/version_resource.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "payload/install_result.h"
-#include "tools/patchtool/patch_source.h"
+#include "tools/patchtool/check/patch_source.h"
 
 // Applies every chunk to the files under root as the installer applies them to its game folder:
 // names with either slash, folders created at forward slashes only, ranges into existing files.

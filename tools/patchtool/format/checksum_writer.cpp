@@ -1,7 +1,7 @@
-#include "tools/patchtool/checksum_writer.h"
+#include "tools/patchtool/format/checksum_writer.h"
 
 #include "payload/checksum_record.h"
-#include "tools/patchtool/patch_format.h"
+#include "tools/patchtool/format/patch_format.h"
 
 #ifdef _WIN32
 #include "payload/crc32.h"

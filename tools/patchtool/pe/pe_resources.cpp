@@ -1,9 +1,9 @@
-#include "tools/patchtool/pe_resources.h"
+#include "tools/patchtool/pe/pe_resources.h"
 
 #include <string.h>
 #include <algorithm>
 
-#include "tools/patchtool/patch_format.h"
+#include "tools/patchtool/format/patch_format.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/host.h"
+#include "tools/patchtool/host/host.h"
 
 struct PeResource;
 struct LoadedPatch;

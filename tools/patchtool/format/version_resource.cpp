@@ -1,8 +1,8 @@
-#include "tools/patchtool/version_resource.h"
+#include "tools/patchtool/format/version_resource.h"
 
 #include "app/descriptor.h"
-#include "tools/patchtool/host.h"
-#include "tools/patchtool/patch_format.h"
+#include "tools/patchtool/host/host.h"
+#include "tools/patchtool/format/patch_format.h"
 
 const char16_t VersionProductName[] = u"《Tolvar二》";
 

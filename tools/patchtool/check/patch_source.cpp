@@ -1,10 +1,10 @@
-#include "tools/patchtool/patch_source.h"
+#include "tools/patchtool/check/patch_source.h"
 
 #include <algorithm>
 #include <system_error>
 
-#include "tools/patchtool/patch_format.h"
-#include "tools/patchtool/pe_resources.h"
+#include "tools/patchtool/format/patch_format.h"
+#include "tools/patchtool/pe/pe_resources.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "tools/patchtool/installer_extras.h"
+#include "tools/patchtool/format/installer_extras.h"
 
 #include "payload/checksum_record.h"
-#include "tools/patchtool/checksum_writer.h"
-#include "tools/patchtool/patch_format.h"
-#include "tools/patchtool/patch_source.h"
-#include "tools/patchtool/pe_resources.h"
-#include "tools/patchtool/version_resource.h"
+#include "tools/patchtool/format/checksum_writer.h"
+#include "tools/patchtool/format/patch_format.h"
+#include "tools/patchtool/check/patch_source.h"
+#include "tools/patchtool/pe/pe_resources.h"
+#include "tools/patchtool/format/version_resource.h"
 
 namespace {
 

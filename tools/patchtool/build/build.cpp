@@ -1,4 +1,4 @@
-#include "tools/patchtool/builder.h"
+#include "tools/patchtool/build/build.h"
 
 #include <inttypes.h>
 #include <stdlib.h>
@@ -17,11 +17,11 @@
 #include "resources/resource.h"
 #include "stream/block_stream.h"
 #include "tools/blockenc/block_encoder.h"
-#include "tools/patchtool/game_ini.h"
-#include "tools/patchtool/installer_extras.h"
-#include "tools/patchtool/patch_format.h"
-#include "tools/patchtool/pe_resources.h"
-#include "tools/patchtool/ranges.h"
+#include "tools/patchtool/format/gate.h"
+#include "tools/patchtool/format/installer_extras.h"
+#include "tools/patchtool/format/patch_format.h"
+#include "tools/patchtool/pe/pe_resources.h"
+#include "tools/patchtool/build/ranges.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "app/descriptor.h"
 #include "app/state.h"
-#include "tools/patchtool/host.h"
+#include "tools/patchtool/host/host.h"
 
 // Reads [GAME] VERSION= from gameFolder/Bin/game.ini as GetPrivateProfileString does (section
 // and key in any case, spaces and one pair of quotes around the value dropped, at most 127

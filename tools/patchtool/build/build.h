@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/host.h"
+#include "tools/patchtool/host/host.h"
 
 // A game folder at a version the patch accepts.
 struct OldVersion {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/host.h"
-#include "tools/patchtool/installer_extras.h"
+#include "tools/patchtool/host/host.h"
+#include "tools/patchtool/format/installer_extras.h"
 
 struct ChunkView {
     uint32_t id;

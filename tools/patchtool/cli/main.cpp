@@ -8,11 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include "tools/patchtool/builder.h"
-#include "tools/patchtool/host.h"
-#include "tools/patchtool/inspect.h"
-#include "tools/patchtool/patch_format.h"
-#include "tools/patchtool/verify.h"
+#include "tools/patchtool/build/build.h"
+#include "tools/patchtool/host/host.h"
+#include "tools/patchtool/check/inspect.h"
+#include "tools/patchtool/format/patch_format.h"
+#include "tools/patchtool/check/verify.h"
 
 #ifdef _WIN32
 #include <windows.h>

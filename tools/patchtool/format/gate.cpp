@@ -1,4 +1,4 @@
-#include "tools/patchtool/game_ini.h"
+#include "tools/patchtool/format/gate.h"
 
 #include <algorithm>
 #include <system_error>

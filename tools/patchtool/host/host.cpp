@@ -1,4 +1,4 @@
-#include "tools/patchtool/host.h"
+#include "tools/patchtool/host/host.h"
 
 #include <algorithm>
 #include <atomic>

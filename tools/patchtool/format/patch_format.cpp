@@ -1,5 +1,5 @@
-#include "tools/patchtool/patch_format.h"
-#include "tools/patchtool/host.h"
+#include "tools/patchtool/format/patch_format.h"
+#include "tools/patchtool/host/host.h"
 
 void PutU32(uint8_t *p, uint32_t value)
 {

@@ -1,4 +1,4 @@
-#include "tools/patchtool/inspect.h"
+#include "tools/patchtool/check/inspect.h"
 
 #include <inttypes.h>
 #include <algorithm>
@@ -7,7 +7,7 @@
 #include "app/descriptor.h"
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
-#include "tools/patchtool/patch_format.h"
+#include "tools/patchtool/format/patch_format.h"
 
 bool NameStaysInside(const std::u16string &name)
 {

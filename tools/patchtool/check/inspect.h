@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string>
 
-#include "tools/patchtool/patch_source.h"
+#include "tools/patchtool/check/patch_source.h"
 
 struct EntryInfo {
     uint32_t chunkId;

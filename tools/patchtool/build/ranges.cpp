@@ -1,4 +1,4 @@
-#include "tools/patchtool/ranges.h"
+#include "tools/patchtool/build/ranges.h"
 
 #include <string.h>
 

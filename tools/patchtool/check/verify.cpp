@@ -1,4 +1,4 @@
-#include "tools/patchtool/verify.h"
+#include "tools/patchtool/check/verify.h"
 
 #include <string.h>
 #include <algorithm>
@@ -9,9 +9,9 @@
 #include "payload/walk.h"
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
-#include "tools/patchtool/game_ini.h"
-#include "tools/patchtool/inspect.h"
-#include "tools/patchtool/patch_format.h"
+#include "tools/patchtool/format/gate.h"
+#include "tools/patchtool/check/inspect.h"
+#include "tools/patchtool/format/patch_format.h"
 
 #ifndef _WIN32
 #include <sys/types.h>
