@@ -1,11 +1,13 @@
 #pragma once
 // Building a patch folder (and optionally an installer) from an old and a new game folder.
 #include <stdint.h>
-#include <stdio.h>
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/host/host.h"
+#include "app/state.h"
+#include "tools/patchtool/format/patch_format.h"
+#include "tools/patchtool/host/files.h"
+#include "tools/patchtool/host/report.h"
 
 // A game folder at a version the patch accepts.
 struct OldVersion {
@@ -19,25 +21,24 @@ struct BuildOptions {
     // None: every file of the new folder is a whole file. A file gets range entries only where
     // every one of them holds the same bytes.
     std::vector<OldVersion> olds;
-    // With "<=", the olds are every version the patch accepts; otherwise a player may hold a
-    // version nobody compared against, and every file goes in whole.
+    // With GateOperator::UpTo, the olds are every version the patch accepts; otherwise a player
+    // may hold a version nobody compared against, and every file goes in whole.
     bool allOldVersions = false;
     fs::path outFolder;
     fs::path installer;       // empty: no installer
-    fs::path stub;            // the payload-free installer; empty: looked up
+    fs::path stub;            // the payload-free installer; empty: QPATCH_STUB, then beside the tool
     uint32_t target = 0;
     uint32_t base = 0;
-    std::string op;           // "=" or "<="
+    GateOperator op = GateOperator::Exact;
     std::string description;  // UTF-8, already checked
     fs::path descriptionFile; // where it was read from, if anywhere: an input like the folders
     uint64_t chunkSize = 64ull << 20;
-    uint32_t blockSize = 524288;
+    uint32_t blockSize = InstallerBlockSize;
     int level = 9;
     unsigned threads = 0;     // 0: every core
     bool force = false;       // replace an existing output folder and installer file
     bool checksumRecord = true;  // the installer checks itself against a checksum record
-    bool progress = false;    // a progress line on stderr
-    bool dryRun = false;      // list the entries on stdout, write nothing
+    bool dryRun = false;      // list the entries through the report, write nothing
 };
 
 struct BuildSummary {
@@ -55,8 +56,7 @@ struct BuildSummary {
 
 // Checks everything that can be checked before any work (folders, names, versions, outputs,
 // stub), then compares, compresses and writes in bounded pieces.
-// Returns: 0 on success; 1 after a message on stderr, with nothing left at the output paths and
-// nothing given as input changed.
-int BuildPatch(const BuildOptions &options, BuildSummary *summary);
-
-void PrintSummary(const BuildSummary &summary, FILE *out);
+// Notes, warnings, the dry run's entries and the progress line go to report.
+// Returns: 0 on success; 1 after an error through report, with nothing left at the output paths
+// and nothing given as input changed.
+int BuildPatch(const BuildOptions &options, Report &report, BuildSummary *summary);

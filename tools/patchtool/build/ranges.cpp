@@ -70,30 +70,6 @@ bool CollectDifferences(const uint8_t *oldData, const uint8_t *newData, size_t s
     return !collector->GaveUp();
 }
 
-bool FindChangedRanges(const uint8_t *oldData, size_t oldSize, const uint8_t *newData, size_t newSize,
-                       uint64_t headerSize, uint64_t budget, std::vector<ByteRange> *ranges)
-{
-    ranges->clear();
-    if (newSize < oldSize) {
-        return false;
-    }
-    RangeCollector c(headerSize, budget, SIZE_MAX);
-    if (!CollectDifferences(oldData, newData, oldSize, 0, &c) || (newSize > oldSize && !c.Add(oldSize, newSize))) {
-        return false;
-    }
-    ranges->swap(c.Runs());
-    return true;
-}
-
-uint64_t RangeEntriesCost(const std::vector<ByteRange> &ranges, uint64_t headerSize)
-{
-    uint64_t cost = 0;
-    for (const ByteRange &r : ranges) {
-        cost += headerSize + r.length;
-    }
-    return cost;
-}
-
 void SplitLongRanges(std::vector<ByteRange> *ranges, uint64_t maxLength)
 {
     std::vector<ByteRange> pieces;

@@ -1,5 +1,5 @@
 #pragma once
-// Finding the byte runs in which a file changed in place.
+// Finding the byte runs in which a file changed in place, and cutting them to fit a chunk.
 #include <stdint.h>
 #include <stddef.h>
 #include <vector>
@@ -8,14 +8,6 @@ struct ByteRange {
     uint64_t offset;
     uint64_t length;
 };
-
-// The runs of newData that differ from oldData, for a file that kept or grew its length; the
-// grown tail is one more run at the old end. Runs separated by at most headerSize equal bytes
-// are merged, since writing those bytes again costs less than a second entry header.
-// Returns: false (ranges cleared) when the file shrank, or as soon as the cost (data bytes plus
-// headerSize per run) exceeds budget, since the caller then stores the whole file anyway.
-bool FindChangedRanges(const uint8_t *oldData, size_t oldSize, const uint8_t *newData, size_t newSize,
-                       uint64_t headerSize, uint64_t budget, std::vector<ByteRange> *ranges);
 
 // Collects changed runs fed in increasing order, merging runs separated by at most headerSize
 // equal bytes, and gives up once the cost (data bytes plus headerSize per run) passes budget or the
@@ -43,9 +35,6 @@ private:
 // Returns: false once the collector has given up.
 bool CollectDifferences(const uint8_t *oldData, const uint8_t *newData, size_t size, uint64_t offset,
                         RangeCollector *collector);
-
-// Returns: the bytes that the runs take as range entries, headers included.
-uint64_t RangeEntriesCost(const std::vector<ByteRange> &ranges, uint64_t headerSize);
 
 // Cuts runs longer than maxLength into pieces of at most maxLength bytes, so that each fits a chunk.
 void SplitLongRanges(std::vector<ByteRange> *ranges, uint64_t maxLength);

@@ -7,6 +7,7 @@
 #include "app/descriptor.h"
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
+#include "tools/patchtool/check/inspect_extras.h"
 #include "tools/patchtool/format/patch_format.h"
 
 bool NameStaysInside(const std::u16string &name)
@@ -45,20 +46,22 @@ std::string CheckBlockStream(const uint8_t *data, uint64_t size, uint64_t *decod
 {
     *decodedSize = 0;
     if (size < BlockStreamHeaderSize) {
-        return "the data are shorter than a compressed stream's 12-byte header";
+        return "the data are shorter than a compressed stream's " + std::to_string(BlockStreamHeaderSize) +
+               "-byte header";
     }
-    uint32_t blockSize = GetU32(data + 8);
-    uint64_t declared = GetU64(data);
+    BlockStreamHeader header = GetBlockStreamHeader(data);
+    uint32_t blockSize = header.blockSize;
+    uint64_t declared = header.decodedSize;
     if (blockSize == 0) {
         return "the compressed stream declares a block size of 0";
     }
-    uint64_t blocks = declared / blockSize + (declared % blockSize != 0);
-    if (blocks * 4 > size - BlockStreamHeaderSize) {
+    uint64_t blocks = BlockCount(declared, blockSize);
+    if (blocks * BlockTableEntrySize > size - BlockStreamHeaderSize) {
         return "the compressed stream's block table runs past the entry's data";
     }
-    uint64_t stored = BlockStreamHeaderSize + blocks * 4;
+    uint64_t stored = BlockStreamHeaderSize + blocks * BlockTableEntrySize;
     for (uint64_t i = 0; i < blocks; ++i) {
-        stored += GetU32(data + BlockStreamHeaderSize + 4 * i);
+        stored += GetU32(data + BlockStreamHeaderSize + BlockTableEntrySize * i);
     }
     if (stored > size) {
         return "the compressed stream's blocks run past the entry's data";
@@ -125,7 +128,7 @@ std::string ReadHeader(const ChunkView &chunk, Walker *w, EntryInfo *e)
     }
     uint32_t length = GetU16(f);
     if (length > MaxNameUnits) {
-        return At(chunk, e->chunkOffset) + "name length " + std::to_string(length) + " is above 511";
+        return At(chunk, e->chunkOffset) + "name length " + std::to_string(length) + " is above " + std::to_string(MaxNameUnits);
     }
     if (!Need(w, 2 * (uint64_t)length, &f)) {
         return At(chunk, e->chunkOffset) + "the chunk ends inside the name";
@@ -207,7 +210,7 @@ std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, 
 namespace {
 
 struct Listing {
-    FILE *out;
+    Report *report;
     uint64_t whole;
     uint64_t range;
     uint64_t decoded;
@@ -219,23 +222,19 @@ void PrintEntry(const EntryInfo &e, void *context)
     std::string name = NameText(e.name);
     if (e.kind == RangeKind) {
         ++l->range;
-        fprintf(l->out, "  range  %-48s stored %12" PRIu64 "  at offset %" PRIu64 "\n", name.c_str(),
-                e.dataSize, e.targetOffset);
+        l->report->Listing(Format("  range  %-48s stored %12" PRIu64 "  at offset %" PRIu64, name.c_str(),
+                                  e.dataSize, e.targetOffset));
     } else {
         ++l->whole;
-        fprintf(l->out, "  whole  %-48s stored %12" PRIu64 "  decoded %12" PRIu64 "\n", name.c_str(),
-                e.dataSize, e.decodedSize);
+        l->report->Listing(Format("  whole  %-48s stored %12" PRIu64 "  decoded %12" PRIu64, name.c_str(),
+                                  e.dataSize, e.decodedSize));
     }
     l->decoded += e.decodedSize;
 }
 
-const char *OperatorText(GateOperator op)
-{
-    return op == GateOperator::Exact ? "=" : op == GateOperator::UpTo ? "<=" : "(unrecognised)";
-}
 
 // Returns: an empty text, or the descriptor's fault.
-std::string PrintDescriptor(const LoadedPatch &patch, FILE *out)
+std::string PrintDescriptor(const LoadedPatch &patch, Report &report)
 {
     if (!patch.hasDescriptor || patch.descriptor.empty()) {
         return "there is no descriptor (QPATCH 2000, descriptor.txt), or it is empty";
@@ -243,13 +242,13 @@ std::string PrintDescriptor(const LoadedPatch &patch, FILE *out)
     const std::vector<uint8_t> &text = patch.descriptor;
     DescriptorHead head = ParseDescriptorHead(text.data(), (uint32_t)text.size());
     std::string description(text.begin() + head.descriptionOffset, text.end());
-    fprintf(out, "descriptor: target %s, operator %s, base %s\n", VersionText(head.target).c_str(),
-            OperatorText(head.gate), VersionText(head.base).c_str());
+    report.Listing(Format("descriptor: target %s, operator %s, base %s", VersionText(head.target).c_str(),
+            OperatorText(head.gate), VersionText(head.base).c_str()));
     std::string shown = description;
     while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) {
         shown.pop_back();
     }
-    fprintf(out, "description: %s\n", shown.c_str());
+    report.Listing(Format("description: %s", shown.c_str()));
     if (head.gate == GateOperator::None) {
         return "the descriptor's operator is neither \"=\" nor \"<=\": every installation below the "
                "target is refused";
@@ -262,21 +261,21 @@ std::string PrintDescriptor(const LoadedPatch &patch, FILE *out)
 
 }  // namespace
 
-std::string InspectPatch(const LoadedPatch &patch, FILE *out)
+std::string InspectPatch(const LoadedPatch &patch, Report &report)
 {
-    std::string fault = PrintDescriptor(patch, out);
+    std::string fault = PrintDescriptor(patch, report);
     // The record's verdict comes after the entries, which are listed even from a damaged package.
-    std::string extrasFault = InspectInstallerExtras(patch, out);
-    Listing listing = {out, 0, 0, 0};
+    std::string extrasFault = InspectInstallerExtras(patch, report);
+    Listing listing = {&report, 0, 0, 0};
     uint64_t stored = 0;
     for (size_t i = 0; fault.empty() && i < patch.chunks.size(); ++i) {
         const ChunkView &chunk = patch.chunks[i];
-        fprintf(out, "chunk %u: %" PRIu64 " bytes\n", chunk.id, chunk.size);
+        report.Listing(Format("chunk %u: %" PRIu64 " bytes", chunk.id, chunk.size));
         fault = CheckChunk(chunk, PrintEntry, &listing);
         stored += chunk.size;
     }
     if (fault.empty() && patch.chunks.empty()) {
-        fault = "there is no chunk 1601: the installer has nothing to install";
+        fault = "there is no chunk " + std::to_string(FirstChunkId) + ": the installer has nothing to install";
     }
     if (fault.empty() && !patch.strayIds.empty()) {
         fault = "chunk " + std::to_string(patch.strayIds[0]) +
@@ -286,11 +285,12 @@ std::string InspectPatch(const LoadedPatch &patch, FILE *out)
         fault = extrasFault;
     }
     if (fault.empty()) {
-        fprintf(out, "total: %zu chunks, %" PRIu64 " whole-file and %" PRIu64 " range entries, "
-                "%" PRIu64 " bytes stored, %" PRIu64 " bytes decoded\nOK\n",
-                patch.chunks.size(), listing.whole, listing.range, stored, listing.decoded);
+        report.Listing(Format("total: %zu chunks, %" PRIu64 " whole-file and %" PRIu64 " range entries, "
+                              "%" PRIu64 " bytes stored, %" PRIu64 " bytes decoded",
+                              patch.chunks.size(), listing.whole, listing.range, stored, listing.decoded));
+        report.Listing("OK");
     } else {
-        fprintf(out, "FAULT: %s\n", fault.c_str());
+        report.Listing(Format("FAULT: %s", fault.c_str()));
     }
     return fault;
 }

@@ -1,10 +1,10 @@
 #pragma once
 // Checking a patch by the installer's own rules, entry by entry.
 #include <stdint.h>
-#include <stdio.h>
 #include <string>
 
 #include "tools/patchtool/check/patch_source.h"
+#include "tools/patchtool/host/report.h"
 
 struct EntryInfo {
     uint32_t chunkId;
@@ -25,6 +25,6 @@ bool NameStaysInside(const std::u16string &name);
 // Returns: an empty text, or the first fault found.
 std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, void *), void *context);
 
-// Prints the descriptor and every entry to out and checks the whole patch.
-// Returns: an empty text, or the first fault found (also printed).
-std::string InspectPatch(const LoadedPatch &patch, FILE *out);
+// Lists the descriptor and every entry through report and checks the whole patch.
+// Returns: an empty text, or the first fault found (also listed).
+std::string InspectPatch(const LoadedPatch &patch, Report &report);

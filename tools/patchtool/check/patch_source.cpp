@@ -8,22 +8,6 @@
 
 namespace {
 
-// Returns: the id of a chunk file name "NNNN.bin", or 0.
-uint32_t ChunkFileId(const std::string &name)
-{
-    if (name.size() < 5 || name.size() > 9 || name.compare(name.size() - 4, 4, ".bin") != 0) {
-        return 0;
-    }
-    uint32_t id = 0;
-    for (size_t i = 0; i + 4 < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9') {
-            return 0;
-        }
-        id = id * 10 + (uint32_t)(name[i] - '0');
-    }
-    return id <= 0xFFFF ? id : 0;
-}
-
 void SortOutChunks(std::vector<uint32_t> ids, LoadedPatch *patch, std::vector<uint32_t> *applied)
 {
     std::sort(ids.begin(), ids.end());
@@ -46,7 +30,7 @@ bool LoadFolder(const fs::path &folder, LoadedPatch *patch, std::string *error)
     std::error_code ec;
     std::vector<uint32_t> ids;
     for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        uint32_t id = ChunkFileId(PathText(it->path().filename()));
+        uint32_t id = ChunkIdOfFileName(PathText(it->path().filename()));
         if (id && fs::is_regular_file(it->path(), ec)) {
             ids.push_back(id);
         }
@@ -55,7 +39,7 @@ bool LoadFolder(const fs::path &folder, LoadedPatch *patch, std::string *error)
         *error = "cannot read folder " + PathText(folder) + ": " + ec.message();
         return false;
     }
-    fs::path descriptor = folder / "descriptor.txt";
+    fs::path descriptor = folder / DescriptorFileName;
     if (fs::exists(descriptor, ec)) {
         if (!ReadWholeFile(descriptor, &patch->descriptor, error)) {
             return false;
@@ -66,7 +50,7 @@ bool LoadFolder(const fs::path &folder, LoadedPatch *patch, std::string *error)
     SortOutChunks(ids, patch, &applied);
     patch->storage.resize(applied.size());
     for (size_t i = 0; i < applied.size(); ++i) {
-        fs::path file = folder / (std::to_string(applied[i]) + ".bin");
+        fs::path file = folder / ChunkFileName(applied[i]);
         if (!ReadWholeFile(file, &patch->storage[i], error)) {
             return false;
         }
@@ -87,7 +71,7 @@ bool LoadExecutable(const fs::path &file, LoadedPatch *patch, std::string *error
         *error = PathText(file) + ": " + *error;
         return false;
     }
-    const ResourceKey type = NameKey(u"QPATCH");
+    const ResourceKey type = NameKey(PatchResourceType);
     std::vector<uint32_t> ids;
     for (const PeResource &item : items) {
         if (item.type.named && FindPeResource(items, type, item.name) == &item && !item.name.named) {

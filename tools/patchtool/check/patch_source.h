@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/host/host.h"
+#include "tools/patchtool/host/files.h"
 #include "tools/patchtool/format/installer_extras.h"
 
 struct ChunkView {

@@ -12,12 +12,16 @@
 #include "tools/patchtool/format/gate.h"
 #include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/format/patch_format.h"
+#include "tools/patchtool/host/process.h"
 
 #ifndef _WIN32
 #include <sys/types.h>
 #endif
 
 namespace {
+
+// The temporary copies of the old folders, under the system's temporary folder.
+const char VerifyFolderPrefix[] = "patchtool-verify";
 
 struct HostWriters {
     EntryWriters table;  // first member: the walk passes this record back to the writers
@@ -216,28 +220,24 @@ std::string CheckGate(const LoadedPatch &patch, const fs::path &folder)
     if (!ReadGameVersion(folder, &installed, &error)) {
         return error;
     }
-    GateDecision d = DecideVersionGate(installed, head.target, head.gate, head.base);
-    if (d.outcome == GateOutcome::Proceed) {
-        return std::string();
-    }
-    return PathText(folder) + " is at version " + VersionText(installed) + " and the installer would " + GateOutcomeText(d);
+    return GateRefusal(folder, installed, GateTerms{head.target, head.gate, head.base});
 }
 
 // Installs the patch into a temporary copy of oldFolder and compares the result with newFolder.
 // Returns: 0 when they are equal, 1 on a fault, a difference or a copy that cannot be made.
-int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::path &newFolder, FILE *out)
+int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::path &newFolder, Report &report)
 {
     std::string fault = CheckGate(patch, oldFolder);
     if (!fault.empty()) {
-        fprintf(out, "FAULT: %s\n", fault.c_str());
+        report.Listing(Format("FAULT: %s", fault.c_str()));
         return 1;
     }
     std::error_code ec;
-    fs::path work = MakeTemporaryFolder("patchtool-verify");
+    fs::path work = MakeTemporaryFolder(VerifyFolderPrefix);
     fs::path game = work / "game";
     if (work.empty() || (fs::copy(oldFolder, game, fs::copy_options::recursive, ec), ec) || Interrupted()) {
-        fprintf(stderr, "patchtool: verify: cannot copy %s to a temporary folder: %s\n", PathText(oldFolder).c_str(),
-                Interrupted() ? "interrupted" : ec.message().c_str());
+        report.Error(Format("verify: cannot copy %s to a temporary folder: %s", PathText(oldFolder).c_str(),
+                Interrupted() ? "interrupted" : ec.message().c_str()));
         RemoveTree(work);
         return 1;
     }
@@ -246,20 +246,20 @@ int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::pat
     std::string error;
     InstallResult result = ApplyPatchToFolder(patch, game, &detail);
     if (result != InstallResult::Ok) {
-        fprintf(out, "FAULT: applying the patch to %s: %s\n", PathText(oldFolder).c_str(), detail.c_str());
+        report.Listing(Format("FAULT: applying the patch to %s: %s", PathText(oldFolder).c_str(), detail.c_str()));
         code = 1;
     } else {
         std::vector<std::string> leftovers;
         std::vector<std::string> differences = CompareTrees(newFolder, game, &leftovers, &error);
         for (const std::string &line : leftovers) {
-            fprintf(out, "note: left over from the old folder (a patch cannot delete files): %s\n", line.c_str());
+            report.Listing(Format("note: left over from the old folder (a patch cannot delete files): %s", line.c_str()));
         }
         for (const std::string &line : differences) {
-            fprintf(out, "DIFFERENCE (from %s): %s\n", PathText(oldFolder).c_str(), line.c_str());
+            report.Listing(Format("DIFFERENCE (from %s): %s", PathText(oldFolder).c_str(), line.c_str()));
         }
         code = differences.empty() ? 0 : 1;
         if (code == 0) {
-            fprintf(out, "OK: %s patched equals the new folder\n", PathText(oldFolder).c_str());
+            report.Listing(Format("OK: %s patched equals the new folder", PathText(oldFolder).c_str()));
         }
     }
     RemoveTree(work);
@@ -272,7 +272,7 @@ InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
 {
     HostWriters writers = {{WriteWholeFile, WriteRange}, root, detail};
     if (patch.chunks.empty()) {
-        *detail = "the patch has no chunk 1601";
+        *detail = "the patch has no chunk " + std::to_string(FirstChunkId);
         return InstallResult::NoChunk;
     }
     for (const ChunkView &chunk : patch.chunks) {
@@ -333,32 +333,22 @@ std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &
 }
 
 int VerifyPatch(const fs::path &patchPath, const std::vector<fs::path> &oldFolders, const fs::path &newFolder,
-                FILE *out)
+                Report &report)
 {
     std::string error;
     LoadedPatch patch;
     std::error_code ec;
-    for (const fs::path &old : oldFolders) {
-        if (!fs::is_directory(old, ec)) {
-            fprintf(stderr, "patchtool: verify: --old: not a readable folder: %s\n", PathText(old).c_str());
-            return 2;
-        }
-    }
-    if (oldFolders.empty() || !fs::is_directory(newFolder, ec)) {
-        fprintf(stderr, "patchtool: verify: --new must be a folder, and --old at least one\n");
-        return 2;
-    }
     if (!LoadPatch(patchPath, &patch, &error)) {
-        fprintf(stderr, "patchtool: verify: %s\n", error.c_str());
+        report.Error(Format("verify: %s", error.c_str()));
         return 1;
     }
     fs::path temporaries = fs::temp_directory_path(ec);
     if (!ec) {
-        RemoveStaleTemporaries(temporaries / "patchtool-verify");
+        RemoveStaleTemporaries(temporaries / VerifyFolderPrefix, report);
     }
     int code = 0;
     for (const fs::path &old : oldFolders) {
-        code = std::max(code, VerifyOne(patch, old, newFolder, out));
+        code = std::max(code, VerifyOne(patch, old, newFolder, report));
     }
     return code;
 }

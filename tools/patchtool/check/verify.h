@@ -1,12 +1,12 @@
 #pragma once
 // Applying a patch on the host, with the installer's own walk and stream library, and comparing
 // the result with the folder the patch should produce.
-#include <stdio.h>
 #include <string>
 #include <vector>
 
 #include "payload/install_result.h"
 #include "tools/patchtool/check/patch_source.h"
+#include "tools/patchtool/host/report.h"
 
 // Applies every chunk to the files under root as the installer applies them to its game folder:
 // names with either slash, folders created at forward slashes only, ranges into existing files.
@@ -20,6 +20,8 @@ std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &
 
 // verify --patch PATH --old DIR [--old DIR ...] --new DIR: for each old folder, the installer's
 // descriptor and version checks, then the patch installed into a copy of it and compared.
-// Returns: the process exit code (0 all equal, 1 a fault or difference, 2 bad arguments).
+// The folders are the command line's to check: existing folders, at least one old one.
+// Returns: 0 when every old folder patched equals the new folder, 1 on a fault or a difference
+// (each listed through report).
 int VerifyPatch(const fs::path &patchPath, const std::vector<fs::path> &oldFolders, const fs::path &newFolder,
-                FILE *out);
+                Report &report);

@@ -1,18 +1,16 @@
 // patchtool: the publisher's tool that builds, inspects and verifies patches for the installer.
+// The command line is parsed here into one struct per command, the work is called once with one
+// report, and every word the tool says goes out through cli/report.
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 
-#include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tools/patchtool/build/build.h"
-#include "tools/patchtool/host/host.h"
 #include "tools/patchtool/check/inspect.h"
-#include "tools/patchtool/format/patch_format.h"
 #include "tools/patchtool/check/verify.h"
+#include "tools/patchtool/cli/options.h"
+#include "tools/patchtool/cli/report.h"
+#include "tools/patchtool/host/process.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -20,6 +18,8 @@
 #endif
 
 namespace {
+
+enum ExitCode { ExitOk = 0, ExitFailed = 1, ExitUsage = 2 };
 
 const char Version[] = "patchtool 1.1";
 
@@ -67,9 +67,10 @@ const char VerifyHelp[] =
 
 int UsageError(const std::string &message, const char *command = nullptr)
 {
-    fprintf(stderr, "patchtool: %s\n(patchtool %s--help lists the options)\n", message.c_str(),
-            command ? (std::string(command) + " ").c_str() : "");
-    return 2;
+    ConsoleReport report(DisplayLevel::Normal);
+    report.Error(message);
+    fprintf(stderr, "(patchtool %s--help lists the options)\n", command ? (std::string(command) + " ").c_str() : "");
+    return ExitUsage;
 }
 
 bool WantsHelp(const std::vector<std::string> &args)
@@ -82,308 +83,70 @@ bool WantsHelp(const std::vector<std::string> &args)
     return false;
 }
 
-// Options as name/value pairs; flags have an empty value.
-struct Arguments {
-    std::vector<std::pair<std::string, std::string>> values;
-    std::vector<std::string> positional;
-
-    const std::string *Find(const char *name) const
-    {
-        for (const auto &v : values) {
-            if (v.first == name) {
-                return &v.second;
-            }
-        }
-        return nullptr;
-    }
-
-    std::vector<std::string> All(const char *name) const
-    {
-        std::vector<std::string> found;
-        for (const auto &v : values) {
-            if (v.first == name) {
-                found.push_back(v.second);
-            }
-        }
-        return found;
-    }
-};
-
-bool IsFlag(const std::string &name)
+DisplayLevel BuildDisplayLevel(bool quiet)
 {
-    return name == "--force" || name == "--dry-run" || name == "--quiet" || name == "--all-old-versions" ||
-           name == "--no-checksum";
-}
-
-bool Repeats(const std::string &name) { return name == "--old"; }
-
-// Returns: an empty text, or what is wrong with the command line.
-std::string SplitArguments(const std::vector<std::string> &args, const std::vector<std::string> &known,
-                           Arguments *out)
-{
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string a = args[i];
-        if (a.compare(0, 2, "--") != 0) {
-            out->positional.push_back(a);
-            continue;
-        }
-        size_t equals = a.find('=');
-        bool inlineValue = equals != std::string::npos;
-        std::string value = inlineValue ? a.substr(equals + 1) : std::string();
-        a = a.substr(0, equals);
-        if (std::find(known.begin(), known.end(), a) == known.end()) {
-            return "unknown option " + a;
-        }
-        if (out->Find(a.c_str()) && !Repeats(a)) {
-            return "option " + a + " given twice";
-        }
-        if (IsFlag(a)) {
-            if (inlineValue) {
-                return "option " + a + " takes no value";
-            }
-        } else if (!inlineValue) {
-            if (i + 1 >= args.size()) {
-                return "option " + a + " needs a value";
-            }
-            value = args[++i];
-        }
-        out->values.push_back({a, value});
+    if (quiet) {
+        return DisplayLevel::Quiet;
     }
-    return std::string();
-}
-
-// Reads a byte count with an optional K, M or G suffix (powers of 1024).
-bool ParseCount(const std::string &text, uint64_t minimum, uint64_t maximum, uint64_t *value)
-{
-    if (text.empty() || text[0] < '0' || text[0] > '9') {
-        return false;
-    }
-    char *end = nullptr;
-    unsigned long long n = strtoull(text.c_str(), &end, 10);
-    uint64_t scale = 1;
-    if (*end == 'K' || *end == 'k') {
-        scale = 1ull << 10, ++end;
-    } else if (*end == 'M' || *end == 'm') {
-        scale = 1ull << 20, ++end;
-    } else if (*end == 'G' || *end == 'g') {
-        scale = 1ull << 30, ++end;
-    }
-    if (*end != '\0' || n > maximum / scale || n * scale < minimum) {
-        return false;
-    }
-    *value = n * scale;
-    return true;
-}
-
-std::string RequiredFolder(const Arguments &a, const char *name, fs::path *path)
-{
-    const std::string *value = a.Find(name);
-    if (!value) {
-        return std::string("missing ") + name;
-    }
-    *path = PathFromUtf8(*value);
-    std::error_code ec;
-    if (!fs::is_directory(*path, ec)) {
-        return std::string(name) + ": not a readable folder: " + *value;
-    }
-    return std::string();
-}
-
-// Returns: an empty text, or the first problem with the version, operator and description options.
-std::string ReadDescriptorOptions(const Arguments &a, BuildOptions *o)
-{
-    const std::string *target = a.Find("--target");
-    const std::string *base = a.Find("--base");
-    if (!target || !ParseVersionArgument(*target, &o->target)) {
-        return "--target needs a version of four numbers 0-255, like 1.1.0.1";
-    }
-    if (!base || !ParseVersionArgument(*base, &o->base)) {
-        return "--base needs a version of four numbers 0-255, like 1.1.0.0";
-    }
-    const std::string *op = a.Find("--op");
-    o->op = op ? *op : "=";
-    if (o->op != "=" && o->op != "<=") {
-        return "--op must be = or <=, not " + o->op;
-    }
-    const std::string *text = a.Find("--description");
-    const std::string *file = a.Find("--description-file");
-    if (!text == !file) {
-        return "give either --description or --description-file";
-    }
-    if (file) {
-        o->descriptionFile = PathFromUtf8(*file);
-        std::vector<uint8_t> bytes;
-        std::string error;
-        if (!ReadWholeFile(PathFromUtf8(*file), &bytes, &error)) {
-            return "--description-file: " + error;
-        }
-        o->description.assign(bytes.begin(), bytes.end());
-        while (!o->description.empty() && (o->description.back() == '\n' || o->description.back() == '\r')) {
-            o->description.pop_back();  // the descriptor adds its own line end
-        }
-    } else {
-        o->description = *text;
-    }
-    std::string reason;
-    if (!PrepareDescription(&o->description, &reason)) {
-        return reason;
-    }
-    return std::string();
-}
-
-// Reads "--old DIR" or "--old VERSION=DIR".
-std::string ReadOldFolder(const std::string &value, OldVersion *old)
-{
-    size_t equals = value.find('=');
-    uint32_t version = 0;
-    std::string folder = value;
-    if (equals != std::string::npos && ParseVersionArgument(value.substr(0, equals), &version)) {
-        old->claimed = true;
-        old->version = version;
-        folder = value.substr(equals + 1);
-    }
-    old->folder = PathFromUtf8(folder);
-    std::error_code ec;
-    if (!fs::is_directory(old->folder, ec)) {
-        return "--old: not a readable folder: " + folder;
-    }
-    return std::string();
-}
-
-std::string ReadBuildOptions(const Arguments &a, BuildOptions *o)
-{
-    std::string problem = RequiredFolder(a, "--new", &o->newFolder);
-    for (const std::string &value : a.All("--old")) {
-        o->olds.emplace_back();
-        if (problem.empty()) {
-            problem = ReadOldFolder(value, &o->olds.back());
-        }
-    }
-    if (problem.empty()) {
-        problem = ReadDescriptorOptions(a, o);
-    }
-    if (!problem.empty()) {
-        return problem;
-    }
-    const std::string *out = a.Find("--out");
-    if (!out || out->empty()) {
-        return "missing --out";
-    }
-    o->outFolder = PathFromUtf8(*out);
-    if (const std::string *v = a.Find("--installer")) {
-        o->installer = PathFromUtf8(*v);
-    }
-    if (const std::string *v = a.Find("--stub")) {
-        o->stub = PathFromUtf8(*v);
-    }
-    uint64_t n = 0;
-    if (const std::string *v = a.Find("--chunk-size")) {
-        if (!ParseCount(*v, 1, MaxChunkBytes, &n)) {
-            return "--chunk-size must be 1 to 2147483647 bytes";
-        }
-        o->chunkSize = n;
-    }
-    if (const std::string *v = a.Find("--block-size")) {
-        if (!ParseCount(*v, 16, 64ull << 20, &n)) {
-            return "--block-size must be 16 bytes to 64M";
-        }
-        o->blockSize = (uint32_t)n;
-    }
-    o->threads = std::thread::hardware_concurrency();
-    if (const std::string *v = a.Find("--threads")) {
-        if (!ParseCount(*v, 1, 1024, &n)) {
-            return "--threads must be 1 to 1024";
-        }
-        o->threads = (unsigned)n;
-    }
-    if (const std::string *v = a.Find("--level")) {
-        if (!ParseCount(*v, 0, 9, &n)) {
-            return "--level must be 0 to 9";
-        }
-        o->level = (int)n;
-    }
-    o->force = a.Find("--force") != nullptr;
-    o->checksumRecord = a.Find("--no-checksum") == nullptr;
-    o->dryRun = a.Find("--dry-run") != nullptr;
-    o->allOldVersions = a.Find("--all-old-versions") != nullptr;
-    if (o->allOldVersions && o->olds.empty()) {
-        return "--all-old-versions needs at least one --old";
-    }
-    if (o->target <= o->base) {
-        fprintf(stderr, "patchtool: warning: the target version is not above the base version; the installer "
-                        "will ask whether to install again\n");
-    }
-    return std::string();
+    return StderrIsTerminal() ? DisplayLevel::WithProgress : DisplayLevel::Normal;
 }
 
 int RunBuild(const std::vector<std::string> &args)
 {
     if (WantsHelp(args)) {
         fputs(BuildHelp, stdout);
-        return 0;
+        return ExitOk;
     }
-    Arguments a;
-    std::string problem = SplitArguments(args,
-        {"--new", "--old", "--all-old-versions", "--target", "--base", "--op", "--description", "--description-file",
-         "--out", "--installer", "--stub", "--chunk-size", "--threads", "--level", "--block-size", "--force",
-         "--dry-run", "--quiet", "--no-checksum"}, &a);
-    BuildOptions options;
-    if (problem.empty() && !a.positional.empty()) {
-        problem = "unexpected argument " + a.positional[0];
-    }
-    if (problem.empty()) {
-        problem = ReadBuildOptions(a, &options);
-    }
+    BuildCommand command;
+    std::string problem = ParseBuildCommand(args, &command);
     if (!problem.empty()) {
         return UsageError(problem, "build");
     }
-    bool quiet = a.Find("--quiet") != nullptr;
-    options.progress = !quiet && StderrIsTerminal();
-    BuildSummary summary;
-    int code = BuildPatch(options, &summary);
-    if (code == 0 && !quiet) {
-        PrintSummary(summary, stdout);
+    ConsoleReport report(BuildDisplayLevel(command.quiet));
+    if (command.options.target <= command.options.base) {
+        report.Warning("the target version is not above the base version; the installer will ask whether to "
+                       "install again");
     }
-    return code;
+    BuildSummary summary;
+    if (BuildPatch(command.options, report, &summary) != 0) {
+        return ExitFailed;
+    }
+    ReportSummary(summary, report);
+    return ExitOk;
 }
 
 int RunInspect(const std::vector<std::string> &args)
 {
     if (WantsHelp(args)) {
         fputs(InspectHelp, stdout);
-        return 0;
+        return ExitOk;
     }
     if (args.size() != 1 || args[0].compare(0, 2, "--") == 0) {
         return UsageError("inspect takes one patch folder or installer", "inspect");
     }
+    ConsoleReport report(DisplayLevel::Normal);
     LoadedPatch patch;
     std::string error;
     if (!LoadPatch(PathFromUtf8(args[0]), &patch, &error)) {
-        fprintf(stderr, "patchtool: inspect: %s\n", error.c_str());
-        return 1;
+        report.Error("inspect: " + error);
+        return ExitFailed;
     }
-    return InspectPatch(patch, stdout).empty() ? 0 : 1;
+    return InspectPatch(patch, report).empty() ? ExitOk : ExitFailed;
 }
 
 int RunVerify(const std::vector<std::string> &args)
 {
     if (WantsHelp(args)) {
         fputs(VerifyHelp, stdout);
-        return 0;
+        return ExitOk;
     }
-    Arguments a;
-    std::string problem = SplitArguments(args, {"--patch", "--old", "--new"}, &a);
-    if (problem.empty() && (!a.Find("--patch") || !a.Find("--old") || !a.Find("--new") || !a.positional.empty())) {
-        problem = "verify needs --patch, --old and --new";
-    }
+    VerifyCommand command;
+    std::string problem = ParseVerifyCommand(args, &command);
     if (!problem.empty()) {
         return UsageError(problem, "verify");
     }
-    std::vector<fs::path> olds;
-    for (const std::string &old : a.All("--old")) {
-        olds.push_back(PathFromUtf8(old));
-    }
-    return VerifyPatch(PathFromUtf8(*a.Find("--patch")), olds, PathFromUtf8(*a.Find("--new")), stdout);
+    ConsoleReport report(DisplayLevel::Normal);
+    return VerifyPatch(command.patch, command.olds, command.newFolder, report) == 0 ? ExitOk : ExitFailed;
 }
 
 // The arguments as UTF-8, whatever the host's own code page.
@@ -397,8 +160,7 @@ std::vector<std::string> Utf8Arguments(int argc, char **argv)
     wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
     for (int i = 1; wide && i < count; ++i) {
         std::string text;
-        std::wstring w(wide[i]);
-        if (!Utf16ToUtf8(std::u16string(w.begin(), w.end()), &text)) {
+        if (!WideToUtf8(wide[i], &text)) {
             text = std::string("\xFF");  // fails every later UTF-8 check
         }
         args.push_back(text);
@@ -435,7 +197,7 @@ int main(int argc, char **argv)
     }
     if (command == "--version") {
         puts(Version);
-        return 0;
+        return ExitOk;
     }
     if (command == "--help" || command == "-h" || command == "help") {
         const char *help = args.empty() ? Usage : args[0] == "build" ? BuildHelp : args[0] == "inspect" ? InspectHelp
@@ -444,7 +206,7 @@ int main(int argc, char **argv)
             return UsageError("unknown command " + args[0]);
         }
         fputs(help, stdout);
-        return 0;
+        return ExitOk;
     }
     return UsageError("unknown command " + command);
 }

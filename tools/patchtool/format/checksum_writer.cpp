@@ -1,5 +1,7 @@
 #include "tools/patchtool/format/checksum_writer.h"
 
+#include <string.h>
+
 #include "payload/checksum_record.h"
 #include "tools/patchtool/format/patch_format.h"
 
@@ -69,20 +71,18 @@ bool ComposeChecksumRecord(const fs::path &folder, uint32_t lastChunk, std::vect
     }
     record->assign(RecordHeaderSize + count * RecordEntrySize, 0);
     uint8_t *p = record->data();
-    p[0] = 'Q', p[1] = 'C', p[2] = 'R', p[3] = 'C';
-    p[4] = RecordFormat;
-    p[6] = (uint8_t)count;
-    p[7] = (uint8_t)(count >> 8);
+    memcpy(p, RecordMagic, sizeof RecordMagic);
+    PutU16(p + 4, RecordFormat);
+    PutU16(p + 6, (uint16_t)count);
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t id = i == 0 ? (uint32_t)DescriptorId : FirstChunkId - 1 + i;
-        fs::path file = folder / (i == 0 ? std::string("descriptor.txt") : std::to_string(id) + ".bin");
+        fs::path file = folder / (i == 0 ? std::string(DescriptorFileName) : ChunkFileName(id));
         uint8_t *e = p + RecordHeaderSize + i * RecordEntrySize;
         uint32_t size, crc;
         if (!FileSum(file, &size, &crc, error)) {
             return false;
         }
-        e[0] = (uint8_t)id;
-        e[1] = (uint8_t)(id >> 8);
+        PutU16(e, (uint16_t)id);
         PutU32(e + 4, size);
         PutU32(e + 8, crc);
     }

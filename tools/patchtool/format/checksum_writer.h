@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/host/host.h"
+#include "tools/patchtool/host/files.h"
 
 // Returns: the CRC-32 of size bytes continued from previous (0 to start): zlib's on POSIX hosts,
 // the installer's own (payload/crc32.h, tested against zlib's) on Windows.

@@ -7,6 +7,7 @@
 
 #include "app/version.h"
 #include "resources/resource.h"
+#include "tools/patchtool/format/patch_format.h"
 
 const char GameIniName[] = "Bin/game.ini";
 
@@ -99,6 +100,9 @@ bool ReadGameVersion(const fs::path &gameFolder, PackedVersion *version, std::st
     return true;
 }
 
+namespace {
+
+// What the installer does with a version its gate does not let through.
 const char *GateOutcomeText(const GateDecision &d)
 {
     if (d.outcome == GateOutcome::Ask) {
@@ -106,4 +110,17 @@ const char *GateOutcomeText(const GateDecision &d)
     }
     return d.textId == IDS_NEED_BASE_VERSION ? "refuse it (IDS_NEED_BASE_VERSION: the base version first)"
                                              : "refuse it (IDS_DESCRIPTOR_ERROR: the descriptor is broken)";
+}
+
+}  // namespace
+
+std::string GateRefusal(const fs::path &folder, PackedVersion installed, const GateTerms &terms)
+{
+    GateDecision d = DecideVersionGate(installed, terms.target, terms.op, terms.base);
+    if (d.outcome == GateOutcome::Proceed) {
+        return std::string();
+    }
+    return "the old folder " + PathText(folder) + " is at version " + VersionText(installed) + " (" + GameIniName +
+           "; 1.0.0.0 without it), and for it the installer would " + GateOutcomeText(d) + ": target " +
+           VersionText(terms.target) + ", " + OperatorText(terms.op) + " " + VersionText(terms.base);
 }

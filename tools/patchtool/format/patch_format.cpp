@@ -1,37 +1,55 @@
 #include "tools/patchtool/format/patch_format.h"
-#include "tools/patchtool/host/host.h"
+#include "tools/patchtool/host/text.h"
 
-void PutU32(uint8_t *p, uint32_t value)
+const char16_t PatchResourceType[] = QPATCH_TYPE_U16;
+const char DescriptorFileName[] = "descriptor.txt";
+
+std::string ChunkFileName(uint32_t id)
 {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = (uint8_t)(value >> (8 * i));
-    }
+    return std::to_string(id) + ".bin";
 }
 
-void PutU64(uint8_t *p, uint64_t value)
+uint32_t ChunkIdOfFileName(const std::string &name)
 {
-    for (int i = 0; i < 8; ++i) {
-        p[i] = (uint8_t)(value >> (8 * i));
+    if (name.size() < 5 || name.size() > 9 || name.compare(name.size() - 4, 4, ".bin") != 0) {
+        return 0;
     }
+    uint32_t id = 0;
+    for (size_t i = 0; i + 4 < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') {
+            return 0;
+        }
+        id = id * 10 + (uint32_t)(name[i] - '0');
+    }
+    return id <= 0xFFFF ? id : 0;
 }
 
 void AppendEntryHeader(std::vector<uint8_t> *out, uint8_t kind, const std::u16string &name,
                        uint64_t dataSize, uint64_t targetOffset)
 {
-    uint8_t field[8];
-    out->push_back(kind);
-    out->push_back((uint8_t)name.size());
-    out->push_back((uint8_t)(name.size() >> 8));
-    for (char16_t unit : name) {
-        out->push_back((uint8_t)unit);
-        out->push_back((uint8_t)(unit >> 8));
+    size_t at = out->size();
+    out->resize(at + (kind == RangeKind ? RangeHeaderSize(name.size()) : WholeFileHeaderSize(name.size())));
+    uint8_t *p = &(*out)[at];
+    p[0] = kind;
+    PutU16(p + 1, (uint16_t)name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+        PutU16(p + 3 + 2 * i, name[i]);
     }
-    PutU64(field, dataSize);
-    out->insert(out->end(), field, field + 8);
+    uint8_t *fields = p + 3 + 2 * name.size();
+    PutU64(fields, dataSize);
     if (kind == RangeKind) {
-        PutU64(field, targetOffset);
-        out->insert(out->end(), field, field + 8);
+        PutU64(fields + 8, targetOffset);
     }
+}
+
+std::vector<uint8_t> BlockStreamHead(uint64_t decodedSize, uint32_t blockSize, const std::vector<uint32_t> &storedSizes)
+{
+    std::vector<uint8_t> head(BlockStreamHeaderSize + BlockTableEntrySize * storedSizes.size());
+    PutBlockStreamHeader(head.data(), BlockStreamHeader{decodedSize, blockSize});
+    for (size_t i = 0; i < storedSizes.size(); ++i) {
+        PutU32(&head[BlockStreamHeaderSize + BlockTableEntrySize * i], storedSizes[i]);
+    }
+    return head;
 }
 
 bool ParseVersionArgument(const std::string &text, uint32_t *packed)
@@ -92,10 +110,14 @@ bool PrepareDescription(std::string *description, std::string *reason)
     return true;
 }
 
-std::string ComposeDescriptor(uint32_t target, const std::string &op, uint32_t base,
-                              const std::string &description)
+const char *OperatorText(GateOperator op)
 {
-    return VersionText(target) + " " + op + " " + VersionText(base) + "\r\n" + description + "\r\n";
+    return op == GateOperator::Exact ? "=" : op == GateOperator::UpTo ? "<=" : "(unrecognised)";
+}
+
+std::string ComposeDescriptor(uint32_t target, GateOperator op, uint32_t base, const std::string &description)
+{
+    return VersionText(target) + " " + OperatorText(op) + " " + VersionText(base) + "\r\n" + description + "\r\n";
 }
 
 static bool IsReservedDeviceName(const std::u16string &part)
@@ -148,7 +170,7 @@ static bool CheckNamePart(const std::u16string &part, std::string *reason)
 bool CheckTargetName(const std::u16string &name, std::string *reason)
 {
     if (name.size() > MaxNameUnits) {
-        *reason = "longer than 511 UTF-16 units (" + std::to_string(name.size()) + ")";
+        *reason = "longer than " + std::to_string(MaxNameUnits) + " UTF-16 units (" + std::to_string(name.size()) + ")";
         return false;
     }
     size_t start = 0;

@@ -1,7 +1,7 @@
 #include "tools/patchtool/format/version_resource.h"
 
 #include "app/descriptor.h"
-#include "tools/patchtool/host/host.h"
+#include "tools/patchtool/host/text.h"
 #include "tools/patchtool/format/patch_format.h"
 
 const char16_t VersionProductName[] = u"《Tolvar二》";
@@ -29,12 +29,11 @@ void PadTo4(std::vector<uint8_t> *out)
 
 void PutUnits(std::vector<uint8_t> *out, const std::u16string &text)
 {
-    for (char16_t unit : text) {
-        out->push_back((uint8_t)unit);
-        out->push_back((uint8_t)(unit >> 8));
+    size_t at = out->size();
+    out->resize(at + 2 * (text.size() + 1), 0);  // the units and a terminating zero
+    for (size_t i = 0; i < text.size(); ++i) {
+        PutU16(&(*out)[at + 2 * i], text[i]);
     }
-    out->push_back(0);
-    out->push_back(0);
 }
 
 // One node: wLength, wValueLength, wType, the key, the value, then the children (each 4-aligned).
@@ -43,8 +42,7 @@ std::vector<uint8_t> Node(const std::u16string &key, bool text, const std::vecto
                           uint16_t valueLength, const std::vector<std::vector<uint8_t>> &children)
 {
     std::vector<uint8_t> out(NodeHeaderSize, 0);
-    out[2] = (uint8_t)valueLength;
-    out[3] = (uint8_t)(valueLength >> 8);
+    PutU16(&out[2], valueLength);
     out[4] = text ? 1 : 0;
     PutUnits(&out, key);
     PadTo4(&out);
@@ -53,8 +51,7 @@ std::vector<uint8_t> Node(const std::u16string &key, bool text, const std::vecto
         PadTo4(&out);
         out.insert(out.end(), child.begin(), child.end());
     }
-    out[0] = (uint8_t)out.size();
-    out[1] = (uint8_t)(out.size() >> 8);
+    PutU16(&out[0], (uint16_t)out.size());
     return out;
 }
 

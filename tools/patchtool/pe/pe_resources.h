@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/host/host.h"
+#include "tools/patchtool/host/files.h"
 
 struct ResourceKey {
     bool named;            // a name (like "QPATCH") rather than an integer id

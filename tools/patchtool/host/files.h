@@ -1,27 +1,11 @@
 #pragma once
-// Host file-system and text helpers shared by the commands; the same code runs on Linux and Windows.
+// Files and folder trees on the host; the same code runs on Linux and Windows.
 #include <stdint.h>
 #include <stdio.h>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-// Returns: true and the UTF-16 units when text is valid UTF-8.
-bool Utf8ToUtf16(const std::string &text, std::u16string *units);
-
-// Returns: false when units hold an unpaired surrogate.
-bool Utf16ToUtf8(const std::u16string &units, std::string *text);
-
-bool IsValidUtf8(const std::string &text);
-
-// A path for messages, as UTF-8.
-std::string PathText(const fs::path &path);
-
-// A path from UTF-8 text.
-fs::path PathFromUtf8(const std::string &text);
+#include "tools/patchtool/host/text.h"
 
 // Opens a file with a C stdio mode; wide paths on Windows.
 // Returns: the stream, or null.
@@ -58,29 +42,12 @@ bool ListTree(const fs::path &root, std::vector<TreeFile> *files,
 // Its name is target's followed by ".tmp-PID-N".
 fs::path TemporarySibling(const fs::path &target);
 
-// Removes what a run that no longer exists left next to target under a TemporarySibling name,
-// and names on stderr what a run still alive holds there.
-void RemoveStaleTemporaries(const fs::path &target);
-
 // Returns: true when path is base or lies below it, after resolving links and ".." in both.
 bool PathIsWithin(const fs::path &path, const fs::path &base);
-
-// SIGINT and SIGTERM (Ctrl-C, Ctrl-Break on Windows) set a flag that the long loops poll, so
-// every temporary is removed on the way out; a second signal ends the process at once.
-void InstallInterruptHandler();
-bool Interrupted();
 
 // Creates a fresh folder under the system's temporary folder.
 // Returns: its path, or an empty path.
 fs::path MakeTemporaryFolder(const char *prefix);
 
-// Removes a file or folder tree; ignores a missing path.
+// Removes a file or folder tree; ignores a missing or empty path.
 void RemoveTree(const fs::path &path);
-
-// Returns: the running program's own file.
-fs::path OwnExecutable();
-
-bool StderrIsTerminal();
-
-// Milliseconds from a fixed point, for elapsed times.
-double NowMilliseconds();

@@ -1,134 +1,18 @@
-#include "tools/patchtool/host/host.h"
+#include "tools/patchtool/host/files.h"
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <csignal>
 #include <set>
 #include <system_error>
 
 #include <errno.h>
 #include <string.h>
 
+#include "tools/patchtool/host/process.h"
+
 #ifdef _WIN32
 #include <windows.h>
-#include <io.h>
-#else
-#include <signal.h>
-#include <unistd.h>
 #endif
-
-bool Utf8ToUtf16(const std::string &text, std::u16string *units)
-{
-    units->clear();
-    const uint8_t *p = (const uint8_t *)text.data();
-    size_t n = text.size();
-    size_t i = 0;
-    while (i < n) {
-        uint32_t c = p[i];
-        uint32_t extra = 0;
-        uint32_t minimum = 0;
-        if (c < 0x80) {
-            extra = 0;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1, c &= 0x1F, minimum = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, c &= 0x0F, minimum = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, c &= 0x07, minimum = 0x10000;
-        } else {
-            return false;
-        }
-        if (n - i <= extra) {
-            return false;
-        }
-        for (uint32_t k = 1; k <= extra; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) {
-                return false;
-            }
-            c = (c << 6) | (p[i + k] & 0x3F);
-        }
-        if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            return false;
-        }
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            units->push_back((char16_t)(0xD800 + (c >> 10)));
-            units->push_back((char16_t)(0xDC00 + (c & 0x3FF)));
-        } else {
-            units->push_back((char16_t)c);
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
-bool Utf16ToUtf8(const std::u16string &units, std::string *text)
-{
-    text->clear();
-    for (size_t i = 0; i < units.size(); ++i) {
-        uint32_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 >= units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) {
-                return false;
-            }
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return false;
-        }
-        if (c < 0x80) {
-            text->push_back((char)c);
-        } else if (c < 0x800) {
-            text->push_back((char)(0xC0 | (c >> 6)));
-            text->push_back((char)(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            text->push_back((char)(0xE0 | (c >> 12)));
-            text->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-            text->push_back((char)(0x80 | (c & 0x3F)));
-        } else {
-            text->push_back((char)(0xF0 | (c >> 18)));
-            text->push_back((char)(0x80 | ((c >> 12) & 0x3F)));
-            text->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-            text->push_back((char)(0x80 | (c & 0x3F)));
-        }
-    }
-    return true;
-}
-
-bool IsValidUtf8(const std::string &text)
-{
-    std::u16string ignored;
-    return Utf8ToUtf16(text, &ignored);
-}
-
-#ifdef _WIN32
-static bool WideToUtf8(const std::wstring &wide, std::string *text)
-{
-    return Utf16ToUtf8(std::u16string(wide.begin(), wide.end()), text);
-}
-#endif
-
-std::string PathText(const fs::path &path)
-{
-#ifdef _WIN32
-    std::string text;
-    WideToUtf8(path.wstring(), &text);
-    return text;
-#else
-    return path.string();
-#endif
-}
-
-fs::path PathFromUtf8(const std::string &text)
-{
-#ifdef _WIN32
-    std::u16string units;
-    Utf8ToUtf16(text, &units);
-    return fs::path(std::wstring(units.begin(), units.end()));
-#else
-    return fs::path(text);
-#endif
-}
 
 bool SeekTo(FILE *file, uint64_t offset)
 {
@@ -311,15 +195,6 @@ bool ListTree(const fs::path &root, std::vector<TreeFile> *files,
     return true;
 }
 
-static uint64_t ProcessId()
-{
-#ifdef _WIN32
-    return GetCurrentProcessId();
-#else
-    return (uint64_t)getpid();
-#endif
-}
-
 fs::path TemporarySibling(const fs::path &target)
 {
     static std::atomic<uint32_t> counter{0};
@@ -334,58 +209,6 @@ fs::path TemporarySibling(const fs::path &target)
         if (!fs::exists(fs::symlink_status(candidate, ec))) {
             return candidate;
         }
-    }
-}
-
-// Returns: true when process id may still be running.
-static bool ProcessAlive(uint64_t id)
-{
-#ifdef _WIN32
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, (DWORD)id);
-    if (!process) {
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    }
-    bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return alive;
-#else
-    return kill((pid_t)id, 0) == 0 || errno == EPERM;
-#endif
-}
-
-// Returns: the process id in a name "PREFIX<pid>-<n>", or 0 when name is not of that form.
-static uint64_t TemporaryOwner(const std::string &name, const std::string &prefix)
-{
-    if (name.compare(0, prefix.size(), prefix) != 0) {
-        return 0;
-    }
-    size_t dash = name.find('-', prefix.size());
-    if (dash == std::string::npos || dash == prefix.size() || dash + 1 == name.size() ||
-        name.find_first_not_of("0123456789", prefix.size()) != dash ||
-        name.find_first_not_of("0123456789", dash + 1) != std::string::npos || dash - prefix.size() > 10) {
-        return 0;
-    }
-    return std::stoull(name.substr(prefix.size(), dash - prefix.size()));
-}
-
-void RemoveStaleTemporaries(const fs::path &target)
-{
-    fs::path base = target.has_filename() ? target : target.parent_path();
-    fs::path folder = base.parent_path().empty() ? fs::path(".") : base.parent_path();
-    std::string prefix = PathText(base.filename()) + ".tmp-";
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        uint64_t owner = TemporaryOwner(PathText(it->path().filename()), prefix);
-        if (owner == 0 || owner == ProcessId()) {
-            continue;
-        }
-        if (ProcessAlive(owner)) {
-            fprintf(stderr, "patchtool: note: %s belongs to a run that is still going (process %llu)\n",
-                    PathText(it->path()).c_str(), (unsigned long long)owner);
-            continue;
-        }
-        RemoveTree(it->path());
-        fprintf(stderr, "patchtool: removed %s, left behind by an interrupted run\n", PathText(it->path()).c_str());
     }
 }
 
@@ -416,28 +239,6 @@ bool PathIsWithin(const fs::path &path, const fs::path &base)
     return true;
 }
 
-static volatile std::sig_atomic_t interruptSignal = 0;
-
-extern "C" void OnInterrupt(int signal)
-{
-    interruptSignal = signal;
-    std::signal(signal, SIG_DFL);  // a second one ends the process
-}
-
-void InstallInterruptHandler()
-{
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
-#ifdef SIGBREAK
-    std::signal(SIGBREAK, OnInterrupt);
-#endif
-}
-
-bool Interrupted()
-{
-    return interruptSignal != 0;
-}
-
 fs::path MakeTemporaryFolder(const char *prefix)
 {
     std::error_code ec;
@@ -454,34 +255,9 @@ fs::path MakeTemporaryFolder(const char *prefix)
 
 void RemoveTree(const fs::path &path)
 {
+    if (path.empty()) {
+        return;
+    }
     std::error_code ec;
     fs::remove_all(path, ec);
-}
-
-fs::path OwnExecutable()
-{
-#ifdef _WIN32
-    std::wstring buffer(32768, L'\0');
-    DWORD n = GetModuleFileNameW(nullptr, &buffer[0], (DWORD)buffer.size());
-    buffer.resize(n);
-    return fs::path(buffer);
-#else
-    std::error_code ec;
-    return fs::read_symlink("/proc/self/exe", ec);
-#endif
-}
-
-bool StderrIsTerminal()
-{
-#ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(2) != 0;
-#endif
-}
-
-double NowMilliseconds()
-{
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
