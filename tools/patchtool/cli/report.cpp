@@ -3,6 +3,12 @@
 #include <inttypes.h>
 #include <stdio.h>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 
 const char Prefix[] = "patchtool: ";
@@ -56,4 +62,13 @@ void ReportSummary(const BuildSummary &s, Report &report)
     report.Say(Report::Kind::Summary, line);
     snprintf(line, sizeof line, "time: %.2f s", s.milliseconds / 1000.0);
     report.Say(Report::Kind::Summary, line);
+}
+
+bool StderrIsTerminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(2) != 0;
+#endif
 }

@@ -23,3 +23,6 @@ private:
 
 // The summary after a build, a line at a time through report.
 void ReportSummary(const BuildSummary &summary, Report &report);
+
+// Returns: true when stderr is a terminal, where a progress line can replace itself.
+bool StderrIsTerminal();

@@ -10,7 +10,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#include <io.h>
 #else
 #include <signal.h>
 #include <unistd.h>
@@ -109,15 +108,6 @@ fs::path OwnExecutable()
 #else
     std::error_code ec;
     return fs::read_symlink("/proc/self/exe", ec);
-#endif
-}
-
-bool StderrIsTerminal()
-{
-#ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(2) != 0;
 #endif
 }
 

@@ -19,7 +19,5 @@ bool Interrupted();
 // Returns: the running program's own file.
 fs::path OwnExecutable();
 
-bool StderrIsTerminal();
-
 // Milliseconds from a fixed point, for elapsed times.
 double NowMilliseconds();
