@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/descriptor.h"
+#include "app/version_gate.h"
 #include "app/state.h"
 #include "tools/patchtool/host/files.h"
 

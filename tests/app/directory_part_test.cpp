@@ -1,7 +1,7 @@
 // The directory part of the installer's path, from which gameRoot is composed.
 #include <gtest/gtest.h>
 #include <wchar.h>
-#include "app/game_path.h"
+#include "app/directory_part.h"
 
 static uint32_t Part(const wchar_t *path)
 {

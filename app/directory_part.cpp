@@ -1,4 +1,4 @@
-#include "app/game_path.h"
+#include "app/directory_part.h"
 
 uint32_t DirectoryPartLength(const wchar_t *path, uint32_t length)
 {
