@@ -1,5 +1,7 @@
 #pragma once
 // Text on the host: strict UTF-8 and UTF-16, and paths as UTF-8 on Linux and Windows alike.
+#include <stdio.h>
+
 #include <filesystem>
 #include <string>
 
@@ -26,8 +28,14 @@ std::string PathText(const fs::path &path);
 fs::path PathFromUtf8(const std::string &text);
 
 // printf into a string, for messages and listings.
+// MinGW checks against its own printf, which (as the tool's vsnprintf) knows %zu.
+#if defined(__MINGW32__)
+#define PATCHTOOL_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define PATCHTOOL_PRINTF_FORMAT printf
+#endif
 std::string Format(const char *format, ...)
 #if defined(__GNUC__) || defined(__clang__)
-    __attribute__((format(printf, 1, 2)))
+    __attribute__((format(PATCHTOOL_PRINTF_FORMAT, 1, 2)))
 #endif
     ;
