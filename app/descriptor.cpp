@@ -1,6 +1,5 @@
 #include "app/descriptor.h"
 #include "app/version.h"
-#include "resources/resource.h"
 
 static const int32_t NumberLimit = 2147483647;
 
@@ -64,24 +63,4 @@ DescriptorHead ParseDescriptorHead(const uint8_t *text, uint32_t length)
     head.base = ReadVersion(text, length, &position);
     head.descriptionOffset = SkipWhiteSpace(text, length, position);
     return head;
-}
-
-GateDecision DecideVersionGate(PackedVersion installed, PackedVersion target, GateOperator gate,
-                               PackedVersion base)
-{
-    if (installed >= target)
-        return {1, GateOutcome::Ask, IDS_ALREADY_CURRENT, GateStyleQuestion};
-    switch (gate) {
-    case GateOperator::Exact:
-        if (installed == base)
-            return {2, GateOutcome::Proceed, 0, 0};
-        return {3, GateOutcome::Refuse, IDS_NEED_BASE_VERSION, GateStyleWarning};
-    case GateOperator::UpTo:
-        if (installed <= base)
-            return {4, GateOutcome::Proceed, 0, 0};
-        return {5, GateOutcome::Ask, IDS_ALREADY_CURRENT, GateStyleQuestion};
-    case GateOperator::None:
-        break;
-    }
-    return {6, GateOutcome::Refuse, IDS_DESCRIPTOR_ERROR, GateStyleError};
 }

@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 #include "app/descriptor.h"
-#include "app/game_path.h"
+#include "app/directory_part.h"
 #include "app/preflight.h"
 #include "app/texts.h"
 #include "app/version.h"

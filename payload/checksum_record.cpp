@@ -5,9 +5,12 @@ bool OpenChecksumRecord(const uint8_t *bytes, uint32_t size, ChecksumRecord *rec
 {
     record->entries = nullptr;
     record->count = 0;
-    if (size < RecordHeaderSize || bytes[0] != 'Q' || bytes[1] != 'C' || bytes[2] != 'R' ||
-        bytes[3] != 'C' || GetU16(bytes + 4) != RecordFormat)
+    if (size < RecordHeaderSize || GetU16(bytes + 4) != RecordFormat)
         return false;
+    for (uint32_t i = 0; i < sizeof RecordMagic; ++i) {
+        if (bytes[i] != RecordMagic[i])
+            return false;
+    }
     uint32_t count = GetU16(bytes + 6);
     if (count == 0 || count > RecordMaxEntries || size != RecordHeaderSize + count * RecordEntrySize)
         return false;

@@ -12,7 +12,11 @@
 #include "resources/resource.h"
 
 #define CHECKSUM_RECORD_TYPE L"QPATCHCRC"
+#define CHECKSUM_RECORD_TYPE_U16 u"QPATCHCRC"  // the same name for the publisher's tool, on any host
 enum : uint16_t { ChecksumRecordId = 1 };
+
+// The record's first four bytes.
+static const uint8_t RecordMagic[4] = {'Q', 'C', 'R', 'C'};
 
 enum : uint32_t {
     RecordHeaderSize = 8,

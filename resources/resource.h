@@ -23,6 +23,7 @@
 
 // Resource type of the descriptor and the payload chunks.
 #define QPATCH_TYPE L"QPATCH"
+#define QPATCH_TYPE_U16 u"QPATCH"  // the same name for the publisher's tool, on any host
 #define IDR_DESCRIPTOR 2000
 #define IDR_FIRST_CHUNK 1601
 

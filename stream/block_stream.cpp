@@ -218,7 +218,7 @@ static int SizeRegion(uint64_t totalSize, uint32_t blockSize, uint32_t *blockCou
 {
     if (blockSize == 0)
         return 0;
-    uint64_t count = totalSize / blockSize + (totalSize % blockSize != 0);
+    uint64_t count = BlockCount(totalSize, blockSize);
     if (count > UINT32_MAX)
         return 0;
     uint64_t region = sizeof(BlockStream) + 4 * count + blockSize;
@@ -239,8 +239,9 @@ Stream *openBlockStream(Stream *source)
         return 0;
     if (source->methods->read(source, header, sizeof header) != sizeof header)
         return 0;
-    uint64_t totalSize = GetU64(header);
-    uint32_t blockSize = GetU32(header + 8);
+    BlockStreamHeader fields = GetBlockStreamHeader(header);
+    uint64_t totalSize = fields.decodedSize;
+    uint32_t blockSize = fields.blockSize;
     uint32_t blockCount, regionSize;
     if (!SizeRegion(totalSize, blockSize, &blockCount, &regionSize))
         return 0;

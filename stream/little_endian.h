@@ -16,3 +16,21 @@ inline uint64_t GetU64(const uint8_t *p)
 {
     return GetU32(p) | (uint64_t)GetU32(p + 4) << 32;
 }
+
+inline void PutU16(uint8_t *p, uint16_t value)
+{
+    p[0] = (uint8_t)value;
+    p[1] = (uint8_t)(value >> 8);
+}
+
+inline void PutU32(uint8_t *p, uint32_t value)
+{
+    PutU16(p, (uint16_t)value);
+    PutU16(p + 2, (uint16_t)(value >> 16));
+}
+
+inline void PutU64(uint8_t *p, uint64_t value)
+{
+    PutU32(p, (uint32_t)value);
+    PutU32(p + 4, (uint32_t)(value >> 32));
+}

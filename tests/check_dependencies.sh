@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Dependencies point one way: stream/ <- payload/ <- app/, and tools/ may use all three.
+# Inside the publisher's tool: cli/ -> build/, check/ -> format/, pe/ -> host/, where build/ and
+# check/ never include each other, pe/ never includes format/, and only cli/ prints.
 # Fails, naming the lines, when a folder includes from one above it.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,4 +16,16 @@ check() {  # FOLDER PATTERN_OF_FORBIDDEN_INCLUDES
 check stream 'payload|app|tools'
 check payload 'app|tools'
 check app 'tools'
+tool=tools/patchtool
+check $tool/host "$tool/(cli|build|check|format|pe)"
+check $tool/pe "$tool/(cli|build|check|format)"
+check $tool/format "$tool/(cli|build|check)"
+check $tool/build "$tool/(cli|check)"
+check $tool/check "$tool/(cli|build)"
+# The library returns its words through a Report; the console is cli/'s alone.
+if grep -rnE '(^|[^sn])printf\s*\(|\b(puts|fputs|putchar|fputc|fwrite)\s*\([^)]*\b(stdout|stderr)\b|\b(stdout|stderr)\b' \
+    $tool --include=*.cpp --include=*.h | grep -v "^$tool/cli/"; then
+  echo "FAIL: $tool/ prints outside cli/" >&2
+  status=1
+fi
 exit $status

@@ -11,16 +11,18 @@
 #include <vector>
 
 #include "app/descriptor.h"
-#include "tools/patchtool/builder.h"
-#include "tools/patchtool/game_ini.h"
-#include "tools/patchtool/host.h"
-#include "tools/patchtool/inspect.h"
-#include "tools/patchtool/patch_format.h"
-#include "tools/patchtool/patch_source.h"
-#include "tools/patchtool/pe_resources.h"
-#include "tools/patchtool/ranges.h"
-#include "tools/patchtool/verify.h"
-#include "tools/patchtool/version_resource.h"
+#include "tests/patchtool/support.h"
+#include "tools/patchtool/build/build.h"
+#include "tools/patchtool/format/gate.h"
+#include "tools/patchtool/host/files.h"
+#include "tools/patchtool/check/inspect.h"
+#include "tools/patchtool/format/patch_format.h"
+#include "tools/patchtool/check/patch_source.h"
+#include "tools/patchtool/pe/pe_resources.h"
+#include "tools/patchtool/build/ranges.h"
+#include "tools/patchtool/check/verify.h"
+#include "tools/patchtool/format/version_resource.h"
+#include "tools/patchtool/host/process.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -62,6 +64,26 @@ public:
 
 // ---- range detection ----
 
+// The runs in which now differs from one old copy, collected as the builder's comparison collects
+// them: the differences over the old length, then the grown tail as one more run.
+// Returns: false when the file shrank or the collector gave up.
+bool CollectRuns(const std::vector<uint8_t> &old, const uint8_t *now, size_t newSize, uint64_t headerSize,
+                 uint64_t budget, std::vector<ByteRange> *ranges, uint64_t *cost = nullptr)
+{
+    ranges->clear();
+    if (newSize < old.size()) {
+        return false;
+    }
+    RangeCollector collector(headerSize, budget, SIZE_MAX);
+    bool ok = CollectDifferences(old.data(), now, old.size(), 0, &collector) &&
+              (newSize == old.size() || collector.Add(old.size(), newSize));
+    ranges->swap(collector.Runs());
+    if (cost) {
+        *cost = collector.Cost();
+    }
+    return ok;
+}
+
 TEST(Ranges, FindsSeparateRunsAndTheGrownTail)
 {
     std::vector<uint8_t> old = Bytes(10000, 1, false);
@@ -71,7 +93,8 @@ TEST(Ranges, FindsSeparateRunsAndTheGrownTail)
     now[5000] ^= 1;
     now.insert(now.end(), 300, 7);
     std::vector<ByteRange> ranges;
-    ASSERT_TRUE(FindChangedRanges(old.data(), old.size(), now.data(), now.size(), 30, UINT64_MAX, &ranges));
+    uint64_t cost = 0;
+    ASSERT_TRUE(CollectRuns(old, now.data(), now.size(), 30, UINT64_MAX, &ranges, &cost));
     ASSERT_EQ(ranges.size(), 3u);
     EXPECT_EQ(ranges[0].offset, 100u);
     EXPECT_EQ(ranges[0].length, 2u);
@@ -79,7 +102,7 @@ TEST(Ranges, FindsSeparateRunsAndTheGrownTail)
     EXPECT_EQ(ranges[1].length, 1u);
     EXPECT_EQ(ranges[2].offset, 10000u);
     EXPECT_EQ(ranges[2].length, 300u);
-    EXPECT_EQ(RangeEntriesCost(ranges, 30), 3 * 30 + 303u);
+    EXPECT_EQ(cost, 3 * 30 + 303u);
 }
 
 TEST(Ranges, MergesGapsNoLongerThanAHeader)
@@ -90,7 +113,7 @@ TEST(Ranges, MergesGapsNoLongerThanAHeader)
     now[10 + 1 + 25] = 1;       // gap of 25 equal bytes: merged with a 25-byte header
     now[10 + 1 + 25 + 1 + 26] = 1;  // gap of 26: a separate run
     std::vector<ByteRange> ranges;
-    ASSERT_TRUE(FindChangedRanges(old.data(), old.size(), now.data(), now.size(), 25, UINT64_MAX, &ranges));
+    ASSERT_TRUE(CollectRuns(old, now.data(), now.size(), 25, UINT64_MAX, &ranges));
     ASSERT_EQ(ranges.size(), 2u);
     EXPECT_EQ(ranges[0].offset, 10u);
     EXPECT_EQ(ranges[0].length, 27u);
@@ -98,7 +121,7 @@ TEST(Ranges, MergesGapsNoLongerThanAHeader)
     // A gap in front of the grown tail merges too.
     now.insert(now.end(), 5, 9);
     now[995] = 1;
-    ASSERT_TRUE(FindChangedRanges(old.data(), old.size(), now.data(), now.size(), 25, UINT64_MAX, &ranges));
+    ASSERT_TRUE(CollectRuns(old, now.data(), now.size(), 25, UINT64_MAX, &ranges));
     EXPECT_EQ(ranges.back().offset, 995u);
     EXPECT_EQ(ranges.back().length, 10u);
 }
@@ -108,11 +131,11 @@ TEST(Ranges, RefusesShrunkFilesAndGivesUpPastTheBudget)
     std::vector<uint8_t> old = Bytes(4000, 2, false);
     std::vector<uint8_t> now = Bytes(4000, 3, false);
     std::vector<ByteRange> ranges;
-    EXPECT_FALSE(FindChangedRanges(old.data(), old.size(), now.data(), 3999, 19, UINT64_MAX, &ranges));
-    EXPECT_FALSE(FindChangedRanges(old.data(), old.size(), now.data(), now.size(), 19, 1000, &ranges));
+    EXPECT_FALSE(CollectRuns(old, now.data(), 3999, 19, UINT64_MAX, &ranges));
+    EXPECT_FALSE(CollectRuns(old, now.data(), now.size(), 19, 1000, &ranges));
     EXPECT_TRUE(ranges.empty());
     // An old file of 0 bytes grows as one run at offset 0.
-    ASSERT_TRUE(FindChangedRanges(nullptr, 0, now.data(), 10, 19, UINT64_MAX, &ranges));
+    ASSERT_TRUE(CollectRuns({}, now.data(), 10, 19, UINT64_MAX, &ranges));
     ASSERT_EQ(ranges.size(), 1u);
     EXPECT_EQ(ranges[0].length, 10u);
 }
@@ -148,14 +171,14 @@ TEST(Format, TheInstallersParserReadsWhatComposeWrites)
     std::string description = "  \r\n《Tolvar二》v1.1.0.0 升级到 v1.1.0.1";
     std::string reason;
     ASSERT_TRUE(PrepareDescription(&description, &reason));
-    std::string text = ComposeDescriptor(0x01020000, "<=", 0x01010909, description);
+    std::string text = ComposeDescriptor(0x01020000, GateOperator::UpTo, 0x01010909, description);
     DescriptorHead head = ParseDescriptorHead((const uint8_t *)text.data(), (uint32_t)text.size());
     EXPECT_EQ(head.target, 0x01020000u);
     EXPECT_EQ(head.gate, GateOperator::UpTo);
     EXPECT_EQ(head.base, 0x01010909u);
     EXPECT_EQ(text.substr(head.descriptionOffset), "《Tolvar二》v1.1.0.0 升级到 v1.1.0.1\r\n");
     // A description that starts with digits stays whole: the reader stops after eight numbers.
-    text = ComposeDescriptor(0x01010001, "=", 0x01010000, "9 lives");
+    text = ComposeDescriptor(0x01010001, GateOperator::Exact, 0x01010000, "9 lives");
     head = ParseDescriptorHead((const uint8_t *)text.data(), (uint32_t)text.size());
     EXPECT_EQ(text.substr(head.descriptionOffset), "9 lives\r\n");
 }
@@ -396,7 +419,7 @@ BuildOptions Options(const GameFolders &g, const fs::path &out, uint32_t blockSi
     o.outFolder = out;
     o.target = 0x01010001;
     o.base = 0x01010000;
-    o.op = "=";
+    o.op = GateOperator::Exact;
     o.description = "test";
     o.blockSize = blockSize;
     o.level = 1;
@@ -439,11 +462,11 @@ TEST(RoundTrip, EveryKindOfChangeInstallsToTheNewFolder)
     const uint32_t blockSize = 4096;
     GameFolders g = MakeGame(temp.path, blockSize);
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(Options(g, temp.path / "patch", blockSize), &summary), 0);
+    ASSERT_EQ(BuildPatch(Options(g, temp.path / "patch", blockSize), TestReport(), &summary), 0);
     LoadedPatch patch;
     std::string error;
     ASSERT_TRUE(LoadPatch(temp.path / "patch", &patch, &error)) << error;
-    EXPECT_EQ(InspectPatch(patch, stdout), "");
+    EXPECT_EQ(InspectPatch(patch, TestReport()), "");
     ExpectInstallGivesNewFolder(patch, g, temp.path);
 
     std::vector<EntryInfo> entries = EntriesOf(patch);
@@ -485,8 +508,8 @@ TEST(RoundTrip, OutputIsTheSameForAnyThreadCountAndChunksHoldWholeEntries)
     four.threads = 4;
     four.outFolder = temp.path / "four";
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(one, &summary), 0);
-    ASSERT_EQ(BuildPatch(four, &summary), 0);
+    ASSERT_EQ(BuildPatch(one, TestReport(), &summary), 0);
+    ASSERT_EQ(BuildPatch(four, TestReport(), &summary), 0);
     EXPECT_GE(summary.chunks, 3u);
     for (uint32_t id = FirstChunkId; id < FirstChunkId + summary.chunks; ++id) {
         std::string file = std::to_string(id) + ".bin";
@@ -516,7 +539,7 @@ TEST(RoundTrip, RealBlockSizeAndNoOldFolder)
     BuildOptions o = Options(g, temp.path / "patch", InstallerBlockSize);
     o.olds.clear();
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     EXPECT_EQ(summary.wholeEntries, 2u);
     LoadedPatch patch;
     std::string error;
@@ -541,7 +564,7 @@ TEST(RoundTrip, AnInstallerCarriesThePatchInItsResources)
     o.stub = temp.path / "stub.exe";
     o.chunkSize = 10000;
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     LoadedPatch fromFolder;
     LoadedPatch fromExe;
     std::string error;
@@ -565,13 +588,9 @@ std::string Inspect(const fs::path &path, std::string *text)
     LoadedPatch patch;
     std::string error;
     EXPECT_TRUE(LoadPatch(path, &patch, &error)) << error;
-    fs::path listing = path;
-    listing += ".txt";  // not tmpfile(): msvcrt creates that in the drive's root
-    FILE *out = OpenFile(listing, "wb");
-    std::string fault = InspectPatch(patch, out);
-    fclose(out);
-    std::vector<uint8_t> bytes = Get(listing);
-    text->assign(bytes.begin(), bytes.end());
+    RecordingReport report;
+    std::string fault = InspectPatch(patch, report);
+    *text = report.Text(Report::Kind::Listing);
     return fault;
 }
 
@@ -604,7 +623,7 @@ TEST(InstallerExtras, TheRecordNamesEveryDamagedResource)
     o.stub = temp.path / "stub.exe";
     o.chunkSize = 10000;
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     std::string text;
     ASSERT_EQ(Inspect(o.installer, &text), "") << text;
     EXPECT_NE(text.find("checksum record: the descriptor and " + std::to_string(summary.chunks) + " chunks, all match"),
@@ -651,7 +670,7 @@ TEST(InstallerExtras, TheRecordNamesEveryDamagedResource)
     o.checksumRecord = false;
     o.installer = temp.path / "unchecked.exe";
     o.force = true;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     EXPECT_EQ(Inspect(o.installer, &text), "");
     EXPECT_NE(text.find("checksum record: none"), std::string::npos) << text;
 }
@@ -667,7 +686,7 @@ TEST(InstallerExtras, VersionResourceReadsBackFromThePe)
     o.target = 0x02030405;
     o.description = "《Tolvar二》v1.1.0.0\r\n升级到 v2.3.4.5\r\n";
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     std::vector<uint8_t> image = Get(o.installer);
     std::vector<PeResource> items;
     std::string error;
@@ -706,7 +725,7 @@ TEST(InstallerExtras, ASignatureIsReportedAndDroppedFromASignedStub)
     o.installer = temp.path / "setup.exe";
     o.stub = temp.path / "stub.exe";
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     std::string text;
     ASSERT_EQ(Inspect(o.installer, &text), "");
     EXPECT_NE(text.find("signature: none"), std::string::npos) << text;
@@ -723,9 +742,9 @@ TEST(InstallerExtras, ASignatureIsReportedAndDroppedFromASignedStub)
     for (const char *from : {"signed-stub.exe"}) {
         o.stub = temp.path / from;
         o.force = true;
-        testing::internal::CaptureStderr();
-        ASSERT_EQ(BuildPatch(o, &summary), 0);
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("is signed; the installer is written without"),
+        RecordingReport report;
+        ASSERT_EQ(BuildPatch(o, report, &summary), 0);
+        EXPECT_NE(report.Text(Report::Kind::Warning).find("is signed; the installer is written without"),
                   std::string::npos);
         uint32_t offset = 1, size = 1;
         ASSERT_TRUE(ReadPeCertificateTable(Get(o.installer), &offset, &size));
@@ -745,14 +764,14 @@ TEST(Failures, NothingIsLeftAtTheOutputPaths)
     o.installer = temp.path / "setup.exe";
     o.stub = temp.path / "missing-stub.exe";
     BuildSummary summary;
-    EXPECT_NE(BuildPatch(o, &summary), 0);
+    EXPECT_NE(BuildPatch(o, TestReport(), &summary), 0);
     o.installer.clear();
     o.chunkSize = 1;  // one chunk per entry is fine, but only 399 of them fit
     Put(g.newFolder / "many/x", {});
     for (int i = 0; i < 400; ++i) {
         Put(g.newFolder / ("many/f" + std::to_string(i)), {1});
     }
-    EXPECT_NE(BuildPatch(o, &summary), 0);
+    EXPECT_NE(BuildPatch(o, TestReport(), &summary), 0);
     std::vector<std::string> left;
     for (const auto &entry : fs::directory_iterator(temp.path)) {
         left.push_back(PathText(entry.path().filename()));
@@ -768,10 +787,10 @@ TEST(Failures, UnchangedFoldersAndCaseCollisionsAreRefused)
     Put(temp.path / "new/a", {1});
     GameFolders g = {temp.path / "old", temp.path / "new"};
     BuildSummary summary;
-    EXPECT_NE(BuildPatch(Options(g, temp.path / "patch", 4096), &summary), 0);
+    EXPECT_NE(BuildPatch(Options(g, temp.path / "patch", 4096), TestReport(), &summary), 0);
 #ifndef _WIN32  // a folder on Windows cannot hold both names
     Put(temp.path / "new/A", {2});
-    EXPECT_NE(BuildPatch(Options(g, temp.path / "patch", 4096), &summary), 0);
+    EXPECT_NE(BuildPatch(Options(g, temp.path / "patch", 4096), TestReport(), &summary), 0);
 #endif
     EXPECT_FALSE(fs::exists(temp.path / "patch"));
 }
@@ -783,7 +802,7 @@ protected:
     {
         GameFolders g = MakeGame(temp.path, 4096);
         BuildSummary summary;
-        ASSERT_EQ(BuildPatch(Options(g, temp.path / "patch", 4096), &summary), 0);
+        ASSERT_EQ(BuildPatch(Options(g, temp.path / "patch", 4096), TestReport(), &summary), 0);
         std::string error;
         ASSERT_TRUE(LoadPatch(temp.path / "patch", &patch, &error));
         entries = EntriesOf(patch);
@@ -868,26 +887,26 @@ TEST(Inspect, PatchLevelFaults)
     BuildOptions o = Options(g, temp.path / "patch", 4096);
     o.chunkSize = 1500;
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     ASSERT_GE(summary.chunks, 2u);
     LoadedPatch patch;
     std::string error;
     ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error));
-    ASSERT_EQ(InspectPatch(patch, stdout), "");
+    ASSERT_EQ(InspectPatch(patch, TestReport()), "");
 
     fs::rename(o.outFolder / "1602.bin", o.outFolder / "1699.bin");
     ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error));
-    EXPECT_NE(InspectPatch(patch, stdout).find("follows a missing id"), std::string::npos);
+    EXPECT_NE(InspectPatch(patch, TestReport()).find("follows a missing id"), std::string::npos);
     // Verify reports the file that chunk 1602 no longer reaches.
-    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, stdout), 1);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, TestReport()), 1);
     fs::rename(o.outFolder / "1699.bin", o.outFolder / "1602.bin");
 
     Put(o.outFolder / "descriptor.txt", {'1', '.', '1', ' ', '>', '=', ' ', '1'});
     ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error));
-    EXPECT_NE(InspectPatch(patch, stdout).find("operator"), std::string::npos);
+    EXPECT_NE(InspectPatch(patch, TestReport()).find("operator"), std::string::npos);
     fs::remove(o.outFolder / "descriptor.txt");
     ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error));
-    EXPECT_NE(InspectPatch(patch, stdout).find("no descriptor"), std::string::npos);
+    EXPECT_NE(InspectPatch(patch, TestReport()).find("no descriptor"), std::string::npos);
 }
 
 TEST(Verify, NamesTheFirstDifference)
@@ -896,12 +915,12 @@ TEST(Verify, NamesTheFirstDifference)
     GameFolders g = MakeGame(temp.path, 4096);
     BuildOptions o = Options(g, temp.path / "patch", 4096);
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
-    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, stdout), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, TestReport()), 0);
     std::vector<uint8_t> data = Get(g.newFolder / "Data/one_block.dat");
     data[100] ^= 1;
     Put(g.newFolder / "Data/one_block.dat", data);
-    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, stdout), 1);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, TestReport()), 1);
     std::vector<std::string> leftovers;
     std::string error;
     fs::path copy = temp.path / "copy";
@@ -959,7 +978,7 @@ protected:
     void ExpectRefused()
     {
         BuildSummary summary;
-        EXPECT_EQ(BuildPatch(o, &summary), 1);
+        EXPECT_EQ(BuildPatch(o, TestReport(), &summary), 1);
         EXPECT_TRUE(fs::is_directory(g.oldFolder / "Bin"));
         EXPECT_EQ(Get(g.newFolder / "Bin/game.ini"), Ini("1.1.0.0"));
         EXPECT_EQ(Get(g.oldFolder / "Bin/game.ini"), Ini("1.1.0.0"));
@@ -1001,7 +1020,7 @@ TEST_F(OutputSafety, AnExistingInstallerIsReplacedOnlyWithForceAndAFolderNever)
     EXPECT_EQ(Get(o.installer), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
     o.force = true;
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     LoadedPatch patch;
     std::string error;
     EXPECT_TRUE(LoadPatch(o.installer, &patch, &error)) << error;
@@ -1028,7 +1047,7 @@ TEST_F(OutputSafety, TemporariesOfADeadRunAreRemovedAndALiveRunsKept)
     }
     Put(deadInstaller, {1});
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     EXPECT_FALSE(fs::exists(dead));
     EXPECT_FALSE(fs::exists(deadInstaller));
     EXPECT_TRUE(fs::exists(alive));
@@ -1071,7 +1090,7 @@ BuildOptions CumulativeOptions(const History &h, const fs::path &out)
     o.olds = {OldVersion{h.v100, true, 0x01000000}, OldVersion{h.v110}};
     o.target = 0x01020000;
     o.base = 0x01010000;
-    o.op = "<=";
+    o.op = GateOperator::UpTo;
     o.allOldVersions = true;
     return o;
 }
@@ -1096,21 +1115,21 @@ TEST(Cumulative, RangesCoverWhatDiffersInAnyOldVersionAndEveryOneInstalls)
     History h = MakeHistory(temp.path);
     BuildOptions o = CumulativeOptions(h, temp.path / "patch");
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     auto byName = EntriesByName(o.outFolder);
     ASSERT_EQ(byName["Bin/Tolvar2.exe"].size(), 2u);  // offset 1000 differs in 1.0.0.0 only
     EXPECT_EQ(byName["Bin/Tolvar2.exe"][0].targetOffset, 1000u);
     EXPECT_EQ(byName["Bin/Tolvar2.exe"][1].targetOffset, 30000u);
     EXPECT_EQ(byName.count("Data/same.dat"), 0u);
     EXPECT_EQ(byName["Data/added110.dat"][0].kind, WholeFileKind);  // 1.0.0.0 lacks it
-    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100, h.v110}, h.v120, stdout), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100, h.v110}, h.v120, TestReport()), 0);
     // Claiming every version while leaving 1.0.0.0 out gives it ranges computed against 1.1.0.0;
     // verify catches the damage.
     o.olds.erase(o.olds.begin());
     o.outFolder = temp.path / "only110";
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
-    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, stdout), 0);
-    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100}, h.v120, stdout), 1);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, TestReport()), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100}, h.v120, TestReport()), 1);
 }
 
 TEST(Cumulative, UpToWithoutEveryOldVersionShipsEveryFileWhole)
@@ -1120,14 +1139,14 @@ TEST(Cumulative, UpToWithoutEveryOldVersionShipsEveryFileWhole)
     BuildOptions o = CumulativeOptions(h, temp.path / "patch");
     o.allOldVersions = false;
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     auto byName = EntriesByName(o.outFolder);
     EXPECT_EQ(byName.size(), 4u);  // unchanged files too: an unlisted version may differ in them
     for (const auto &entry : byName) {
         ASSERT_EQ(entry.second.size(), 1u);
         EXPECT_EQ(entry.second[0].kind, WholeFileKind) << entry.first;
     }
-    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100, h.v110}, h.v120, stdout), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100, h.v110}, h.v120, TestReport()), 0);
 }
 
 TEST(Cumulative, VersionsComeFromGameIniAsTheInstallerReadsThem)
@@ -1166,18 +1185,18 @@ TEST(Refusals, OldVersionsTheInstallerWouldRefuseOrAskAbout)
     History h = MakeHistory(temp.path);
     BuildOptions o = CumulativeOptions(h, temp.path / "patch");
     BuildSummary summary;
-    o.op = "=";  // 1.0.0.0 is not the base
-    EXPECT_EQ(BuildPatch(o, &summary), 1);
-    o.op = "<=";
+    o.op = GateOperator::Exact;  // 1.0.0.0 is not the base
+    EXPECT_EQ(BuildPatch(o, TestReport(), &summary), 1);
+    o.op = GateOperator::UpTo;
     o.base = 0x01000000;  // 1.1.0.0 is above the base: the installer would ask
-    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    EXPECT_EQ(BuildPatch(o, TestReport(), &summary), 1);
     o.base = 0x01010000;
     o.target = 0x01010000;  // 1.1.0.0 is already at the target
-    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    EXPECT_EQ(BuildPatch(o, TestReport(), &summary), 1);
     o.target = 0x01020000;
     o.olds[1].claimed = true;  // the claimed version must be what game.ini says
     o.olds[1].version = 0x01000001;
-    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    EXPECT_EQ(BuildPatch(o, TestReport(), &summary), 1);
     EXPECT_FALSE(fs::exists(o.outFolder));
 }
 
@@ -1187,15 +1206,15 @@ TEST(Refusals, VerifyRunsTheInstallersDescriptorAndGateChecks)
     History h = MakeHistory(temp.path);
     BuildOptions o = CumulativeOptions(h, temp.path / "patch");
     BuildSummary summary;
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     fs::path descriptor = o.outFolder / "descriptor.txt";
     Put(descriptor, {'1', '.', '2', ' ', '=', ' ', '1', '.', '1'});  // 1.0.0.0 is not 1.1
-    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100}, h.v120, stdout), 1);
-    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, stdout), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100}, h.v120, TestReport()), 1);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, TestReport()), 0);
     Put(descriptor, {'1', '.', '2', ' ', '>', ' ', '1', '.', '1'});
-    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, stdout), 1);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, TestReport()), 1);
     fs::remove(descriptor);
-    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, stdout), 1);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, TestReport()), 1);
 }
 
 TEST(Refusals, FileAndFolderSwapsLongNamesAndLinkLoops)
@@ -1205,23 +1224,23 @@ TEST(Refusals, FileAndFolderSwapsLongNamesAndLinkLoops)
     BuildOptions o = Options(g, temp.path / "patch", 4096);
     BuildSummary summary;
     Put(g.oldFolder / "Data/Maps", {1});  // a file that became a folder
-    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    EXPECT_EQ(BuildPatch(o, TestReport(), &summary), 1);
     fs::remove(g.oldFolder / "Data/Maps");
     Put(g.oldFolder / "Data/empty.dat/x", {1});  // a folder that became a file
-    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    EXPECT_EQ(BuildPatch(o, TestReport(), &summary), 1);
     RemoveTree(g.oldFolder / "Data/empty.dat");
     fs::path deep = g.newFolder / std::string(120, 'd') / std::string(120, 'e');
     Put(deep / "f.dat", {1});  // 247 characters: over what a plain path leaves for the name
-    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    EXPECT_EQ(BuildPatch(o, TestReport(), &summary), 1);
     RemoveTree(g.newFolder / std::string(120, 'd'));
 #ifndef _WIN32
     fs::create_directory_symlink(g.newFolder, g.newFolder / "Data/loop");
-    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    EXPECT_EQ(BuildPatch(o, TestReport(), &summary), 1);
     fs::remove(g.newFolder / "Data/loop");
     // A linked folder is followed: its files are part of the patch, not silently missing.
     Put(temp.path / "shared/sky.tex", Bytes(100, 40, true));
     fs::create_directory_symlink(temp.path / "shared", g.newFolder / "Data/Shared");
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     EXPECT_EQ(EntriesByName(o.outFolder).count("Data/Shared/sky.tex"), 1u);
 #endif
 }
@@ -1235,14 +1254,14 @@ TEST(Refusals, OnlyAPayloadFreeInstallerIsAStubAndTruncationIsCaught)
     o.stub = temp.path / "other.exe";
     Put(o.stub, MinimalImage());  // a PE, but not this project's installer
     BuildSummary summary;
-    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    EXPECT_EQ(BuildPatch(o, TestReport(), &summary), 1);
     PutStub(temp.path / "stub.exe");
     o.stub = temp.path / "stub.exe";
-    ASSERT_EQ(BuildPatch(o, &summary), 0);
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     o.stub = o.installer;  // carries a patch already
     o.installer = temp.path / "again.exe";
     o.outFolder = temp.path / "again";
-    EXPECT_EQ(BuildPatch(o, &summary), 1);
+    EXPECT_EQ(BuildPatch(o, TestReport(), &summary), 1);
     EXPECT_FALSE(fs::exists(o.installer));
     // One byte short: the last section runs past the end of the file.
     std::vector<uint8_t> image = Get(temp.path / "setup.exe");

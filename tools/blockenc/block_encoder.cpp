@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "LzmaEnc.h"
+#include "stream/block_stream.h"
 
 static void *EncoderAlloc(void *, size_t size)
 {
@@ -46,22 +47,16 @@ bool EncodeStoredBlock(const uint8_t *data, uint32_t size, const BlockEncoderOpt
     return true;
 }
 
-static void PutLe(std::vector<uint8_t> &out, uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; i++)
-        out.push_back((uint8_t)(value >> (8 * i)));
-}
 
 bool AssembleBlockStream(uint64_t uncompressedSize, uint32_t blockSize,
                          const std::vector<std::vector<uint8_t>> &storedBlocks, std::vector<uint8_t> &out)
 {
-    out.clear();
-    PutLe(out, uncompressedSize, 8);
-    PutLe(out, blockSize, 4);
-    for (const std::vector<uint8_t> &block : storedBlocks) {
-        if (block.size() > UINT32_MAX)
+    out.assign(BlockStreamHeaderSize + BlockTableEntrySize * storedBlocks.size(), 0);
+    PutBlockStreamHeader(out.data(), BlockStreamHeader{uncompressedSize, blockSize});
+    for (size_t i = 0; i < storedBlocks.size(); ++i) {
+        if (storedBlocks[i].size() > UINT32_MAX)
             return false;
-        PutLe(out, block.size(), 4);
+        PutU32(&out[BlockStreamHeaderSize + BlockTableEntrySize * i], (uint32_t)storedBlocks[i].size());
     }
     for (const std::vector<uint8_t> &block : storedBlocks)
         out.insert(out.end(), block.begin(), block.end());
@@ -74,7 +69,7 @@ bool EncodeBlockStream(const uint8_t *data, uint64_t size, const BlockEncoderOpt
     uint32_t blockSize = options.blockSize;
     if (blockSize == 0)
         return false;
-    uint64_t count = size / blockSize + (size % blockSize != 0);
+    uint64_t count = BlockCount(size, blockSize);
     if (count > UINT32_MAX / 4)
         return false;
     std::vector<std::vector<uint8_t>> blocks(count);

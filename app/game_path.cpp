@@ -1,9 +1,0 @@
-#include "app/game_path.h"
-
-uint32_t DirectoryPartLength(const wchar_t *path, uint32_t length)
-{
-    uint32_t i = length;
-    while (i > 0 && path[i - 1] != L'\\' && path[i - 1] != L'/')
-        --i;
-    return i;
-}

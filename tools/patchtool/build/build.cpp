@@ -1,0 +1,159 @@
+// Building a patch: the plan checked before any work, then the patch written into temporaries
+// next to the outputs and moved into place only when all of it succeeded.
+#include "tools/patchtool/build/build.h"
+
+#include <system_error>
+
+#include "tools/patchtool/build/compare.h"
+#include "tools/patchtool/build/encode.h"
+#include "tools/patchtool/build/installer.h"
+#include "tools/patchtool/build/outputs.h"
+#include "tools/patchtool/build/package.h"
+#include "tools/patchtool/build/plan.h"
+#include "tools/patchtool/build/progress.h"
+#include "tools/patchtool/build/scan.h"
+#include "tools/patchtool/build/stub.h"
+#include "tools/patchtool/host/process.h"
+
+namespace {
+
+// Everything that can be checked before any work: inputs, outputs, the stub.
+bool PlanBuild(const BuildOptions &o, Plan *plan, Report &report, std::string *error)
+{
+    if (!CheckInputs(o, plan, report, error)) {
+        return false;
+    }
+    if (!o.installer.empty()) {
+        plan->stubPath = ResolveStub(o);
+    }
+    return CheckOutputs(o, plan->stubPath, error) && (o.installer.empty() || LoadStub(plan, error));
+}
+
+// Compares every file that has old copies and decides its entries.
+bool CompareFiles(std::vector<FileWork> &files, Progress *progress, std::string *error)
+{
+    uint64_t compared = 0;
+    for (const FileWork &f : files) {
+        compared += f.olds.empty() ? 0 : f.file->size;
+    }
+    StartPhase(progress, "comparing", compared);
+    for (FileWork &f : files) {
+        if (!f.olds.empty()) {
+            SetCurrent(progress, f.file->name);
+            if (!CompareFile(&f, progress, error)) {
+                return false;
+            }
+        }
+    }
+    if (compared) {
+        ShowProgress(progress, true);
+    }
+    return true;
+}
+
+bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder, ChunkWriter *writer,
+                Report &report, BuildSummary *summary, std::string *error)
+{
+    Progress progress(report);
+    std::vector<FileWork> files = MakeWork(o, plan);
+    if (!CompareFiles(files, &progress, error)) {
+        return false;
+    }
+    Spool spool;
+    spool.path = folder / "spool.tmp";
+    if (!o.dryRun && !(spool.file = OpenFile(spool.path, "w+b"))) {
+        *error = "cannot create " + PathText(spool.path) + ": " + SystemReason();
+        return false;
+    }
+    bool ok = EncodeAndPackage(o, files, writer, &spool, &progress, summary, error);
+    if (spool.file) {
+        fclose(spool.file);
+        RemoveTree(spool.path);
+    }
+    return ok && CloseChunk(writer, error);
+}
+
+// Where the outputs are written before they are moved into place; empty in a dry run.
+struct Temporaries {
+    fs::path folder;
+    fs::path installer;
+};
+
+// Writes the patch folder and the installer into t, then moves both into place.
+bool WriteAndPublish(const BuildOptions &o, const Plan &plan, const Temporaries &t, ChunkWriter *writer,
+                     Report &report, BuildSummary *summary, std::string *error)
+{
+    std::string descriptor = ComposeDescriptor(o.target, o.op, o.base, o.description);
+    bool ok = (o.dryRun || WriteWholeFile(t.folder / DescriptorFileName, descriptor.data(), descriptor.size(), error)) &&
+              WritePatch(o, plan, t.folder, writer, report, summary, error);
+    if (ok && writer->id < FirstChunkId) {
+        *error = "nothing to patch: every file of the new folder is unchanged";
+        return false;
+    }
+    if (ok && !t.installer.empty()) {
+        ok = WriteInstaller(plan, t.folder, writer->id, t.installer, o.checksumRecord, report, error);
+    }
+    ok = ok && (o.dryRun || Publish(t.folder, o.outFolder, error));
+    if (ok && !t.installer.empty() && !Publish(t.installer, o.installer, error)) {
+        RemoveTree(o.outFolder);
+        return false;
+    }
+    return ok;
+}
+
+// Returns: false with the reason when the temporary output folder cannot be made.
+bool MakeTemporaries(const BuildOptions &o, Report &report, Temporaries *t, std::string *error)
+{
+    if (o.dryRun) {
+        return true;
+    }
+    RemoveStaleTemporaries(o.outFolder, report);
+    if (!o.installer.empty()) {
+        RemoveStaleTemporaries(o.installer, report);
+        t->installer = TemporarySibling(o.installer);
+    }
+    std::error_code ec;
+    t->folder = TemporarySibling(o.outFolder);
+    if (!fs::create_directory(t->folder, ec) || ec) {
+        *error = "cannot write the output folder next to " + PathText(o.outFolder) + ": " + ec.message();
+        t->folder.clear();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int BuildPatch(const BuildOptions &options, Report &report, BuildSummary *summary)
+{
+    double start = NowMilliseconds();
+    *summary = BuildSummary();
+    Plan plan;
+    std::string error;
+    if (!PlanBuild(options, &plan, report, &error)) {
+        report.Error(error);
+        return 1;
+    }
+    summary->filesScanned = plan.newFiles.size();
+    Temporaries temporaries;
+    ChunkWriter writer;
+    bool ok = MakeTemporaries(options, report, &temporaries, &error);
+    writer.folder = temporaries.folder;
+    writer.limit = options.chunkSize;
+    writer.dryRun = options.dryRun;
+    writer.report = &report;
+    if (ok && !WriteAndPublish(options, plan, temporaries, &writer, report, summary, &error)) {
+        CloseChunk(&writer, &error);
+        RemoveTree(temporaries.folder);
+        RemoveTree(temporaries.installer);
+        ok = false;
+    }
+    if (!ok) {
+        report.Error(error);
+        return 1;
+    }
+    summary->chunks = writer.id - FirstChunkId + 1;
+    summary->bytesOut = writer.total;
+    summary->milliseconds = NowMilliseconds() - start;
+    return 0;
+}

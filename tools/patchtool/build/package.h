@@ -1,0 +1,47 @@
+#pragma once
+// The package: entries written into chunk files of bounded size (or, in a dry run, only counted
+// and listed), and what a whole-file or range entry costs there.
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/patchtool/build/plan.h"
+
+struct ChunkWriter {
+    fs::path folder;
+    bool dryRun = false;
+    Report *report = nullptr;  // the dry run's listing
+    FILE *file = nullptr;
+    uint32_t id = FirstChunkId - 1;
+    uint64_t used = 0;
+    uint64_t limit = 0;
+    uint64_t total = 0;
+};
+
+// The stored blocks of the file being compressed, in order, in a spool file.
+struct Spool {
+    fs::path path;
+    FILE *file = nullptr;
+    std::vector<uint32_t> sizes;
+    uint64_t bytes = 0;
+};
+
+// Returns: false with a reason when the current chunk cannot be closed cleanly.
+bool CloseChunk(ChunkWriter *w, std::string *error);
+
+// Writes f's ranges as range entries, each run cut to fit a chunk.
+// Returns: false with a reason naming the file.
+bool EmitRanges(const BuildOptions &o, ChunkWriter *w, FileWork &f, std::vector<uint8_t> *piece, std::string *error);
+
+// Writes f as one whole-file entry of the blocks in the spool.
+// Returns: false with a reason naming the file.
+bool EmitWhole(const BuildOptions &o, ChunkWriter *w, const FileWork &f, Spool *s, std::vector<uint8_t> *piece,
+               std::string *error);
+
+// Returns: the bytes of f's whole-file entry with the blocks spooled so far.
+uint64_t WholeCost(const FileWork &f, const Spool &s);
+
+// Returns: the least a whole-file entry of f can cost, before its blocks are compressed.
+uint64_t LeastWholeCost(const FileWork &f);

@@ -1,0 +1,30 @@
+#pragma once
+// Checking a patch by the installer's own rules, entry by entry.
+#include <stdint.h>
+#include <string>
+
+#include "tools/patchtool/check/patch_source.h"
+#include "tools/patchtool/host/report.h"
+
+struct EntryInfo {
+    uint32_t chunkId;
+    uint64_t chunkOffset;   // of the entry's header
+    uint8_t kind;
+    std::u16string name;
+    uint64_t dataSize;
+    uint64_t targetOffset;  // Range entries
+    uint64_t decodedSize;   // WholeFile: the stream's declared size; Range: dataSize
+};
+
+// Returns: true when the name, taken relative to the game folder with either slash as a separator,
+// stays inside it (no "..", no root, drive or stream colon).
+bool NameStaysInside(const std::u16string &name);
+
+// Walks one chunk as the installer does and decodes every whole-file stream completely.
+// visit, when given, sees each entry whose header and data are sound.
+// Returns: an empty text, or the first fault found.
+std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, void *), void *context);
+
+// Lists the descriptor and every entry through report and checks the whole patch.
+// Returns: an empty text, or the first fault found (also listed).
+std::string InspectPatch(const LoadedPatch &patch, Report &report);

@@ -1,0 +1,157 @@
+#include "tools/patchtool/check/inspect_extras.h"
+
+#include "payload/checksum_record.h"
+#include "tools/patchtool/format/checksum_writer.h"
+#include "tools/patchtool/format/patch_format.h"
+#include "tools/patchtool/format/version_resource.h"
+
+namespace {
+
+enum : uint16_t {
+    CertificateRevision = 0x0200,
+    CertificatePkcsSignedData = 0x0002,
+};
+
+// The package as the installer's check sees it, over the chunks and descriptor of a loaded patch.
+struct LoadedPackage {
+    PackageView view;
+    const LoadedPatch *patch;
+};
+
+bool FindLoaded(const PackageView *self, uint16_t id, const uint8_t **bytes, uint32_t *size)
+{
+    const LoadedPatch *patch = ((const LoadedPackage *)self)->patch;
+    if (id == DescriptorId) {
+        *bytes = patch->descriptor.data();
+        *size = (uint32_t)patch->descriptor.size();
+        return patch->hasDescriptor;
+    }
+    for (const ChunkView &chunk : patch->chunks) {
+        if (chunk.id == id) {
+            *bytes = chunk.data;
+            *size = (uint32_t)chunk.size;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t LoadedCrc(uint32_t previous, const uint8_t *bytes, uint32_t size)
+{
+    return HostCrc32(previous, bytes, size);
+}
+
+std::string ResourceName(uint16_t id)
+{
+    return id == DescriptorId ? std::string("the descriptor") : "chunk " + std::to_string(id);
+}
+
+const char *Problem(EntryCheck check)
+{
+    switch (check) {
+    case EntryCheck::Missing:
+        return "is missing";
+    case EntryCheck::SizeDiffers:
+        return "has another size than recorded";
+    case EntryCheck::SumDiffers:
+        return "does not match its CRC-32";
+    case EntryCheck::Matches:
+        break;
+    }
+    return "matches";
+}
+
+// Returns: an empty text, or the fault naming every resource that does not match.
+std::string CheckRecord(const LoadedPatch &patch, Report &report)
+{
+    const InstallerExtras &x = patch.extras;
+    ChecksumRecord record;
+    if (!OpenChecksumRecord(x.record.data(), (uint32_t)x.record.size(), &record)) {
+        report.Listing(Format("checksum record: malformed (%zu bytes)", x.record.size()));
+        return "the checksum record is malformed: the installer refuses to run";
+    }
+    LoadedPackage package = {{FindLoaded, LoadedCrc}, &patch};
+    std::string damaged;
+    for (uint32_t i = 0; i < record.count; ++i) {
+        RecordEntry entry = RecordEntryAt(record, i);
+        EntryCheck check = CheckRecordEntry(entry, &package.view);
+        if (check != EntryCheck::Matches) {
+            report.Listing(Format("  %s %s", ResourceName(entry.id).c_str(), Problem(check)));
+            damaged += (damaged.empty() ? "" : ", ") + ResourceName(entry.id);
+        }
+    }
+    uint16_t unlisted = FirstUnlistedChunk(record);
+    const uint8_t *ignored;
+    uint32_t ignoredSize;
+    if (unlisted != DescriptorId && FindLoaded(&package.view, unlisted, &ignored, &ignoredSize)) {
+        report.Listing(Format("  chunk %u is not in the record", unlisted));
+        damaged += (damaged.empty() ? "" : ", ") + ResourceName(unlisted) + " (unlisted)";
+    }
+    report.Listing(Format("checksum record: the descriptor and %u chunks, %s", record.count - 1,
+            damaged.empty() ? "all match" : "DAMAGED"));
+    if (!damaged.empty()) {
+        return "damaged (the installer refuses it): " + damaged;
+    }
+    return std::string();
+}
+
+void PrintVersion(const InstallerExtras &x, Report &report)
+{
+    VersionInfo info;
+    if (!x.hasVersion) {
+        report.Listing("version resource: none");
+        return;
+    }
+    if (!ParseVersionResource(x.version, &info)) {
+        report.Listing(Format("version resource: unreadable (%zu bytes)", x.version.size()));
+        return;
+    }
+    report.Listing(Format("version resource: file %s, product %s", FixedVersionText(info.fileHigh, info.fileLow).c_str(),
+            FixedVersionText(info.productHigh, info.productLow).c_str()));
+    for (const auto &s : info.strings) {
+        std::string key, value;
+        Utf16ToUtf8(s.first, &key);
+        Utf16ToUtf8(s.second, &value);
+        report.Listing(Format("  %s: %s", key.c_str(), value.c_str()));
+    }
+}
+
+// Returns: an empty text, or the fault of a certificate table that cannot be what it claims.
+std::string PrintSignature(const LoadedPatch &patch, Report &report)
+{
+    const InstallerExtras &x = patch.extras;
+    if (x.certificateSize == 0) {
+        report.Listing("signature: none");
+        return std::string();
+    }
+    const std::vector<uint8_t> &image = patch.storage[0];
+    uint64_t end = (uint64_t)x.certificateOffset + x.certificateSize;
+    if (x.certificateOffset == 0 || end > image.size() || x.certificateSize < 8) {
+        report.Listing("signature: a certificate table outside the file");
+        return "the certificate table lies outside the file";
+    }
+    const uint8_t *certificate = &image[x.certificateOffset];
+    bool authenticode = GetU16(certificate + 4) == CertificateRevision &&
+                        GetU16(certificate + 6) == CertificatePkcsSignedData;
+    report.Listing(Format("signature: signed (%s, %u bytes; osslsigncode verify checks the signer)", authenticode ? "Authenticode PKCS#7" : "unknown certificate type", x.certificateSize));
+    return std::string();
+}
+
+
+}  // namespace
+
+std::string InspectInstallerExtras(const LoadedPatch &patch, Report &report)
+{
+    const InstallerExtras &x = patch.extras;
+    if (!x.fromInstaller) {
+        return std::string();
+    }
+    PrintVersion(x, report);
+    std::string fault = PrintSignature(patch, report);
+    if (!x.hasRecord) {
+        report.Listing("checksum record: none (the installer cannot check itself)");
+    } else if (std::string damaged = CheckRecord(patch, report); !damaged.empty() && fault.empty()) {
+        fault = damaged;
+    }
+    return fault;
+}

@@ -1,0 +1,354 @@
+#include "tools/patchtool/check/verify.h"
+
+#include <string.h>
+#include <algorithm>
+#include <system_error>
+
+#include "app/descriptor.h"
+
+#include "payload/walk.h"
+#include "stream/block_stream.h"
+#include "stream/memory_stream.h"
+#include "tools/patchtool/format/gate.h"
+#include "tools/patchtool/check/inspect.h"
+#include "tools/patchtool/format/patch_format.h"
+#include "tools/patchtool/host/process.h"
+
+#ifndef _WIN32
+#include <sys/types.h>
+#endif
+
+namespace {
+
+// The temporary copies of the old folders, under the system's temporary folder.
+const char VerifyFolderPrefix[] = "patchtool-verify";
+
+struct HostWriters {
+    EntryWriters table;  // first member: the walk passes this record back to the writers
+    fs::path root;
+    std::string *detail;
+};
+
+std::u16string ToU16(const NameUnit *name)
+{
+    std::u16string text;
+    for (; *name; ++name) {
+        text.push_back((char16_t)*name);
+    }
+    return text;
+}
+
+// The host path of name's first length units, with backslashes taken as separators too.
+// Returns: false when the units are not valid Unicode.
+bool HostPath(const HostWriters *w, const std::u16string &name, size_t length, fs::path *path)
+{
+    std::u16string mapped = name.substr(0, length);
+    for (char16_t &unit : mapped) {
+        if (unit == u'\\') {
+            unit = u'/';
+        }
+    }
+    std::string text;
+    if (!Utf16ToUtf8(mapped, &text)) {
+        return false;
+    }
+    *path = w->root / PathFromUtf8(text);
+    return true;
+}
+
+// Creates the target as the installer does: on failure, the folders at each forward slash, then
+// once more. Returns: the open file, or null.
+FILE *CreateTarget(const HostWriters *w, const std::u16string &name)
+{
+    fs::path path;
+    if (!HostPath(w, name, name.size(), &path)) {
+        return nullptr;
+    }
+    FILE *file = OpenFile(path, "wb");
+    if (file) {
+        return file;
+    }
+    for (size_t slash = name.find(u'/'); slash != std::u16string::npos; slash = name.find(u'/', slash + 1)) {
+        fs::path folder;
+        std::error_code ec;
+        if (!HostPath(w, name, slash, &folder)) {
+            return nullptr;
+        }
+        fs::create_directory(folder, ec);
+        if (ec && !fs::is_directory(folder)) {
+            return nullptr;
+        }
+    }
+    return OpenFile(path, "wb");
+}
+
+InstallResult Fail(const HostWriters *w, InstallResult result, const std::u16string &name, const char *what)
+{
+    std::string text;
+    Utf16ToUtf8(name, &text);
+    *w->detail = std::string(what) + ": \"" + text + "\"";
+    return result;
+}
+
+InstallResult WriteWholeFile(const EntryWriters *self, const uint8_t *data, uint32_t dataSize,
+                             const NameUnit *nameUnits)
+{
+    const HostWriters *w = (const HostWriters *)self;
+    std::u16string name = ToU16(nameUnits);
+    Stream *source = openMemoryStream(data, dataSize);
+    if (!source) {
+        return Fail(w, InstallResult::Corrupt, name, "no memory for the stream of");
+    }
+    Stream *stream = openBlockStream(source);
+    if (!stream) {
+        source->methods->release(source);
+        return Fail(w, InstallResult::Corrupt, name, "the compressed stream cannot be opened for");
+    }
+    uint64_t decodedSize = 0;
+    stream->methods->getSize(stream, &decodedSize, nullptr);
+    FILE *file = NameStaysInside(name) ? CreateTarget(w, name) : nullptr;
+    if (!file) {
+        stream->methods->release(stream);
+        return Fail(w, InstallResult::CannotCreate, name, "cannot create");
+    }
+    InstallResult result = InstallResult::Ok;
+    uint8_t piece[PieceSize];
+    for (uint64_t decoded = 0; decoded < decodedSize;) {
+        if (Interrupted()) {
+            result = Fail(w, InstallResult::Cancelled, name, "interrupted while writing");
+            break;
+        }
+        uint32_t n = stream->methods->read(stream, piece, PieceSize);
+        decoded += n;
+        if (n == 0) {
+            result = Fail(w, InstallResult::Corrupt, name, "the compressed stream does not decode for");
+            break;
+        }
+        if (fwrite(piece, 1, n, file) != n) {
+            result = Fail(w, InstallResult::WriteFailed, name, "cannot write");
+            break;
+        }
+    }
+    stream->methods->release(stream);
+    if (fclose(file) != 0 && result == InstallResult::Ok) {
+        result = Fail(w, InstallResult::WriteFailed, name, "cannot write");
+    }
+    return result;
+}
+
+InstallResult WriteRange(const EntryWriters *self, const uint8_t *data, uint32_t dataSize,
+                         const NameUnit *nameUnits, uint64_t targetOffset)
+{
+    const HostWriters *w = (const HostWriters *)self;
+    std::u16string name = ToU16(nameUnits);
+    fs::path path;
+    FILE *file = NameStaysInside(name) && HostPath(w, name, name.size(), &path) ? OpenFile(path, "r+b") : nullptr;
+    if (!file) {
+        return Fail(w, InstallResult::CannotCreate, name, "cannot open the existing file");
+    }
+    InstallResult result = InstallResult::Ok;
+    if (!SeekTo(file, targetOffset)) {
+        result = Fail(w, InstallResult::Corrupt, name, "cannot seek in");
+    } else if (dataSize != 0 && fwrite(data, 1, dataSize, file) != dataSize) {
+        result = Fail(w, InstallResult::WriteFailed, name, "cannot write");
+    }
+    if (fclose(file) != 0 && result == InstallResult::Ok) {
+        result = Fail(w, InstallResult::WriteFailed, name, "cannot write");
+    }
+    return result;
+}
+
+const char *ResultName(InstallResult result)
+{
+    static const char *const names[] = {"Ok", "NoChunk", "Corrupt", "CannotCreate", "WriteFailed", "Cancelled"};
+    uint32_t index = (uint32_t)result;
+    return index < 6 ? names[index] : "unknown";
+}
+
+// Returns: the index of the first differing byte, -1 when the files are equal, -2 on a failure.
+int64_t FirstDifference(const fs::path &a, const fs::path &b, std::string *error)
+{
+    const size_t piece = 1 << 20;
+    FILE *x = OpenFile(a, "rb");
+    FILE *y = OpenFile(b, "rb");
+    std::vector<uint8_t> p(piece);
+    std::vector<uint8_t> q(piece);
+    int64_t result = -1;
+    for (uint64_t at = 0; x && y; at += piece) {
+        size_t n = fread(p.data(), 1, piece, x);
+        size_t m = fread(q.data(), 1, piece, y);
+        if (ferror(x) || ferror(y)) {
+            break;
+        }
+        size_t common = std::min(n, m);
+        size_t i = 0;
+        while (i < common && p[i] == q[i]) {
+            ++i;
+        }
+        if (i < common || n != m) {
+            result = (int64_t)(at + i);
+            break;
+        }
+        if (n < piece) {
+            break;
+        }
+    }
+    bool failed = !x || !y || ferror(x) || ferror(y);
+    if (failed) {
+        *error = "cannot read " + PathText(!x || ferror(x) ? a : b) + ": " + SystemReason();
+        result = -2;
+    }
+    if (x) {
+        fclose(x);
+    }
+    if (y) {
+        fclose(y);
+    }
+    return result;
+}
+
+// The installer's checks before it writes: a descriptor, and a gate that lets the version through.
+// Returns: an empty text, or why the installer would not install into folder.
+std::string CheckGate(const LoadedPatch &patch, const fs::path &folder)
+{
+    if (!patch.hasDescriptor) {
+        return "the patch has no descriptor: the installer would refuse it (IDS_NO_DESCRIPTOR)";
+    }
+    DescriptorHead head = ParseDescriptorHead(patch.descriptor.data(), (uint32_t)patch.descriptor.size());
+    PackedVersion installed = 0;
+    std::string error;
+    if (!ReadGameVersion(folder, &installed, &error)) {
+        return error;
+    }
+    return GateRefusal(folder, installed, GateTerms{head.target, head.gate, head.base});
+}
+
+// Installs the patch into a temporary copy of oldFolder and compares the result with newFolder.
+// Returns: 0 when they are equal, 1 on a fault, a difference or a copy that cannot be made.
+int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::path &newFolder, Report &report)
+{
+    std::string fault = CheckGate(patch, oldFolder);
+    if (!fault.empty()) {
+        report.Listing(Format("FAULT: %s", fault.c_str()));
+        return 1;
+    }
+    std::error_code ec;
+    fs::path work = MakeTemporaryFolder(VerifyFolderPrefix);
+    fs::path game = work / "game";
+    if (work.empty() || (fs::copy(oldFolder, game, fs::copy_options::recursive, ec), ec) || Interrupted()) {
+        report.Error(Format("verify: cannot copy %s to a temporary folder: %s", PathText(oldFolder).c_str(),
+                Interrupted() ? "interrupted" : ec.message().c_str()));
+        RemoveTree(work);
+        return 1;
+    }
+    int code = 0;
+    std::string detail;
+    std::string error;
+    InstallResult result = ApplyPatchToFolder(patch, game, &detail);
+    if (result != InstallResult::Ok) {
+        report.Listing(Format("FAULT: applying the patch to %s: %s", PathText(oldFolder).c_str(), detail.c_str()));
+        code = 1;
+    } else {
+        std::vector<std::string> leftovers;
+        std::vector<std::string> differences = CompareTrees(newFolder, game, &leftovers, &error);
+        for (const std::string &line : leftovers) {
+            report.Listing(Format("note: left over from the old folder (a patch cannot delete files): %s", line.c_str()));
+        }
+        for (const std::string &line : differences) {
+            report.Listing(Format("DIFFERENCE (from %s): %s", PathText(oldFolder).c_str(), line.c_str()));
+        }
+        code = differences.empty() ? 0 : 1;
+        if (code == 0) {
+            report.Listing(Format("OK: %s patched equals the new folder", PathText(oldFolder).c_str()));
+        }
+    }
+    RemoveTree(work);
+    return code;
+}
+
+}  // namespace
+
+InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root, std::string *detail)
+{
+    HostWriters writers = {{WriteWholeFile, WriteRange}, root, detail};
+    if (patch.chunks.empty()) {
+        *detail = "the patch has no chunk " + std::to_string(FirstChunkId);
+        return InstallResult::NoChunk;
+    }
+    for (const ChunkView &chunk : patch.chunks) {
+        detail->clear();
+        if (Interrupted()) {
+            *detail = "interrupted";
+            return InstallResult::Cancelled;
+        }
+        if (chunk.size > MaxChunkBytes) {
+            *detail = "chunk " + std::to_string(chunk.id) + " is too large";
+            return InstallResult::Corrupt;
+        }
+        InstallResult result = WalkEntries(chunk.data, (uint32_t)chunk.size, &writers.table);
+        if (result != InstallResult::Ok) {
+            std::string fault = CheckChunk(chunk, nullptr, nullptr);
+            *detail = std::string(ResultName(result)) + " in chunk " + std::to_string(chunk.id) + ": " +
+                      (detail->empty() ? fault : *detail);
+            return result;
+        }
+    }
+    return InstallResult::Ok;
+}
+
+std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &result,
+                                      std::vector<std::string> *leftovers, std::string *error)
+{
+    std::vector<std::string> differences;
+    std::vector<TreeFile> want;
+    std::vector<TreeFile> got;
+    std::vector<std::string> emptyFolders;
+    leftovers->clear();
+    if (!ListTree(expected, &want, &emptyFolders, error) || !ListTree(result, &got, &emptyFolders, error)) {
+        differences.push_back(*error);
+        return differences;
+    }
+    size_t j = 0;
+    for (const TreeFile &file : want) {
+        while (j < got.size() && got[j].name < file.name) {
+            leftovers->push_back(got[j++].name);
+        }
+        if (j == got.size() || got[j].name != file.name) {
+            differences.push_back("missing after the patch: " + file.name);
+            continue;
+        }
+        int64_t at = FirstDifference(file.path, got[j].path, error);
+        if (at == -2) {
+            differences.push_back(*error);
+        } else if (at >= 0) {
+            differences.push_back(file.name + " differs from byte " + std::to_string(at) + " (expected " +
+                                  std::to_string(file.size) + " bytes, got " + std::to_string(got[j].size) + ")");
+        }
+        ++j;
+    }
+    while (j < got.size()) {
+        leftovers->push_back(got[j++].name);
+    }
+    return differences;
+}
+
+int VerifyPatch(const fs::path &patchPath, const std::vector<fs::path> &oldFolders, const fs::path &newFolder,
+                Report &report)
+{
+    std::string error;
+    LoadedPatch patch;
+    std::error_code ec;
+    if (!LoadPatch(patchPath, &patch, &error)) {
+        report.Error(Format("verify: %s", error.c_str()));
+        return 1;
+    }
+    fs::path temporaries = fs::temp_directory_path(ec);
+    if (!ec) {
+        RemoveStaleTemporaries(temporaries / VerifyFolderPrefix, report);
+    }
+    int code = 0;
+    for (const fs::path &old : oldFolders) {
+        code = std::max(code, VerifyOne(patch, old, newFolder, report));
+    }
+    return code;
+}

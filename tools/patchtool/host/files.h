@@ -1,0 +1,53 @@
+#pragma once
+// Files and folder trees on the host; the same code runs on Linux and Windows.
+#include <stdint.h>
+#include <stdio.h>
+#include <string>
+#include <vector>
+
+#include "tools/patchtool/host/text.h"
+
+// Opens a file with a C stdio mode; wide paths on Windows.
+// Returns: the stream, or null.
+FILE *OpenFile(const fs::path &path, const char *mode);
+
+// Moves a stream to a 64-bit offset from its start. Returns: false when that fails.
+bool SeekTo(FILE *file, uint64_t offset);
+
+// The operating system's reason for the last failed call of this thread (errno), for messages.
+std::string SystemReason();
+
+// Returns: true and the whole content; false with a message in error.
+bool ReadWholeFile(const fs::path &path, std::vector<uint8_t> *data, std::string *error);
+
+// Returns: true when every byte was written and the file closed cleanly.
+bool WriteWholeFile(const fs::path &path, const void *data, size_t size, std::string *error);
+
+// One regular file of a folder tree.
+struct TreeFile {
+    std::string name;  // relative, folders separated by forward slashes, UTF-8
+    fs::path path;     // host path
+    uint64_t size;
+};
+
+// Lists the regular files under root, sorted by name. Symbolic links are followed, to folders
+// too; a link back to a folder that encloses it is refused as a loop.
+// Folders that hold no file at any depth go to emptyFolders.
+// Returns: false with a message when root or a folder below it cannot be read, a link loops or
+// dangles, or a name is not valid Unicode.
+bool ListTree(const fs::path &root, std::vector<TreeFile> *files,
+              std::vector<std::string> *emptyFolders, std::string *error);
+
+// Returns: a path next to target that does not exist yet, for writing before a final rename.
+// Its name is target's followed by ".tmp-PID-N".
+fs::path TemporarySibling(const fs::path &target);
+
+// Returns: true when path is base or lies below it, after resolving links and ".." in both.
+bool PathIsWithin(const fs::path &path, const fs::path &base);
+
+// Creates a fresh folder under the system's temporary folder.
+// Returns: its path, or an empty path.
+fs::path MakeTemporaryFolder(const char *prefix);
+
+// Removes a file or folder tree; ignores a missing or empty path.
+void RemoveTree(const fs::path &path);
