@@ -36,12 +36,16 @@ uint64_t FileSize(HANDLE file)
     return GetFileSizeEx(file, &size) ? (uint64_t)size.QuadPart : 0;
 }
 
-// Opens path as its writer will and closes it again at once.
-// Returns: Ok with *exists and *size set; CannotCreate when it exists but cannot be opened.
-InstallResult ProbeTarget(const wchar_t *path, bool *exists, uint64_t *size)
+// Opens gameRoot + name as its writer will and closes it again at once.
+// Returns: Ok with *exists and *size set; CannotCreate when it exists but cannot be opened, or
+// when the path does not fit.
+InstallResult ProbeTarget(const NameUnit *name, bool *exists, uint64_t *size)
 {
     *exists = false;
     *size = 0;
+    wchar_t path[TargetPathCapacity];
+    if (!MakeTargetPath(path, name, MaxNameLength))
+        return InstallResult::CannotCreate;
     HANDLE file = OpenExisting(path);
     if (file == INVALID_HANDLE_VALUE)
         return IsMissing(GetLastError()) ? InstallResult::Ok : InstallResult::CannotCreate;
@@ -56,12 +60,9 @@ InstallResult CheckWholeFile(const EntryWriters *self, const uint8_t *data, uint
 {
     if (!data || dataSize < BlockStreamHeaderSize)
         return InstallResult::Corrupt;  // its writer refuses it the same way, touching nothing
-    wchar_t path[TargetPathCapacity];
-    if (!MakeTargetPath(path, name, MaxNameLength))
-        return InstallResult::CannotCreate;
     bool exists;
     uint64_t size;
-    InstallResult result = ProbeTarget(path, &exists, &size);
+    InstallResult result = ProbeTarget(name, &exists, &size);
     if (result == InstallResult::Ok) {
         Checker *checker = (Checker *)self;
         AddSpaceChange(&checker->need, size, GetU64(data), checker->clusterSize);
@@ -104,38 +105,32 @@ InstallResult FindStop(const EntryWriters *self, const uint8_t *data, uint32_t, 
 }
 
 // Walks every chunk in id order with writers, up to the first missing id or the first result
-// that is not Ok. Returns: that result, or Ok when every chunk was walked.
+// that is not Ok, leaving progressBytes as it was (the walk counts header bytes into it).
+// Returns: that result, or Ok when every chunk was walked.
 InstallResult WalkAllChunks(const EntryWriters *writers)
 {
-    for (uint16_t id = IDR_FIRST_CHUNK; id < IDR_DESCRIPTOR; ++id) {
-        InstallResult result = WalkChunkResource(id, writers);
-        if (result == InstallResult::NoChunk)
-            return InstallResult::Ok;
-        if (result != InstallResult::Ok)
-            return result;
-    }
-    return InstallResult::Ok;
+    uint64_t bytes = progressBytes;
+    InstallResult result = InstallResult::Ok;
+    for (uint16_t id = IDR_FIRST_CHUNK; id < IDR_DESCRIPTOR && result == InstallResult::Ok; ++id)
+        result = WalkChunkResource(id, writers);
+    progressBytes = bytes;
+    return result == InstallResult::NoChunk ? InstallResult::Ok : result;
 }
 
 // Returns: true when a whole-file entry before the one at entryData creates name.
 bool CreatedEarlier(const NameUnit *name, const uint8_t *entryData)
 {
     CreatorSearch search = {{FindWholeFile, FindStop}, entryData, name, false};
-    uint64_t bytes = progressBytes;
     WalkAllChunks(&search.writers);
-    progressBytes = bytes;
     return search.found;
 }
 
 InstallResult CheckRange(const EntryWriters *self, const uint8_t *data, uint32_t dataSize,
                          const NameUnit *name, uint64_t targetOffset)
 {
-    wchar_t path[TargetPathCapacity];
-    if (!MakeTargetPath(path, name, MaxNameLength))
-        return InstallResult::CannotCreate;
     bool exists;
     uint64_t size;
-    InstallResult result = ProbeTarget(path, &exists, &size);
+    InstallResult result = ProbeTarget(name, &exists, &size);
     if (result != InstallResult::Ok)
         return result;
     if (!exists)  // ranges never create their file: only an earlier entry of the patch may
@@ -182,9 +177,7 @@ void AddSpaceChange(SpaceNeed *need, uint64_t oldSize, uint64_t newSize, uint32_
 InstallResult CheckWriteReadiness()
 {
     Checker checker = {{CheckWholeFile, CheckRange}, {0, 0}, ClusterSize(gameRoot)};
-    uint64_t bytes = progressBytes;
     InstallResult result = WalkAllChunks(&checker.writers);
-    progressBytes = bytes;
     if (result == InstallResult::Corrupt)
         return InstallResult::Ok;
     if (result != InstallResult::Ok)
