@@ -79,14 +79,11 @@ class Image:
     def address_table_slots(self):
         """{slot address: what fills it} for every import and delay-import address table entry."""
         slots = {}
-        rva, _ = self.directories[1]
-        at = self.offset(rva) if rva else None
-        while at is not None and self.u32(at + 12):
+        for at in self.import_descriptors():
             dll = self.text(self.u32(at + 12))
             names = self.u32(at) or self.u32(at + 16)  # the name table, else the address table itself
             for i, _ in enumerate(self.table_slots(names)):
                 slots[self.u32(at + 16) + self.pointer * i] = dll
-            at += 20
         rva, _ = self.directories[13]
         at = self.offset(rva) if rva else None
         while at is not None and self.u32(at + 4):
@@ -122,13 +119,16 @@ class Image:
         at = self.offset(rva)
         return self.data[at:self.data.index(b"\0", at)].decode("ascii")
 
-    def imported_dlls(self):
+    def import_descriptors(self):
+        """File offsets of the import descriptors, up to the one without a name."""
         rva, _ = self.directories[1]
-        names, at = [], self.offset(rva) if rva else None
+        at = self.offset(rva) if rva else None
         while at is not None and self.u32(at + 12):
-            names.append(self.text(self.u32(at + 12)))
+            yield at
             at += 20
-        return names
+
+    def imported_dlls(self):
+        return [self.text(self.u32(at + 12)) for at in self.import_descriptors()]
 
     def resources(self):
         """{(type, id): {language: (data offset, size)}} for numeric types and ids."""
