@@ -8,7 +8,7 @@ packages=(
   lzma-dev googletest libgtest-dev libbenchmark-dev zlib1g-dev
   wine wine32:i386 wine64 fonts-wine xvfb xauth x11-utils
   fonts-wqy-microhei fonts-wqy-zenhei imagemagick osslsigncode openssl xz-utils
-  locales
+  locales procps
 )
 
 missing=()
