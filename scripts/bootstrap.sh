@@ -8,7 +8,7 @@ packages=(
   lzma-dev googletest libgtest-dev libbenchmark-dev zlib1g-dev
   wine wine32:i386 wine64 fonts-wine xvfb xauth x11-utils
   fonts-wqy-microhei fonts-wqy-zenhei imagemagick osslsigncode openssl xz-utils
-  locales procps
+  locales procps qemu-user-static
 )
 
 missing=()
@@ -23,8 +23,23 @@ done
 if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
   [ "$(id -u)" = 0 ] || { echo "bootstrap: missing packages (${missing[*]}); run as root" >&2; exit 1; }
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A mirror caught mid-sync fails an update now and then ("File has unexpected size"): try again.
+  # With the security suite's index missing for i386 only, the amd64 half of a multi-arch library
+  # would be taken from it and the i386 half could not match: then this install prefers the
+  # release's own versions, which exist for both architectures.
+  pin=$(mktemp)
+  trap 'rm -f "$pin"' EXIT
+  printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 90\n' >"$pin"
+  for attempt in 1 2 3 4; do
+    prefer=()
+    if ! apt-get update -qq; then
+      echo "bootstrap: apt-get update reported a failure (attempt $attempt); preferring the release's versions" >&2
+      prefer=(-o "Dir::Etc::Preferences=$pin")
+    fi
+    apt-get "${prefer[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null && break
+    [ $attempt -lt 4 ] || { echo "bootstrap: apt-get failed $attempt times" >&2; exit 1; }
+    sleep $(( attempt * 20 ))
+  done
 fi
 
 # Chinese locales, so that Wine picks the simplified or traditional resources.
