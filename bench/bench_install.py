@@ -6,7 +6,7 @@ files created the same way, no window) and against a trivial GUI program, interl
 Prints per payload the median and spread of each, the ratio, the fixed, per-megabyte and per-file
 parts of the excess (least squares over the payloads) and the installer's peak memory.
 
-  bench_install.py [--rounds N] [--overwrite] [--strace] [--phases] [--cold-desktop] PAYLOAD...
+  bench_install.py [--rounds N] [--overwrite] [--strace] [--phases] [--cold-desktop] [--against TREE] PAYLOAD...
   PAYLOAD: tiny | dlls:COUNT (real PE files from Wine's DLL folder, many small files in folders)
            | game:SIZE_MB (game-like packs of 4 to 12 MB each: few large files)
 --overwrite: every run writes over the files of the previous one (a patch over an installed game);
@@ -16,7 +16,8 @@ extra installer run under Wine's timestamped traces, split into start-up, dialog
 Wine's desktop is held up for the whole benchmark, as Windows' desktop always is (desktop_holder.exe);
 --cold-desktop lets every GUI program start it again when the previous one has let it end, which
 adds about 0.2 s to a run (more on a loaded machine), or not, depending on how long ago the
-previous GUI program exited.
+previous GUI program exited. --against TREE: the same patch is also bound to the installer code of
+another Windows build tree (a variant of the stub) and run in every round too, for an A/B ratio.
 (run by scripts/bench-install.sh)"""
 import argparse
 import atexit
@@ -92,9 +93,7 @@ def make_payload(payload_name):
                         '--chunk-size', str(32 << 20), '--installer', installer, '--stub', stub],
                        check=True, stdout=subprocess.DEVNULL)
     else:  # the stub may have changed since: rebind the same patch
-        subprocess.run([os.path.join(ROOT, 'scripts', 'make-installer.sh'), os.path.join(work, 'patch'),
-                        installer], check=True, env=dict(ENV, QPATCH_BUILD_DIR=WINDOWS),
-                       stdout=subprocess.DEVNULL)
+        bind_installer(work, WINDOWS, installer)
     ini = os.path.join(game, 'Bin', 'game.ini')
     if os.path.exists(ini):
         subprocess.run(['chattr', '-i', ini], check=False)
@@ -103,6 +102,12 @@ def make_payload(payload_name):
     # Read-only even for root: the version write-back fails, so no box ends the run.
     subprocess.run(['chattr', '+i', ini], check=True)
     return work, installer, game
+
+
+def bind_installer(work, tree, installer):
+    """Binds the payload's patch folder to the installer code of another build tree."""
+    subprocess.run([os.path.join(ROOT, 'scripts', 'make-installer.sh'), os.path.join(work, 'patch'),
+                    installer], check=True, env=dict(ENV, QPATCH_BUILD_DIR=tree), stdout=subprocess.DEVNULL)
 
 
 def payload_names(files):
@@ -230,6 +235,7 @@ def main():
     parser.add_argument('--strace', action='store_true')
     parser.add_argument('--cold-desktop', action='store_true')
     parser.add_argument('--phases', action='store_true')
+    parser.add_argument('--against', metavar='TREE')
     parser.add_argument('payloads', nargs='*', default=['tiny', 'dlls:300', 'game:30', 'game:110'])
     args = parser.parse_args()
     subprocess.run([SERVER, '-p'], env=ENV, check=False, stdout=subprocess.DEVNULL,
@@ -255,7 +261,10 @@ def main():
         os.makedirs(target, exist_ok=True)
         payloads.append(dict(name=payload_name, work=work, installer=installer, game=game, names=names,
                              decoded=decoded, target=target, installer_runs=[], limit_runs=[],
-                             limit_inner=[], rss=[], hwm=[]))
+                             limit_inner=[], rss=[], hwm=[], against_runs=[]))
+        if args.against:
+            payloads[-1]['against'] = os.path.join(os.path.dirname(installer), 'against.exe')
+            bind_installer(work, os.path.abspath(args.against), payloads[-1]['against'])
     trivial_runs = []
     for round_number in range(args.rounds):
         for p in payloads:
@@ -269,6 +278,12 @@ def main():
             p['installer_runs'].append(seconds)
             p['rss'].append(rss)
             p['hwm'].append(hwm)
+            if args.against:
+                if not args.overwrite:
+                    clear_targets(p['game'], p['names'])
+                p['against_runs'].append(run_timed([LOADER, p['against']], cwd=os.path.dirname(p['against']))[0])
+                if round_number == 0 and not files_match(p):
+                    raise SystemExit(f"{p['name']}: the installer of {args.against} did not install the payload")
             seconds, _, _, out = run_timed([LOADER, limit_exe, os.path.join(p['work'], 'patch'), p['target']])
             p['limit_runs'].append(seconds)
             p['limit_inner'].append(float(re.search(r'limit_seconds=([\d.]+)', out).group(1)))
@@ -292,6 +307,11 @@ def main():
         print(f"  ratio installer / limit:       median {inst / limit:.3f}, per round "
               f"{min(ratios):.3f}..{max(ratios):.3f}; excess {inst - limit:+.3f} s; "
               f"over the trivial program {inst - statistics.median(trivial_runs):+.3f} s")
+        if args.against:
+            against = statistics.median(p['against_runs'])
+            per_round = [i / a for i, a in zip(p['installer_runs'], p['against_runs'])]
+            print(f"  installer of {args.against}: {spread(p['against_runs'])}; this / that: median "
+                  f"{inst / against:.4f}, per round {min(per_round):.4f}..{max(per_round):.4f}")
         print(f"  installer peak private memory (RssAnon) {max(p['rss']) / 1024:.1f} MiB, "
               f"peak resident with mapped image (VmHWM) {max(p['hwm']) / 1024:.1f} MiB")
         if args.strace:
