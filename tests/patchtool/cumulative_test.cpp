@@ -1,0 +1,83 @@
+// Cumulative patches: one installer for several installed versions, and the version each old
+// folder is at, read from Bin/game.ini as the installer reads it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/patchtool/support.h"
+#include "tools/patchtool/check/verify.h"
+#include "tools/patchtool/format/gate.h"
+
+namespace {
+
+TEST(Cumulative, RangesCoverWhatDiffersInAnyOldVersionAndEveryOneInstalls)
+{
+    TempFolder temp;
+    History h = MakeHistory(temp.path);
+    BuildOptions o = CumulativeOptions(h, temp.path / "patch");
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
+    auto byName = EntriesByName(o.outFolder);
+    ASSERT_EQ(byName["Bin/Tolvar2.exe"].size(), 2u);  // offset 1000 differs in 1.0.0.0 only
+    EXPECT_EQ(byName["Bin/Tolvar2.exe"][0].targetOffset, 1000u);
+    EXPECT_EQ(byName["Bin/Tolvar2.exe"][1].targetOffset, 30000u);
+    EXPECT_EQ(byName.count("Data/same.dat"), 0u);
+    EXPECT_EQ(byName["Data/added110.dat"][0].kind, WholeFileKind);  // 1.0.0.0 lacks it
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100, h.v110}, h.v120, TestReport()), 0);
+    // Claiming every version while leaving 1.0.0.0 out gives it ranges computed against 1.1.0.0;
+    // verify catches the damage.
+    o.olds.erase(o.olds.begin());
+    o.outFolder = temp.path / "only110";
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v110}, h.v120, TestReport()), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100}, h.v120, TestReport()), 1);
+}
+
+TEST(Cumulative, UpToWithoutEveryOldVersionShipsEveryFileWhole)
+{
+    TempFolder temp;
+    History h = MakeHistory(temp.path);
+    BuildOptions o = CumulativeOptions(h, temp.path / "patch");
+    o.allOldVersions = false;
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
+    auto byName = EntriesByName(o.outFolder);
+    EXPECT_EQ(byName.size(), 4u);  // unchanged files too: an unlisted version may differ in them
+    for (const auto &entry : byName) {
+        ASSERT_EQ(entry.second.size(), 1u);
+        EXPECT_EQ(entry.second[0].kind, WholeFileKind) << entry.first;
+    }
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100, h.v110}, h.v120, TestReport()), 0);
+}
+
+TEST(Cumulative, VersionsComeFromGameIniAsTheInstallerReadsThem)
+{
+    TempFolder temp;
+    PackedVersion v = 0;
+    std::string error;
+    ASSERT_TRUE(ReadGameVersion(temp.path, &v, &error));
+    EXPECT_EQ(v, 0x01000000u);  // no file
+    const std::pair<std::string, PackedVersion> cases[] = {
+        {"[game]\r\n  version = \"1.2.3.4\"  \r\n", 0x01020304u},
+        {"[Other]\nVERSION=9.9.9.9\n[GAME]\nVERSION=1.1\n", 0x01010000u},
+        {"[GAME]\nNAME=x\n", 0x01000000u},
+        {"\xEF\xBB\xBF[GAME]\nVERSION=2.0.0.1\n", 0x02000001u},
+        {"[GAME]\nVERSION=1.256.0.0\n", 0x02000000u},  // parts carry like the installer's parse
+    };
+    for (const auto &c : cases) {
+        Put(temp.path / "Bin/game.ini", std::vector<uint8_t>(c.first.begin(), c.first.end()));
+        ASSERT_TRUE(ReadGameVersion(temp.path, &v, &error));
+        EXPECT_EQ(v, c.second) << c.first;
+    }
+    std::vector<uint8_t> utf16 = {0xFF, 0xFE};
+    for (char c : std::string("[GAME]\r\nVERSION=3.0.0.0\r\n")) {
+        utf16.insert(utf16.end(), {(uint8_t)c, 0});
+    }
+    Put(temp.path / "Bin/game.ini", utf16);
+    ASSERT_TRUE(ReadGameVersion(temp.path, &v, &error));
+    EXPECT_EQ(v, 0x03000000u);
+}
+
+}  // namespace

@@ -1,0 +1,142 @@
+// Round trips: two generated game folders through build, inspect and a host install, into a patch
+// folder and into an installer.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/patchtool/support.h"
+#include "tools/patchtool/check/verify.h"
+
+namespace {
+
+// Applies the patch to a copy of the old folder and compares it with the new one.
+void ExpectInstallGivesNewFolder(const LoadedPatch &patch, const GameFolders &g, const fs::path &work)
+{
+    fs::path game = work / "game";
+    fs::copy(g.oldFolder, game, fs::copy_options::recursive);
+    std::string detail;
+    ASSERT_EQ(ApplyPatchToFolder(patch, game, &detail), InstallResult::Ok) << detail;
+    std::vector<std::string> leftovers;
+    std::string error;
+    std::vector<std::string> differences = CompareTrees(g.newFolder, game, &leftovers, &error);
+    EXPECT_TRUE(differences.empty()) << differences[0];
+    EXPECT_TRUE(leftovers.empty());
+    RemoveTree(game);
+}
+
+TEST(RoundTrip, EveryKindOfChangeInstallsToTheNewFolder)
+{
+    TempFolder temp;
+    const uint32_t blockSize = 4096;
+    GameFolders g = MakeGame(temp.path, blockSize);
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(Options(g, temp.path / "patch", blockSize), TestReport(), &summary), 0);
+    LoadedPatch patch;
+    std::string error;
+    ASSERT_TRUE(LoadPatch(temp.path / "patch", &patch, &error)) << error;
+    EXPECT_EQ(InspectPatch(patch, TestReport()), "");
+    ExpectInstallGivesNewFolder(patch, g, temp.path);
+
+    auto byName = EntriesByName(temp.path / "patch");
+    EXPECT_EQ(byName.count("Bin/game.ini"), 0u);
+    ASSERT_EQ(byName["Bin/Tolvar2.exe"].size(), 2u);
+    EXPECT_EQ(byName["Bin/Tolvar2.exe"][0].kind, RangeKind);
+    EXPECT_EQ(byName["Bin/Tolvar2.exe"][0].targetOffset, 77u);
+    EXPECT_EQ(byName["Bin/Tolvar2.exe"][1].targetOffset, 3 * blockSize);
+    ASSERT_EQ(byName["Data/table.dat"].size(), 1u);
+    EXPECT_EQ(byName["Data/table.dat"][0].kind, RangeKind);
+    EXPECT_EQ(byName["Data/table.dat"][0].targetOffset, 2 * blockSize);
+    EXPECT_EQ(byName["Data/shrunk.bin"][0].kind, WholeFileKind);
+    EXPECT_EQ(byName["Data/rewritten.bin"][0].kind, WholeFileKind);
+    EXPECT_EQ(byName["Data/Maps/New/m1.map"][0].decodedSize, 3 * blockSize + 1);
+    EXPECT_EQ(byName["Data/empty.dat"][0].dataSize, 12u);
+    EXPECT_EQ(summary.filesUnchanged, 1u);
+    EXPECT_EQ(summary.rangeFiles, 3u);  // Tolvar2.exe, table.dat, was_empty.dat
+    EXPECT_GT(summary.rangeSavings, 0u);
+
+    std::vector<uint8_t> descriptor = Get(temp.path / "patch/descriptor.txt");
+    EXPECT_EQ(std::string(descriptor.begin(), descriptor.end()), "1.1.0.1 = 1.1.0.0\r\ntest\r\n");
+}
+
+TEST(RoundTrip, OutputIsTheSameForAnyThreadCountAndChunksHoldWholeEntries)
+{
+    TempFolder temp;
+    const uint32_t blockSize = 4096;
+    GameFolders g = MakeGame(temp.path, blockSize);
+    BuildOptions one = Options(g, temp.path / "one", blockSize);
+    one.threads = 1;
+    one.chunkSize = 1500;  // smaller than several entries: each of those gets a chunk of its own
+    BuildOptions four = one;
+    four.threads = 4;
+    four.outFolder = temp.path / "four";
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(one, TestReport(), &summary), 0);
+    ASSERT_EQ(BuildPatch(four, TestReport(), &summary), 0);
+    EXPECT_GE(summary.chunks, 3u);
+    for (uint32_t id = FirstChunkId; id < FirstChunkId + summary.chunks; ++id) {
+        std::string file = std::to_string(id) + ".bin";
+        EXPECT_EQ(Get(one.outFolder / file), Get(four.outFolder / file)) << file;
+    }
+    LoadedPatch patch;
+    std::string error;
+    ASSERT_TRUE(LoadPatch(one.outFolder, &patch, &error));
+    ASSERT_EQ(patch.chunks.size(), summary.chunks);
+    for (const ChunkView &chunk : patch.chunks) {
+        std::vector<EntryInfo> entries;
+        ASSERT_EQ(CheckChunk(chunk, Collect, &entries), "");
+        // A chunk over the limit holds exactly one entry.
+        if (chunk.size > one.chunkSize) {
+            EXPECT_EQ(entries.size(), 1u);
+        }
+    }
+    ExpectInstallGivesNewFolder(patch, g, temp.path);
+}
+
+TEST(RoundTrip, RealBlockSizeAndNoOldFolder)
+{
+    TempFolder temp;
+    GameFolders g = {fs::path(), temp.path / "new"};
+    Put(g.newFolder / "Bin/big.dat", Bytes(InstallerBlockSize * 2 + 5, 20, true));
+    Put(g.newFolder / "Bin/exact.dat", Bytes(InstallerBlockSize, 21, false));
+    BuildOptions o = Options(g, temp.path / "patch", InstallerBlockSize);
+    o.olds.clear();
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
+    EXPECT_EQ(summary.wholeEntries, 2u);
+    LoadedPatch patch;
+    std::string error;
+    ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error));
+    std::vector<EntryInfo> entries = EntriesOf(patch);
+    ASSERT_EQ(entries.size(), 2u);
+    const uint8_t *stream = patch.chunks[0].data + entries[0].chunkOffset + WholeFileHeaderSize(entries[0].name.size());
+    EXPECT_EQ(GetU32(stream + 8), (uint32_t)InstallerBlockSize);
+    EXPECT_EQ(stream[12 + 4 * 3], 0x5D);  // lc 3, lp 0, pb 2
+    g.oldFolder = temp.path / "empty";
+    fs::create_directory(g.oldFolder);
+    ExpectInstallGivesNewFolder(patch, g, temp.path);
+}
+
+TEST(RoundTrip, AnInstallerCarriesThePatchInItsResources)
+{
+    InstallerBuild b;
+    b.o.chunkSize = 10000;
+    ASSERT_EQ(b.Build(), 0);
+    LoadedPatch fromFolder;
+    LoadedPatch fromExe;
+    std::string error;
+    ASSERT_TRUE(LoadPatch(b.o.outFolder, &fromFolder, &error));
+    ASSERT_TRUE(LoadPatch(b.o.installer, &fromExe, &error)) << error;
+    EXPECT_EQ(fromExe.descriptor, fromFolder.descriptor);
+    ASSERT_EQ(fromExe.chunks.size(), fromFolder.chunks.size());
+    for (size_t i = 0; i < fromExe.chunks.size(); ++i) {
+        EXPECT_EQ(fromExe.chunks[i].id, fromFolder.chunks[i].id);
+        ASSERT_EQ(fromExe.chunks[i].size, fromFolder.chunks[i].size);
+        EXPECT_EQ(memcmp(fromExe.chunks[i].data, fromFolder.chunks[i].data, fromExe.chunks[i].size), 0);
+    }
+    ExpectInstallGivesNewFolder(fromExe, b.g, b.temp.path);
+}
+
+}  // namespace
