@@ -6,9 +6,12 @@ files created the same way, no window) and against a trivial GUI program, interl
 Prints per payload the median and spread of each, the ratio, the fixed, per-megabyte and per-file
 parts of the excess (least squares over the payloads) and the installer's peak memory.
 
-  bench_install.py [--rounds N] [--overwrite] [--strace] [--phases] [--cold-desktop] [--against TREE] PAYLOAD...
+  bench_install.py [--rounds N] [--overwrite] [--strace] [--phases] [--cold-desktop] [--against TREE]
+                  [--block-size SIZE] PAYLOAD...
   PAYLOAD: tiny | dlls:COUNT (real PE files from Wine's DLL folder, many small files in folders)
            | game:SIZE_MB (game-like packs of 4 to 12 MB each: few large files)
+           | dir:PATH (the files of a folder, e.g. a data set of scripts/bench-size.sh)
+--block-size: the patch is built with that block size (the tool's default otherwise).
 --overwrite: every run writes over the files of the previous one (a patch over an installed game);
 otherwise each run starts from a game folder without them. --strace: one extra run of each under
 strace -f, counting server round trips (64-byte reads), mmap calls and system calls. --phases: one
@@ -65,6 +68,8 @@ def make_files(payload_name, files):
             folder = os.path.join(files, 'Bin', 'plugins', name[0])
             os.makedirs(folder, exist_ok=True)
             shutil.copy(os.path.join(WINE_DLLS, name), folder)
+    elif kind == 'dir':
+        shutil.copytree(count, files)
     elif kind == 'game':
         subprocess.run([sys.executable, os.path.join(ROOT, 'tools/demo/make_demo_game.py'), '--bench',
                         count, files], check=True)
@@ -72,9 +77,10 @@ def make_files(payload_name, files):
         raise SystemExit(f'unknown payload {payload_name}')
 
 
-def make_payload(payload_name):
+def make_payload(payload_name, block_size):
     """Returns (work folder, installer, game folder); reuses what an earlier run built."""
-    work = os.path.join(WORK, payload_name.replace(':', '-'))
+    work = os.path.join(WORK, payload_name.replace(':', '-').replace('/', '_') +
+                        (f'-{block_size}' if block_size else ''))
     game = os.path.join(work, 'game')
     installer = os.path.join(game, 'Update', 'bench.exe')
     stub = os.path.join(WINDOWS, 'resources/qpatch-stub.exe')
@@ -90,7 +96,8 @@ def make_payload(payload_name):
         subprocess.run([os.path.join(RELEASE, 'tools/patchtool/patchtool'), 'build', '--new', files,
                         '--target', '1.0.0.1', '--op', '<=', '--base', '1.0.0.0', '--description',
                         f'benchmark {payload_name}', '--out', os.path.join(work, 'patch'),
-                        '--chunk-size', str(32 << 20), '--installer', installer, '--stub', stub],
+                        '--chunk-size', str(32 << 20), '--installer', installer, '--stub', stub] +
+                       (['--block-size', block_size] if block_size else []),
                        check=True, stdout=subprocess.DEVNULL)
     else:  # the stub may have changed since: rebind the same patch
         bind_installer(work, WINDOWS, installer)
@@ -236,6 +243,7 @@ def main():
     parser.add_argument('--cold-desktop', action='store_true')
     parser.add_argument('--phases', action='store_true')
     parser.add_argument('--against', metavar='TREE')
+    parser.add_argument('--block-size')
     parser.add_argument('payloads', nargs='*', default=['tiny', 'dlls:300', 'game:30', 'game:110'])
     args = parser.parse_args()
     subprocess.run([SERVER, '-p'], env=ENV, check=False, stdout=subprocess.DEVNULL,
@@ -253,7 +261,7 @@ def main():
     trivial = [LOADER, os.path.join(WINDOWS, 'bench/trivial_gui.exe')]
     payloads = []
     for payload_name in args.payloads:
-        work, installer, game = make_payload(payload_name)
+        work, installer, game = make_payload(payload_name, args.block_size)
         files = os.path.join(work, 'files')
         names = payload_names(files)
         decoded = sum(os.path.getsize(os.path.join(files, n)) for n in names)

@@ -33,7 +33,7 @@ struct BuildOptions {
     std::string description;  // UTF-8, already checked
     fs::path descriptionFile; // where it was read from, if anywhere: an input like the folders
     uint64_t chunkSize = 64ull << 20;
-    uint32_t blockSize = InstallerBlockSize;
+    uint32_t blockSize = DefaultBlockSize;
     int level = 9;
     unsigned threads = 0;     // 0: every core
     bool force = false;       // replace an existing output folder and installer file

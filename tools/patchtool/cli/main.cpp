@@ -47,7 +47,7 @@ const char BuildHelp[] =
     "  --installer OUT.exe    also write the installer; --stub the payload-free qpatch-stub.exe\n"
     "  --force                replace an existing --out folder and --installer file\n"
     "  --chunk-size BYTES     chunk limit (default 64M; K, M, G suffixes)\n"
-    "  --block-size BYTES     compressed block size (default 512K)\n"
+    "  --block-size BYTES     compressed block size (default 12M; the installer holds two blocks)\n"
     "  --threads N            compressing threads (default: every core); output is the same for any N\n"
     "  --level 0-9            LZMA level (default 9)\n"
     "  --dry-run              list the entries the patch would hold; write nothing\n"
