@@ -96,7 +96,7 @@ def make_payload(payload_name, block_size):
         subprocess.run([os.path.join(RELEASE, 'tools/patchtool/patchtool'), 'build', '--new', files,
                         '--target', '1.0.0.1', '--op', '<=', '--base', '1.0.0.0', '--description',
                         f'benchmark {payload_name}', '--out', os.path.join(work, 'patch'),
-                        '--chunk-size', str(32 << 20), '--installer', installer, '--stub', stub] +
+                        '--chunk-size', str(32 << 20), '--installer', installer, '--stub', stub, '--force'] +
                        (['--block-size', block_size] if block_size else []),
                        check=True, stdout=subprocess.DEVNULL)
     else:  # the stub may have changed since: rebind the same patch
