@@ -2,6 +2,7 @@
 # Runs a Windows program under Wine with a private prefix inside the build tree.
 #   wine-run.sh PROGRAM.exe [ARGS...]
 #   wine-run.sh --kill-server        (ends the Wine server of the tree's prefix)
+#   wine-run.sh --prepare            (makes the prefix if it is not ready, runs nothing)
 #   wine-run.sh --session COMMAND... (emulated mode: COMMAND's runs share the prefix; see below)
 # The build tree is found from QPATCH_BUILD_DIR or by walking up from the current folder to
 # CMakeCache.txt. Its file wine-arch (win32 or win64) names the Wine to use: the 32-bit loader
@@ -134,11 +135,13 @@ if [ ! -f "$WINEPREFIX/.qpatch-ready" ]; then
       "$server" -k 2>/dev/null || true
       find "$WINEPREFIX" -mindepth 1 -delete
     fi
+    [ -z "$emulated" ] || echo "wine-run: making $WINEPREFIX, once for this machine (minutes: half of it is emulated)" >&2
     prepare_prefix || { echo "wine-run: making the Wine prefix $WINEPREFIX failed" >&2; exit 1; }
   fi
   flock -u 9
   exec 9>&-
 fi
+[ "${1:-}" != --prepare ] || exit 0
 # Wine needs a current folder its user can enter.
 if [ -n "$user" ] && [ "$(id -u)" = 0 ] && ! runuser -u "$user" -- test -x . 2>/dev/null; then
   cd /tmp
