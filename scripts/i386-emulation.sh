@@ -7,7 +7,8 @@
 #     private user and mount namespace (root mapped to root) whose table holds the handler; the
 #     machine's table is never touched and nothing is left to remove;
 #   - older kernels: the handler is registered machine-wide under a lock, held for the whole run,
-#     and removed on every exit. Only there, where no i386 program runs natively anyway.
+#     and removed on every exit. Every i386 program of the machine goes through qemu meanwhile,
+#     which changes nothing where the kernel runs none natively.
 # Handlers come before the kernel's own ELF loader, so on a kernel that does run i386 code the
 # command's i386 programs go through qemu as well (QPATCH_FORCE_EMULATION=1 relies on that).
 # Says on stderr which table it used; the command sees QPATCH_I386_EMULATION=private|machine.

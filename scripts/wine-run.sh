@@ -13,10 +13,11 @@
 # Without a display, the program runs inside a private Xvfb.
 # With QPATCH_WINE_EMULATED=1, a win32 tree's programs run where the kernel runs no 32-bit code:
 # inside scripts/i386-emulation.sh, the 32-bit loader is emulated by qemu and talks to the native
-# 64-bit server in a 64-bit prefix (a 32-bit prefix made under emulation hangs). That prefix costs
-# minutes to make, so it lives outside the clone, once per machine (WINEPREFIX, default
-# /var/cache/qpatch/wine-witness). Every test command using it runs as one --session: at its end
-# the prefix's server is ended, unless another session still holds it.
+# 64-bit server in a 64-bit prefix (32-bit Wine in a 32-bit prefix made under emulation was seen
+# to hang). That prefix costs minutes to make, so it lives outside the clone, once per machine
+# (WINEPREFIX, default /var/cache/qpatch/wine-witness). Every test command using it runs as one
+# --session: at its end, and on --kill-server, the prefix's server is ended unless another
+# session still holds the prefix.
 set -euo pipefail
 
 find_build_dir() {
@@ -78,6 +79,10 @@ if [ "${1:-}" = --session ]; then
 fi
 if [ "${1:-}" = --kill-server ]; then
   [ -d "$WINEPREFIX" ] || exit 0
+  if [ -n "$emulated" ]; then
+    flock -n -x -o "$WINEPREFIX.sessions" "$server" -k 2>/dev/null
+    exit 0
+  fi
   if [ -n "$user" ] && [ "$(id -u)" = 0 ]; then
     runuser -u "$user" -- env WINEPREFIX="$WINEPREFIX" "$server" -k 2>/dev/null
   else
