@@ -80,7 +80,7 @@ fi
 if [ "${1:-}" = --kill-server ]; then
   [ -d "$WINEPREFIX" ] || exit 0
   if [ -n "$emulated" ]; then
-    flock -n -x -o "$WINEPREFIX.sessions" "$server" -k 2>/dev/null
+    flock -n -x -o "$WINEPREFIX.sessions" "$server" -k 2>/dev/null || true
     exit 0
   fi
   if [ -n "$user" ] && [ "$(id -u)" = 0 ]; then
