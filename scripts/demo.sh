@@ -2,22 +2,33 @@
 # The demo: builds an installer for a demo patch from generated game files, lays out a demo game
 # folder at version 1.1.0.0, runs the installer under Wine and reports what happened.
 # On a display (DISPLAY set, not CI) you play the user yourself; otherwise it runs headless and
-# the UI driver answers every box with OK. It runs the shipped 32-bit installer where the kernel
-# runs 32-bit code, else the 64-bit twin, and says which. It exits non-zero, saying why, unless
+# the UI driver answers every box with OK. It runs the shipped 32-bit installer: natively where
+# the kernel runs 32-bit code, else emulated by qemu-i386 (scripts/i386-emulation.sh; minutes
+# instead of seconds), else the 64-bit twin; it says which. It exits non-zero, saying why, unless
 # the installer ran, the dialog was seen, the version was written and every file matches.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-bash scripts/bootstrap.sh
+[ -n "${QPATCH_I386_EMULATION:-}" ] || bash scripts/bootstrap.sh
 archs=$(scripts/probe-arch.sh --explain) || { echo "demo: no Windows architecture can run here" >&2; exit 1; }
+wine=(scripts/wine-run.sh)
+scale=1
 if [[ " $archs " == *" win32 "* ]]; then
-  tree=windows arch="the 32-bit installer (i686) under 32-bit Wine"
+  tree=windows arch="the 32-bit installer (i686) under 32-bit Wine, native"
+elif [ -n "${QPATCH_I386_EMULATION:-}" ] && scripts/probe-arch.sh --emulated >/dev/null; then
+  tree=windows arch="the 32-bit installer (i686) under 32-bit Wine, EMULATED by qemu-i386: this kernel runs no 32-bit code"
+  export QPATCH_WINE_EMULATED=1
+  wine=(scripts/wine-run.sh --session scripts/wine-run.sh)
+  scale=${QPATCH_TIMEOUT_SCALE:-10}
+  scale=${scale%%.*}
+elif [ -z "${QPATCH_I386_EMULATION:-}" ] && { scripts/i386-emulation.sh "$root/scripts/demo.sh" "$@"; code=$?; [ $code != 125 ]; }; then
+  exit $code
 else
-  tree=windows64 arch="the 64-bit twin (x86-64) under 64-bit Wine: this kernel runs no 32-bit code"
+  tree=windows64 arch="the 64-bit twin (x86-64) under 64-bit Wine: this kernel runs no 32-bit code and cannot emulate it"
 fi
 echo "== building (publisher's tool, installer, UI driver); running $arch"
 scripts/build.sh release >/dev/null
-scripts/build.sh "$tree" >/dev/null
+QPATCH_TARGETS="installer uidriver uidriver_hook" scripts/build.sh "$tree" >/dev/null
 
 work="$root/build/demo"
 rm -rf "$work"
@@ -46,7 +57,7 @@ export LANG=${DEMO_LANG:-zh_CN.UTF-8}
 problems=()
 if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
   echo "running the installer on your display; answer its dialogs"
-  set +e; scripts/wine-run.sh "$game/Update/patch.exe"; code=$?; set -e
+  set +e; "${wine[@]}" "$game/Update/patch.exe"; code=$?; set -e
   echo "exit code: $code"
   [ "$code" = 0 ] || problems+=("the installer exited with $code")
 else
@@ -54,7 +65,7 @@ else
   echo "events:"
   cp "build/$tree/tools/uidriver/uidriver.exe" "build/$tree/tools/uidriver/uidriver_hook.dll" "$work/"
   set +e
-  scripts/wine-run.sh "$work/uidriver.exe" --timeout 300 "$game/Update/patch.exe" >"$work/events.jsonl"
+  "${wine[@]}" "$work/uidriver.exe" --timeout $((300 * scale)) "$game/Update/patch.exe" >"$work/events.jsonl"
   set -e
   # The events are printed as they were seen; what is missing comes back as one problem a line.
   while IFS= read -r line; do problems+=("$line"); done < <(python3 - "$work/events.jsonl" <<'EOF'
@@ -103,4 +114,4 @@ if [ ${#problems[@]} -gt 0 ]; then
   printf 'demo FAILED: %s\n' "${problems[@]}" >&2
   exit 1
 fi
-echo "demo passed: the patch installed (build/$tree); every file matches 1.1.0.1"
+echo "demo passed: the patch installed by $arch (build/$tree); every file matches 1.1.0.1"

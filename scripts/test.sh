@@ -3,7 +3,10 @@
 # the Windows-side unit and end-to-end tests under Wine inside Xvfb.
 # The Windows-side suite runs on the shipped 32-bit build where the kernel runs 32-bit code, and on
 # its 64-bit twin (build/windows64) where it does not; with both possible, the twin's unit tests
-# run as well. Checks that need no execution always run against the 32-bit installer.
+# run as well. Checks that need no execution always run against the 32-bit installer. Where the
+# kernel runs no 32-bit code, the witness follows: the shipped 32-bit installer itself, emulated
+# by qemu-i386 (the demo patch end to end, a start-up refusal, a damaged package); it fails when
+# emulation cannot be set up. QPATCH_FORCE_EMULATION=1 makes this kernel count as such a kernel.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -20,7 +23,9 @@ scripts/build.sh native || exit 1
 if [ "$suite_tree" = windows ]; then
   scripts/build.sh windows || exit 1
 else
-  QPATCH_TARGETS=installer scripts/build.sh windows || exit 1  # only its image is checked
+  # its image is checked; the witness runs it under the UI driver, on the demo patch too
+  QPATCH_TARGETS="installer uidriver uidriver_hook" scripts/build.sh windows || exit 1
+  scripts/build.sh release || exit 1
 fi
 scripts/build.sh windows64 || exit 1
 
@@ -29,8 +34,8 @@ if [ "$(id -u)" = 0 ] && ! id qpatch-tester >/dev/null 2>&1; then
   useradd --system --no-create-home --shell /usr/sbin/nologin qpatch-tester
 fi
 
-# One X server for the whole Windows-side run.
-display=:$(( 90 + RANDOM % 100 ))
+# One X server for the whole Windows-side run (QPATCH_TEST_DISPLAY=:N names its number).
+display=${QPATCH_TEST_DISPLAY:-:$(( 90 + RANDOM % 100 ))}
 Xvfb "$display" -ac -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 stop_wine() {
@@ -64,14 +69,44 @@ wine_tree() {  # wine_tree TREE LABEL CTEST_ARGS...
   run "$label" --test-dir "build/$tree" "$@"
 }
 
+# The witness: COMMAND under qemu-i386 against the shipped 32-bit build, its time in the summary.
+emulated() {  # emulated LABEL COMMAND...
+  local label="$1, EMULATED by qemu-i386" start=$SECONDS
+  shift
+  echo "== $label"
+  if QPATCH_BUILD_DIR="$root/build/windows" QPATCH_WINE_EMULATED=1 \
+     QPATCH_TIMEOUT_SCALE=${QPATCH_TIMEOUT_SCALE:-10} \
+     scripts/i386-emulation.sh scripts/wine-run.sh --session "$@"; then
+    summary+=("passed  $label ($((SECONDS - start)) s)")
+  else
+    summary+=("FAILED  $label ($((SECONDS - start)) s)")
+    status=1
+  fi
+}
+witness() {
+  local why
+  if ! why=$(scripts/i386-emulation.sh scripts/probe-arch.sh --emulated 2>&1 >/dev/null); then
+    summary+=("FAILED  witness: the 32-bit installer (i686) cannot run emulated here: $(tail -1 <<<"$why")")
+    status=1
+    return
+  fi
+  emulated "witness prefix: 64-bit Wine prefix for emulated 32-bit Wine (once per machine)" \
+    scripts/wine-run.sh --prepare
+  emulated "witness demo: the 32-bit installer (i686) under 32-bit Wine, the demo patch end to end" \
+    env CI=1 scripts/demo.sh
+  emulated "witness refusals: the 32-bit installer (i686) under 32-bit Wine, misplaced and damaged" \
+    env -C tests/e2e PYTHONDONTWRITEBYTECODE=1 python3 -m unittest -v test_witness
+}
+
 run "native tests (x86-64 Linux, ASan/UBSan, fuzz smoke runs)" --test-dir build/native
 if [ "$suite_tree" = windows ]; then
-  wine_tree windows "windows tests: the 32-bit installer under 32-bit Wine (i686)"
-  wine_tree windows64 "windows64 unit tests: the 64-bit twin under 64-bit Wine (x86-64)" -E "$unit_only"
+  wine_tree windows "windows tests: the 32-bit installer under 32-bit Wine (i686), native"
+  wine_tree windows64 "windows64 unit tests: the 64-bit twin under 64-bit Wine (x86-64), native" -E "$unit_only"
 else
   run "windows static checks: the 32-bit installer, not run (this kernel runs no 32-bit code)" \
     --test-dir build/windows -R '^static_'
-  wine_tree windows64 "windows64 tests: the 64-bit twin under 64-bit Wine (x86-64), in place of the 32-bit build"
+  wine_tree windows64 "windows64 tests: the 64-bit twin under 64-bit Wine (x86-64), native, in place of the 32-bit build"
+  witness
 fi
 
 echo

@@ -28,6 +28,9 @@ ARTIFACTS = os.environ.get("QPATCH_ARTIFACTS", os.path.join(BUILD, "artifacts"))
 WINE_RUN = os.path.join(SOURCE, "scripts", "wine-run.sh")
 MAKE_INSTALLER = os.path.join(SOURCE, "scripts", "make-installer.sh")
 TEST_USER = "qpatch-tester"
+# Every wait is multiplied by this: under emulation (scripts/i386-emulation.sh) a 32-bit program
+# takes a minute or more to start.
+TIMEOUT_SCALE = float(os.environ.get("QPATCH_TIMEOUT_SCALE", "1"))
 
 ZH_CN = "zh_CN.UTF-8"
 ZH_TW = "zh_TW.UTF-8"
@@ -281,7 +284,7 @@ class Holder:
         env.pop("QPATCH_WINE_USER", None)
         self.proc = subprocess.Popen([WINE_RUN, FAKEAPP, "hold", windows_path(path), windows_path(self.marker)],
                                      env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 60
+        deadline = time.time() + 60 * TIMEOUT_SCALE
         while not os.path.exists(self.marker):
             if self.proc.poll() is not None or time.time() > deadline:
                 raise AssertionError("the holder did not open %s" % path)
@@ -399,6 +402,7 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
     kill_when: a function of the events so far, polled every half millisecond while the run lasts;
     once it returns true, the program is killed (Run.killed then says so)."""
     ensure_display()
+    timeout = int(timeout * TIMEOUT_SCALE)
     driver = _driver_for_user() if user else UIDRIVER
     cmd = [WINE_RUN, driver, "--timeout", str(timeout)]
     if answers:
@@ -427,7 +431,7 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
     events = []
     if kill_when:
         threading.Thread(target=_kill_when, args=(program, proc, kill_when, kills, events), daemon=True).start()
-    deadline = time.time() + timeout + 60
+    deadline = time.time() + timeout + 60 * TIMEOUT_SCALE
     closed_at = time.time()
     try:
         for line in proc.stdout:

@@ -122,7 +122,7 @@ class CompleteRun(Outcomes):
         self.assertEqual(r.closed["finalPos"], 100)
 
 
-class SelfCheck(Outcomes):
+class SelfCheckCase(Outcomes):
     """One flipped byte anywhere in the payload: refused before the dialog, nothing written."""
 
     def flipped(self, exe, at):
@@ -134,36 +134,45 @@ class SelfCheck(Outcomes):
             f.write(image)
         return out
 
-    def test_a_flipped_byte_is_refused_with_nothing_written(self):
-        exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, FULL_PAYLOAD)
+    def damage_places(self, exe):
+        """{what: offset} of a byte inside each part of FULL_PAYLOAD's installer the record covers."""
         with open(exe, "rb") as f:
             image = f.read()
         whole = image.find(FULL_PAYLOAD[1601])      # starts with the compressed Bin\big.dat
         ranges = image.find(RANGE_DATA)
         descriptor = image.find(e2e.EXAMPLE_DESCRIPTOR)
         self.assertTrue(min(whole, ranges, descriptor) > 0)
-        places = {
+        return {
             "range entry data": ranges + 100,
             "compressed stream": whole + len(FULL_PAYLOAD[1601]) // 4,
             "descriptor": descriptor + len(e2e.EXAMPLE_DESCRIPTOR) - 3,
         }
-        for label, at in places.items():
+
+    def assertCorruptRefused(self, run, game, lang):
+        """The package-corrupt box alone, exit code 2, the prepared game as it was."""
+        self.assertEqual(run.exit_code, 2, run.events)
+        self.assertEqual(run.dialogs, [])
+        self.assertEqual(len(run.boxes), 1, run.boxes)
+        box = run.boxes[0]
+        self.assertEqual((box["text"], box["caption"], box["icon"], box["owner"]),
+                         (TEXTS[lang]["PACKAGE_CORRUPT"], TEXTS[lang]["TITLE"], "error", "none"))
+        self.assertEqual(game.read("Bin/game.dat"), OLD_GAME_DAT)
+        self.assertEqual(game.read("Bin/replaced.dat"),
+                         b"a much longer earlier content that must vanish" * 100)
+        self.assertFalse(os.path.exists(game.path("Bin/big.dat")))
+        self.assertFalse(os.path.exists(game.path("Data/New")))
+        self.assertEqual(game.ini(), INI.encode())
+
+
+class SelfCheck(SelfCheckCase):
+    def test_a_flipped_byte_is_refused_with_nothing_written(self):
+        exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, FULL_PAYLOAD)
+        for label, at in self.damage_places(exe).items():
             for lang in (ZH_CN, ZH_TW):
                 with self.subTest(label, lang=lang):
                     game = prepared_game()
                     r = e2e.run(game.place(self.flipped(exe, at)), lang=lang)
-                    self.assertEqual(r.exit_code, 2, r.events)
-                    self.assertEqual(r.dialogs, [])
-                    self.assertEqual(len(r.boxes), 1, r.boxes)
-                    box = r.boxes[0]
-                    self.assertEqual((box["text"], box["caption"], box["icon"], box["owner"]),
-                                     (TEXTS[lang]["PACKAGE_CORRUPT"], TEXTS[lang]["TITLE"], "error", "none"))
-                    self.assertEqual(game.read("Bin/game.dat"), OLD_GAME_DAT)
-                    self.assertEqual(game.read("Bin/replaced.dat"),
-                                     b"a much longer earlier content that must vanish" * 100)
-                    self.assertFalse(os.path.exists(game.path("Bin/big.dat")))
-                    self.assertFalse(os.path.exists(game.path("Data/New")))
-                    self.assertEqual(game.ini(), INI.encode())
+                    self.assertCorruptRefused(r, game, lang)
 
     def test_without_a_record_a_flipped_range_byte_is_installed_as_before(self):
         exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, FULL_PAYLOAD, checksum=False)

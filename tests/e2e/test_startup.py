@@ -42,6 +42,11 @@ class StartupCase(unittest.TestCase):
         self.assertEqual(box["owner"], "none")
         self.assertEqual(box["icon"], icon)
 
+    def assertMisplacedRefused(self, run, game, lang):
+        self.assertRefused(run, lang, TEXTS[lang]["WRONG_PLACE"], "error")
+        self.assertEqual(run.boxes[0]["buttons"], ["OK"])
+        self.assertEqual(game.ini(), ini("1.1.0.0").encode())
+
     def assertQuestion(self, box, lang):
         self.assertEqual(box["text"], TEXTS[lang]["ALREADY_CURRENT"])
         self.assertEqual(box["caption"], TEXTS[lang]["TITLE"])
@@ -74,10 +79,7 @@ class Placement(StartupCase):
                 game = e2e.Game()
                 # a download folder: its parent has no Bin
                 path = game.place(exe, folder=e2e.scratch_dir())
-                r = e2e.run(path, lang=lang)
-                self.assertRefused(r, lang, TEXTS[lang]["WRONG_PLACE"], "error")
-                self.assertEqual(r.boxes[0]["buttons"], ["OK"])
-                self.assertEqual(game.ini(), ini("1.1.0.0").encode())
+                self.assertMisplacedRefused(e2e.run(path, lang=lang), game, lang)
 
     def test_placement_variants_pass(self):
         exe = installer()
