@@ -274,24 +274,26 @@ def main():
             payloads[-1]['against'] = os.path.join(os.path.dirname(installer), 'against.exe')
             bind_installer(work, os.path.abspath(args.against), payloads[-1]['against'])
     trivial_runs = []
+    def run_installer(p, exe, first_round):
+        """One timed run of exe into p's game folder; the first round checks that it installed."""
+        if not args.overwrite:
+            clear_targets(p['game'], p['names'])
+        measured = run_timed([LOADER, exe], cwd=os.path.dirname(exe))
+        if first_round and not files_match(p):
+            raise SystemExit(f"{p['name']}: {exe} ended without installing the payload "
+                             '(no display? a box?); no timing of it would mean anything')
+        return measured
+
     for round_number in range(args.rounds):
         for p in payloads:
             if not args.overwrite:
-                clear_targets(p['game'], p['names'])
                 clear_targets(p['target'], p['names'])
-            seconds, rss, hwm, _ = run_timed([LOADER, p['installer']], cwd=os.path.dirname(p['installer']))
-            if round_number == 0 and not files_match(p):
-                raise SystemExit(f"{p['name']}: the installer ended without installing the payload "
-                                 '(no display? a box?); no timing of it would mean anything')
+            seconds, rss, hwm, _ = run_installer(p, p['installer'], round_number == 0)
             p['installer_runs'].append(seconds)
             p['rss'].append(rss)
             p['hwm'].append(hwm)
             if args.against:
-                if not args.overwrite:
-                    clear_targets(p['game'], p['names'])
-                p['against_runs'].append(run_timed([LOADER, p['against']], cwd=os.path.dirname(p['against']))[0])
-                if round_number == 0 and not files_match(p):
-                    raise SystemExit(f"{p['name']}: the installer of {args.against} did not install the payload")
+                p['against_runs'].append(run_installer(p, p['against'], round_number == 0)[0])
             seconds, _, _, out = run_timed([LOADER, limit_exe, os.path.join(p['work'], 'patch'), p['target']])
             p['limit_runs'].append(seconds)
             p['limit_inner'].append(float(re.search(r'limit_seconds=([\d.]+)', out).group(1)))
