@@ -1,6 +1,7 @@
 #include "payload/window_api.h"
 
-#define QPATCH_FUNCTION_NAME(name) #name "\0"
+#define QPATCH_FUNCTION_STRING(name) #name
+#define QPATCH_FUNCTION_NAME(name) QPATCH_FUNCTION_STRING(name) "\0"
 
 WindowApi windowApi = {{'Q', 'P', 'W', 'I', 'N', 'A', 'P', 'I'}, WindowApiSlotCount, {}};
 

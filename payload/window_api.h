@@ -7,7 +7,10 @@
 // LoadWindowApi fills by name once the DLL search is restricted. The same code on both
 // architectures: no import of either DLL exists when the process starts, so nothing can be
 // resolved from beside the installer, and no slot is left to a toolchain feature.
+// SetWindowLongPtrW is a macro naming SetWindowLongW on 32-bit Windows: names are expanded before
+// they are looked up, so each architecture asks for the function its user32 exports.
 #define QPATCH_USER32_FUNCTIONS(X) \
+    X(CallWindowProcW)             \
     X(DialogBoxParamW)             \
     X(EnableWindow)                \
     X(EndDialog)                   \
@@ -15,9 +18,11 @@
     X(LoadIconW)                   \
     X(LoadStringW)                 \
     X(MessageBoxW)                 \
+    X(ReplyMessage)                \
     X(SendDlgItemMessageW)         \
     X(SendMessageW)                \
     X(SetDlgItemTextW)             \
+    X(SetWindowLongPtrW)           \
     X(wsprintfW)
 #define QPATCH_COMCTL32_FUNCTIONS(X) X(InitCommonControls)
 
