@@ -59,12 +59,12 @@ static void ConfirmCancel(HWND dialog)
 
 static WNDPROC progressBarProcedure;
 
-// The bar repaints itself while it takes a step. Replied to first, the worker's sent PBM_STEPIT
-// returns as the dialog thread takes it up, and the worker decodes on while the bar paints; the
-// steps are still taken one at a time, in the order sent. The worker ignores the result.
+// The bar repaints itself while it moves. Replied to first, the worker's sent PBM_STEPIT (or
+// PBM_DELTAPOS) returns as the dialog thread takes it up, and the worker decodes on while the bar
+// paints; the moves are still made one at a time, in the order sent. The worker ignores the result.
 static LRESULT CALLBACK RepliedProgressBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == PBM_STEPIT)
+    if (message == PBM_STEPIT || message == PBM_DELTAPOS)
         windowApi.ReplyMessage(0);
     return windowApi.CallWindowProcW(progressBarProcedure, bar, message, wParam, lParam);
 }
