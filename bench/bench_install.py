@@ -146,6 +146,7 @@ def run_timed(command, cwd=None):
     KiB, stdout)."""
     peak = {'RssAnon': 0, 'VmHWM': 0}
     stop = threading.Event()
+    os.sync()  # the write-back of the run before, and of the files just cleared, is not this run's
     start = time.monotonic()
     process = subprocess.Popen(command, env=ENV, cwd=cwd, stdout=subprocess.PIPE,
                                stderr=subprocess.DEVNULL, text=True)
