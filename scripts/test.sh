@@ -10,6 +10,9 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+# Each tree runs in its own prefix with its own Wine: a prefix or loader of the caller's shell
+# (a 32-bit WINEPREFIX given to the 64-bit twin) would fail the tests for a reason not theirs.
+unset WINEPREFIX WINEARCH WINELOADER WINESERVER
 bash scripts/bootstrap.sh || exit 1
 
 archs=$(scripts/probe-arch.sh --explain) || {
