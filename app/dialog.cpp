@@ -1,10 +1,10 @@
 // The progress dialog: shows the description, starts the install worker as it opens, asks before
 // cancelling, and ends when the worker reports that it is done.
 #include <windows.h>
-#include <commctrl.h>
 #include "app/dialog.h"
 #include "app/state.h"
 #include "app/texts.h"
+#include "payload/progress.h"
 #include "resources/resource.h"
 #include "payload/window_api.h"
 
@@ -57,22 +57,9 @@ static void ConfirmCancel(HWND dialog)
     windowApi.EnableWindow(windowApi.GetDlgItem(dialog, IDCANCEL), FALSE);
 }
 
-static WNDPROC progressBarProcedure;
-
-// The bar repaints itself while it moves. Replied to first, the worker's sent PBM_STEPIT (or
-// PBM_DELTAPOS) returns as the dialog thread takes it up, and the worker decodes on while the bar
-// paints; the moves are still made one at a time, in the order sent. The worker ignores the result.
-static LRESULT CALLBACK RepliedProgressBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == PBM_STEPIT || message == PBM_DELTAPOS)
-        windowApi.ReplyMessage(0);
-    return windowApi.CallWindowProcW(progressBarProcedure, bar, message, wParam, lParam);
-}
-
 static void InitDialog(HWND dialog)
 {
-    HWND bar = windowApi.GetDlgItem(dialog, IDC_PROGRESS);
-    progressBarProcedure = (WNDPROC)windowApi.SetWindowLongPtrW(bar, GWLP_WNDPROC, (LONG_PTR)RepliedProgressBarProc);
+    ReplyToBarMovesFirst(windowApi.GetDlgItem(dialog, IDC_PROGRESS));
     windowApi.SendMessageW(dialog, WM_SETICON, ICON_BIG, (LPARAM)appIcon);
     windowApi.SendMessageW(dialog, WM_SETICON, ICON_SMALL, (LPARAM)appIcon);
     windowApi.SetDlgItemTextW(dialog, IDC_INFO, patchDescription ? patchDescription : L"");

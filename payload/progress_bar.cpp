@@ -16,3 +16,16 @@ void RefreshProgressBar()
         windowApi.SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_DELTAPOS, (WPARAM)rise, 0);
     }
 }
+
+WNDPROC barProcedure;
+
+// Replied to first, a PBM_STEPIT or PBM_DELTAPOS sent by the worker returns as the dialog thread
+// takes it up; the bar then moves and repaints while the worker goes on. Moves are still made one
+// at a time, in the order sent. The worker ignores the result.
+LRESULT CALLBACK RepliedBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    static_assert(PBM_STEPIT == PBM_DELTAPOS + 2, "one test finds both moves");
+    if (((message - PBM_DELTAPOS) & ~2u) == 0)
+        windowApi.ReplyMessage(0);
+    return windowApi.CallWindowProcW(barProcedure, bar, message, wParam, lParam);
+}

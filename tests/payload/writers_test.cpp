@@ -481,6 +481,54 @@ TEST_F(ProgressBarTest, RealBarEndsFullForTinyAndOddPayloads)
     }
 }
 
+// Installed beneath the replying procedure: holds each move until the sending thread is back from
+// its send, as a long repaint would hold it.
+HANDLE senderReturned;
+WNDPROC realBarProc;
+int movesTakenAfterReturn;
+
+LRESULT CALLBACK HoldingBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if ((message == PBM_STEPIT || message == PBM_DELTAPOS) &&
+        WaitForSingleObject(senderReturned, 5000) == WAIT_OBJECT_0)
+        ++movesTakenAfterReturn;
+    return CallWindowProcW(realBarProc, bar, message, wParam, lParam);
+}
+
+DWORD WINAPI AddAndRefresh(LPVOID bytes)
+{
+    progressBytes += (uintptr_t)bytes;
+    RefreshProgressBar();
+    SetEvent(senderReturned);
+    return 0;
+}
+
+TEST_F(ProgressBarTest, MoveSentByTheWorkerReturnsBeforeTheBarTakesIt)
+{
+    BarWindow bar(true);
+    realBarProc = (WNDPROC)SetWindowLongPtrW(bar.bar, GWLP_WNDPROC, (LONG_PTR)HoldingBarProc);
+    ReplyToBarMovesFirst(bar.bar);
+    progressDivisor = 100;
+    progressBytes = 0;
+    progressPercent = 0;
+    movesTakenAfterReturn = 0;
+    // a step of one point, then a jump of three
+    const struct { uintptr_t bytes; int position; } moves[] = {{100, 1}, {300, 4}};
+    for (const auto &move : moves) {
+        senderReturned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE worker = CreateThread(nullptr, 0, AddAndRefresh, (LPVOID)move.bytes, 0, nullptr);
+        while (MsgWaitForMultipleObjects(1, &worker, FALSE, 20000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageW(&message);
+        }
+        CloseHandle(worker);
+        CloseHandle(senderReturned);
+        EXPECT_EQ(move.position, bar.position());
+    }
+    EXPECT_EQ(2, movesTakenAfterReturn);
+}
+
 TEST_F(ProgressBarTest, NoDialogIsHarmless)
 {
     progressWindow = nullptr;
