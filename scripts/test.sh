@@ -10,14 +10,6 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-# Each tree runs in its own prefix with its own Wine: a prefix or loader of the caller's shell
-# (a 32-bit WINEPREFIX given to the 64-bit twin) would fail the tests for a reason not theirs.
-unset WINEPREFIX WINEARCH WINELOADER WINESERVER
-# Wine takes the code page of file names from the locale: the tests' UTF-8 names need a UTF-8 one.
-case "$(locale charmap 2>/dev/null)" in
-  UTF-8) ;;
-  *) export LANG=C.UTF-8; unset LC_ALL LC_CTYPE ;;
-esac
 bash scripts/bootstrap.sh || exit 1
 
 archs=$(scripts/probe-arch.sh --explain) || {

@@ -15,7 +15,7 @@
 # inside scripts/i386-emulation.sh, the 32-bit loader is emulated by qemu and talks to the native
 # 64-bit server in a 64-bit prefix (32-bit Wine in a 32-bit prefix made under emulation was seen
 # to hang). That prefix costs minutes to make, so it lives outside the clone, once per machine
-# (WINEPREFIX, default /var/cache/qpatch/wine-witness). Every test command using it runs as one
+# (QPATCH_WITNESS_PREFIX, default /var/cache/qpatch/wine-witness). Every test command using it runs as one
 # --session: at its end, and on --kill-server, the prefix's server is ended unless another
 # session still holds the prefix.
 set -euo pipefail
@@ -49,13 +49,18 @@ fi
 export WINELOADER=$loader WINESERVER=$server WINEARCH=$prefix_arch
 
 export WINEDEBUG=-all
+# Wine takes the code page of file names from the locale: UTF-8 names need a UTF-8 one.
+case "$(locale charmap 2>/dev/null)" in
+  UTF-8) ;;
+  *) export LANG=C.UTF-8; unset LC_ALL LC_CTYPE ;;
+esac
 # QPATCH_DLL_OVERRIDES adds overrides, as a test that plants DLLs needs (uxtheme=n,b, say).
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${QPATCH_DLL_OVERRIDES:+;$QPATCH_DLL_OVERRIDES}"
 user=${QPATCH_WINE_USER:-}
 if [ -n "$emulated" ]; then
   # Inside the emulation's user namespace no other user exists.
   [ -z "$user" ] || { echo "wine-run: QPATCH_WINE_USER cannot be combined with emulation" >&2; exit 2; }
-  export WINEPREFIX=${WINEPREFIX:-/var/cache/qpatch/wine-witness}
+  export WINEPREFIX=${QPATCH_WITNESS_PREFIX:-/var/cache/qpatch/wine-witness}
   mkdir -p "$(dirname "$WINEPREFIX")"
   run=("$loader")
 elif [ -n "$user" ] && [ "$(id -u)" = 0 ]; then
@@ -66,7 +71,8 @@ elif [ -n "$user" ] && [ "$(id -u)" = 0 ]; then
        WINEDLLOVERRIDES="$WINEDLLOVERRIDES" DISPLAY="${DISPLAY:-}" LANG="${LANG:-}" LC_ALL="${LC_ALL:-}"
        WINELOADER="$loader" WINESERVER="$server" WINEARCH="$arch" "$loader")
 else
-  export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
+  # Always the tree's own: a WINEPREFIX of the caller's shell may be of the other architecture.
+  export WINEPREFIX=$build/wineprefix
   run=("$loader")
 fi
 
