@@ -394,29 +394,30 @@ def _kill_when(program, proc, condition, kills, events):
 
 
 def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screenshot_at=1,
-        timeout=60, user=None, args=None, dll_overrides=None, box_shot=None, box_shot_after=1.0,
-        kill_when=None):
+        timeout=60, user=None, args=None, dll_overrides=None, box_shot=None, drawn=None,
+        hold=None, kill_when=None):
     """Runs program under Wine through uidriver. screenshot: a PNG path; the dialog is grabbed
-    from the X screen 0.5 s after it reached the given percent. box_shot: a PNG path; the first message box is
-    grabbed box_shot_after seconds after Close was pressed (the driver holds it open meanwhile).
-    kill_when: a function of the events so far, polled every half millisecond while the run lasts;
-    once it returns true, the program is killed (Run.killed then says so)."""
+    from the X screen once it reached the given percent and the hook redrew it. box_shot: a PNG
+    path; the first message box is grabbed. The driver waits while a picture is taken. drawn: a
+    function (png, event) that raises AssertionError while the picture is not complete yet; the
+    grab is then repeated, since Wine copies a painted window to the X screen a moment later.
+    hold: points where the installer's writes wait (byte counts written through WriteFile, or
+    "ini" for the version write), released one by one after each answered box and each picture.
+    kill_when: a function of the events so far, polled while the run lasts; once it returns
+    true, the program is killed (Run.killed then says so)."""
     ensure_display()
     timeout = int(timeout * TIMEOUT_SCALE)
     driver = _driver_for_user() if user else UIDRIVER
-    cmd = [WINE_RUN, driver, "--timeout", str(timeout)]
+    ack = os.path.join(scratch_dir(for_user=True), "ack")
+    cmd = [WINE_RUN, driver, "--timeout", str(timeout), "--ack", windows_path(ack)]
     if answers:
         cmd += ["--answers", ",".join(answers)]
     for p in close_at:
         cmd += ["--close-at", str(p)]
-    bmp = None
     if screenshot:
-        os.makedirs(os.path.dirname(screenshot), exist_ok=True)
-        bmp = screenshot[:-4] + ".hook.bmp"
-        cmd += ["--screenshot", windows_path(bmp), "--screenshot-at", str(screenshot_at),
-                "--screenshot-pause", "1500"]
-    if box_shot:
-        cmd += ["--box-pause", str(int(box_shot_after * 1000) + 1500)]
+        cmd += ["--screenshot-at", str(screenshot_at)]
+    if hold:
+        cmd += ["--hold", ",".join(str(p) for p in hold)]
     cmd.append(windows_path(program))
     if args is not None:
         cmd += ["--"] + list(args)
@@ -432,7 +433,6 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
     if kill_when:
         threading.Thread(target=_kill_when, args=(program, proc, kill_when, kills, events), daemon=True).start()
     deadline = time.time() + timeout + 60 * TIMEOUT_SCALE
-    closed_at = time.time()
     try:
         for line in proc.stdout:
             line = line.strip()
@@ -441,14 +441,12 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
             event = json.loads(line.decode("utf-8"))
             events.append(event)
             if event["event"] == "screenshot" and screenshot:
-                time.sleep(0.5)  # into the driver's pause: a loaded machine paints late
-                grab_screen(event, screenshot)
-            if event["event"] == "close":
-                closed_at = time.time()
+                grab_screen(event, screenshot, drawn)
             if event["event"] == "msgbox" and box_shot:
-                time.sleep(max(0.0, closed_at + box_shot_after - time.time()))
-                grab_screen(event, box_shot)
+                grab_screen(event, box_shot, drawn)
                 box_shot = None
+            if event["event"] in ("screenshot", "msgbox"):
+                open(ack, "wb").close()
             if time.time() > deadline:
                 break
         proc.wait(timeout=max(1, deadline - time.time()))
@@ -456,14 +454,17 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-    if bmp and os.path.exists(bmp):
-        os.remove(bmp)  # the driver's own rendering lacks themed controls; the PNG is the artefact
     stderr = proc.stderr.read().decode("utf-8", "replace")
     proc.stdout.close()
     proc.stderr.close()
     result = Run(events, stderr)
     result.killed = bool(kills)
     return result
+
+
+def held(events, point=None):
+    """Whether the installer's worker waits at a hold point (the given one, else any)."""
+    return any(e["event"] == "held" and point in (None, e["point"]) for e in events)
 
 
 def read_pixels(png):
@@ -478,10 +479,21 @@ def read_pixels(png):
     return width, height, rows
 
 
-def grab_screen(event, png):
-    """Crops the dialog from the X screen, as the user sees it (the caption would be drawn by a
-    window manager, and there is none)."""
+def grab_screen(event, png, drawn=None):
+    """Crops the window of the event from the X screen, as the user sees it (the caption would be
+    drawn by a window manager, and there is none). With drawn, grabs again until drawn(png,
+    event) raises no AssertionError, for at most 20 s; the last picture stays either way."""
     os.makedirs(os.path.dirname(png), exist_ok=True)
     geometry = "%dx%d+%d+%d" % (event["width"], event["height"], event["left"], event["top"])
-    subprocess.run(["import", "-window", "root", "-crop", geometry, "+repage", png],
-                   check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 20 * TIMEOUT_SCALE
+    while True:
+        subprocess.run(["import", "-window", "root", "-crop", geometry, "+repage", png],
+                       check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            if drawn:
+                drawn(png, event)
+            return
+        except AssertionError:
+            if time.time() > deadline:
+                return
+        time.sleep(0.1)

@@ -4,8 +4,9 @@
 //   fakeapp hold PATH MARKER   holds PATH open without sharing (as a running game holds its
 //                              files), creates MARKER once it does, and never ends
 //   fakeapp dialog STEPMS      a progress dialog whose worker steps the bar to 100, one step per
-//                              STEPMS, then ends it at once; a Close asks Yes/No (owned by the
-//                              dialog), Yes stops the steps. Exits with 10 + final position.
+//                              STEPMS, each after a write of one byte to NUL (so that the driver
+//                              can hold it), then ends it at once; a Close asks Yes/No (owned by
+//                              the dialog), Yes stops the steps. Exits with 10 + final position.
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
@@ -21,10 +22,14 @@ static DWORD WINAPI Worker(LPVOID)
     HWND bar = GetDlgItem(dialogWindow, 101);
     SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     SendMessageW(bar, PBM_SETSTEP, 1, 0);
+    HANDLE sink = CreateFileW(L"NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     for (int i = 0; i < 100 && !cancelled; ++i) {
         Sleep(stepMs);
+        DWORD written;
+        WriteFile(sink, "s", 1, &written, nullptr);
         SendMessageW(bar, PBM_STEPIT, 0, 0);
     }
+    CloseHandle(sink);
     SendMessageW(dialogWindow, WM_USER + 2000, 0, 0);
     return 0;
 }

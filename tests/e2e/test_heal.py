@@ -83,43 +83,46 @@ class Healing(unittest.TestCase):
         self.assertEqual(e2e.snapshot(game.root), clean_result()[0],
                          "%s: not healed (first run %s, second %s)" % (label, first.events[-3:], second.events))
 
-    def kill_and_rerun(self, label, condition, may_miss=False):
+    def kill_and_rerun(self, label, hold, check=None):
+        """Kills the installer while its worker waits at the hold point, then runs it again."""
         game = old_game()
         exe = game.place(installer())
-        first = e2e.run(exe, timeout=60, kill_when=lambda events: condition(game, events))
-        if not first.killed and may_miss:
-            self.skipTest("%s: over before it could be seen" % label)
-        self.assertTrue(first.killed, "%s: the kill point was never reached" % label)
+        first = e2e.run(exe, timeout=60, hold=[hold], kill_when=e2e.held)
+        self.assertTrue(first.killed, "%s: the hold point was never reached" % label)
+        if check:
+            check(game)
         self.assertHeals(game, first, label)
 
 
 class Points(Healing):
     def test_before_the_first_write(self):
-        # The worker starts as the dialog opens and checks every target before it writes.
-        def dialog_open(game, events):
-            return any(e["event"] == "dialog" for e in events)
-        self.kill_and_rerun("before the first write", dialog_open)
+        # The worker checks every target before it writes: it is held at its first write.
+        self.kill_and_rerun("before the first write", 0)
 
     def test_mid_file(self):
-        def half_written(game, events):
-            return PACK_SIZE // 3 < size_of(game.path(PACKS[1])) < PACK_SIZE
-        self.kill_and_rerun("mid-file", half_written)
+        def half_written(game):
+            self.assertEqual(size_of(game.path(PACKS[1])), PACK_SIZE // 2)
+        self.kill_and_rerun("mid-file", PACK_SIZE + PACK_SIZE // 2, half_written)
 
     def test_between_entries(self):
-        def first_done(game, events):
-            return size_of(game.path(PACKS[0])) == PACK_SIZE
-        self.kill_and_rerun("at the end of an entry", first_done)
+        def first_done(game):
+            self.assertEqual(size_of(game.path(PACKS[0])), PACK_SIZE)
+        self.kill_and_rerun("at the end of an entry", PACK_SIZE, first_done)
 
     def test_during_the_version_write_back(self):
-        # The copy of game.ini exists only while the value is written; the kill may come after
-        # the move, when the game is already complete: either way the folder must be the clean one.
-        self.kill_and_rerun("version write-back", lambda game, events: os.path.exists(game.path("Bin/game.ini.new")), may_miss=True)
+        # Killed while the copy of game.ini exists and its value is about to be written.
+        def copy_made(game):
+            self.assertTrue(os.path.exists(game.path("Bin/game.ini.new")))
+            self.assertEqual(game.ini(), INI.encode())
+        self.kill_and_rerun("version write-back", "ini", copy_made)
 
     def test_after_a_confirmed_cancel(self):
         game = old_game()
-        first = e2e.run(game.place(installer()), close_at=[20], answers=["Yes"], timeout=300)
+        first = e2e.run(game.place(installer()), close_at=[20], answers=["Yes"],
+                        hold=[3 * PACK_SIZE], timeout=300)
         self.assertEqual(first.exit_code, 0, first.events)
         self.assertEqual(game.ini(), INI.encode())
+        self.assertFalse(os.path.exists(game.path(PACKS[5])))
         self.assertHeals(game, first, "after a confirmed cancel")
 
     def test_a_copy_left_by_a_killed_write_back_is_replaced(self):

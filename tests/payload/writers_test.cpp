@@ -490,7 +490,7 @@ int movesTakenAfterReturn;
 LRESULT CALLBACK HoldingBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if ((message == PBM_STEPIT || message == PBM_DELTAPOS) &&
-        WaitForSingleObject(senderReturned, 5000) == WAIT_OBJECT_0)
+        WaitForSingleObject(senderReturned, 60000) == WAIT_OBJECT_0)
         ++movesTakenAfterReturn;
     return CallWindowProcW(realBarProc, bar, message, wParam, lParam);
 }

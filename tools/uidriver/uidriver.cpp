@@ -1,31 +1,34 @@
 // uidriver: runs an installer and plays its user. It watches the installer's top-level windows,
 // records every message box and the progress dialog's state, answers boxes from a script,
-// presses Close at given progress, marks a moment for a screenshot, and prints one JSON object
-// per line (UTF-8, flushed).
+// presses Close at given progress, marks a moment for a screenshot, holds the installer's writes
+// at chosen points, and prints one JSON object per line (UTF-8, flushed).
 //
-//   uidriver [--answers OK,No,Yes,Esc] [--close-at PERCENT]... [--screenshot FILE.bmp]
-//            [--screenshot-at PERCENT] [--screenshot-pause MS] [--box-pause MS]
-//            [--timeout SECONDS] [--no-hook] INSTALLER [-- ARGS...]
+//   uidriver [--answers OK,No,Yes,Esc] [--close-at PERCENT]... [--screenshot-at PERCENT]
+//            [--ack FILE] [--hold POINTS] [--timeout SECONDS] [--no-hook]
+//            INSTALLER [-- ARGS...]
 //
 // Events: started, window (any other top-level window), dialog (on every change), close,
-// screenshot (with the dialog's screen rectangle and "areas": its client area, then the
-// description and the two buttons; the driver then pauses so that the caller can grab the X
-// screen), msgbox (with the box's rectangle and areas: client area, then text and buttons;
-// --box-pause MS waits that long before answering, so that the caller can grab the box),
-// dialog_closed, timeout, error, and last of all exit (the installer's exit code; -1 when it
-// had to be killed at the timeout).
+// screenshot (once the dialog has been redrawn: its screen rectangle and "areas", its client
+// area, then the description and the two buttons), msgbox (with the box's rectangle and areas:
+// client area, then text and buttons), held (the installer's worker waits at a hold point),
+// released (it may go on), dialog_closed, timeout, error, and last of all exit (the installer's
+// exit code; -1 when it had to be killed at the timeout).
+//
+// With --ack FILE the driver waits after each screenshot and msgbox event until FILE exists
+// (and deletes it): the caller grabs the X screen meanwhile. --hold POINTS (see
+// HookHoldsVariable) makes the installer's writes wait at those points; the driver lets the
+// worker past one point after each acknowledged screenshot and after each answered box, once
+// the box's owner has acted on the answer. So a test chooses where the worker is while it
+// presses Close, answers, grabs or kills, instead of racing it.
 //
 // How things are found under Wine:
 // - Message boxes and the dialog are both class #32770; the dialog is the one with a
 //   msctls_progress32 child of id 101. A box's owner is GW_OWNER.
-// - Icon kind: STM_GETICON of the box's SS_ICON static tells whether there is an icon; its
-//   pixels on the screen are then compared with IDI_ERROR/WARNING/QUESTION/INFORMATION drawn in
-//   this process over the same background. Handles cannot be compared across processes.
-// - The dialog may show or end within milliseconds. A WM_CALLWNDPROC hook (uidriver_hook.dll,
-//   beside this program) on the installer's main thread reports the dialog's state in-process
-//   when it is shown, on WM_INSTALL_DONE and on WM_DESTROY, so its final state is always known.
-// - --screenshot FILE.bmp asks the hook to render the dialog in-process; Wine leaves themed
-//   child controls out of such renderings, so the tests take their pictures from the X screen.
+// - The installer starts suspended and a WM_CALLWNDPROC hook (uidriver_hook.dll, beside this
+//   program) is set on its main thread first. In-process it reports the dialog's state when it
+//   is shown, on WM_INSTALL_DONE and on WM_DESTROY, so its final state is always known although
+//   it may last milliseconds; it tells a box's icon kind from the icon's handle; it redraws the
+//   dialog before a screenshot; and it holds writes.
 #include <windows.h>
 #include <commctrl.h>
 #include <fcntl.h>
@@ -45,20 +48,16 @@ const int IdcUpdate = 102;
 const int IdcInfo = 1000;
 const DWORD PollMs = 10;
 const DWORD ReadTimeoutMs = 1000;
-const DWORD BoxSettleMs = 150;  // a box is read and answered this long after it first shows
-const int IconRetries = 40;
 const int StartAttempts = 3;
-const DWORD IconRetryMs = 50;
 
 struct Options {
     std::wstring installer;
     std::wstring arguments;
     std::vector<std::wstring> answers;
     std::vector<int> closeAt;
-    std::wstring screenshot;
-    int screenshotAt = 1;
-    int screenshotPauseMs = 0;
-    int boxPauseMs = 0;
+    int screenshotAt = -1;  // none
+    std::wstring ack;
+    std::wstring holds;
     int timeoutSeconds = 60;
     bool hook = true;
 };
@@ -238,139 +237,29 @@ std::string Rects(HWND window, const std::vector<HWND> &parts)
     return json + "]";
 }
 
-// ---- screen capture and icon kinds --------------------------------------------------------
+// ---- requests to the hook ---------------------------------------------------------------
 
-// Paints into a w x h 32-bit top-down bitmap and returns its pixels as BGRX; empty when the
-// bitmap cannot be made or paint returns false.
-template <typename Paint>
-std::vector<DWORD> PaintPixels(int w, int h, Paint paint)
+const wchar_t *IconKindName(uint32_t kind)
 {
-    std::vector<DWORD> pixels;
-    if (w <= 0 || h <= 0) return pixels;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void *bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (bitmap) {
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        if (paint(memory, screen, (DWORD *)bits)) {
-            GdiFlush();
-            pixels.assign((DWORD *)bits, (DWORD *)bits + (size_t)w * h);
-        }
-        SelectObject(memory, old);
-        DeleteObject(bitmap);
-    }
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return pixels;
+    static const wchar_t *const names[] = {L"none", L"error", L"warning", L"question",
+                                           L"information"};
+    return kind < sizeof names / sizeof names[0] ? names[kind] : L"unknown";
 }
 
-// Pixels of a screen rectangle. The windows are on an X server without a window manager, so the
-// screen holds exactly what the installer drew on top.
-std::vector<DWORD> CaptureScreen(const RECT &r)
+// Asks the hook to redraw window at once and, for a box, to report its icon kind to the sink
+// before the request returns. The hook lives on the installer's main thread: a window of another
+// thread is named through via, a window of the main thread. Returns: false when unanswered.
+bool Inspect(HWND window, HWND via)
 {
-    return PaintPixels(r.right - r.left, r.bottom - r.top, [&](HDC memory, HDC screen, DWORD *) {
-        return BitBlt(memory, 0, 0, r.right - r.left, r.bottom - r.top, screen, r.left, r.top,
-                      SRCCOPY) != FALSE;
-    });
-}
-
-// Draws a system icon the way a static control does, over a given background colour.
-std::vector<DWORD> RenderIcon(LPCWSTR id, int w, int h, DWORD background)
-{
-    return PaintPixels(w, h, [&](HDC memory, HDC, DWORD *bits) {
-        for (int i = 0; i < w * h; ++i) bits[i] = background;
-        DrawIconEx(memory, 0, 0, LoadIconW(nullptr, id), w, h, 0, nullptr, DI_NORMAL);
-        return true;
-    });
-}
-
-int ChannelDistance(DWORD a, DWORD b)
-{
-    int d = 0;
-    for (int shift = 0; shift < 24; shift += 8) {
-        int x = (int)((a >> shift) & 255) - (int)((b >> shift) & 255);
-        d += x < 0 ? -x : x;
-    }
-    return d;
-}
-
-// Share of pixels, in per mille, that differ noticeably.
-int Mismatch(const std::vector<DWORD> &a, const std::vector<DWORD> &b)
-{
-    if (a.empty() || a.size() != b.size()) return 1000;
-    size_t differing = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (ChannelDistance(a[i], b[i]) > 48) ++differing;
-    return (int)(differing * 1000 / a.size());
-}
-
-// Matches the icon static's pixels on screen against the system icons; "unknown" for none.
-std::wstring MatchShownIcon(HWND icon)
-{
-    RECT r;
-    GetClientRect(icon, &r);
-    MapWindowPoints(icon, nullptr, (POINT *)&r, 2);
-    std::vector<DWORD> shown = CaptureScreen(r);
-    if (shown.empty()) return L"unknown";
-    int w = r.right - r.left, h = r.bottom - r.top;
-    struct Candidate { LPCWSTR id; const wchar_t *kind; };
-    const Candidate candidates[] = {
-        {IDI_ERROR, L"error"},
-        {IDI_WARNING, L"warning"},
-        {IDI_QUESTION, L"question"},
-        {IDI_INFORMATION, L"information"},
-    };
-    std::wstring best = L"unknown";
-    int bestMismatch = 150;  // more than 15 % differing pixels is no match
-    for (const Candidate &c : candidates) {
-        int m = Mismatch(shown, RenderIcon(c.id, w, h, shown[0]));
-        if (m < bestMismatch) {
-            bestMismatch = m;
-            best = c.kind;
-        }
-    }
-    return best;
-}
-
-// The icon kind of a message box: the icon static's pixels on screen are compared with the
-// system icons drawn in this process over the same background. Icon handles cannot be compared
-// across processes, because each process loads its own copy of a system icon.
-std::wstring IconKind(HWND box)
-{
-    HWND icon = nullptr;
-    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
-        if (ClassOf(child) == L"Static" &&
-            (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
-            icon = child;
-    if (!icon || !IsWindowVisible(icon) || !SendInt(icon, STM_GETICON, 0)) return L"none";
-    // On a loaded machine the box may not have painted its icon yet: look again for a while.
-    std::wstring kind = MatchShownIcon(icon);
-    for (int tries = 0; kind == L"unknown" && tries < IconRetries; ++tries) {
-        Sleep(IconRetryMs);
-        kind = MatchShownIcon(icon);
-    }
-    return kind;
-}
-
-// Asks the hook inside the installer for a screenshot of the window, to the file named at start;
-// the file exists afterwards only if that worked.
-bool SaveScreenshot(HWND window, const std::wstring &path)
-{
-    DeleteFileW(path.c_str());
     DWORD_PTR ignored;
-    SendMessageTimeoutW(window, RegisterWindowMessageW(HookScreenshotMessage), 0, 0,
-                        SMTO_ABORTIFHUNG, 5000, &ignored);
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return SendMessageTimeoutW(via ? via : window, RegisterWindowMessageW(HookInspectMessage),
+                               via ? (WPARAM)window : 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored) != 0;
 }
 
 // ---- message boxes ------------------------------------------------------------------------
+
+struct Driver;
+std::wstring IconKind(Driver &d, HWND box);
 
 const wchar_t *ButtonName(int id)
 {
@@ -448,7 +337,10 @@ struct Driver {
     HWND hookDialog = nullptr;
     std::set<HWND> seenWindows;
     std::set<HWND> answeredBoxes;
-    std::vector<std::pair<HWND, DWORD>> pendingBoxes;  // first seen at tick
+    std::vector<HWND> pendingBoxes;                // seen, not yet answered
+    std::vector<std::pair<HWND, HWND>> answered;   // box and owner, until the owner handled it
+    int iconKind = -1;                             // the hook's answer to the last inspect
+    HANDLE holdRelease = nullptr;                  // with --hold
 };
 
 Driver *driver = nullptr;
@@ -460,6 +352,16 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         if (data->dwData == HookReportMagic && data->cbData == sizeof(HookReport)) {
             driver->hookReports.push_back(*(const HookReport *)data->lpData);
             if (!driver->hookDialog) driver->hookDialog = (HWND)wParam;
+            return TRUE;
+        }
+        if (data->dwData == HookIconMagic && data->cbData == sizeof(uint32_t)) {
+            driver->iconKind = (int)*(const uint32_t *)data->lpData;
+            return TRUE;
+        }
+        if (data->dwData == HookHeldMagic && data->cbData == sizeof(HookHeldReport)) {
+            const HookHeldReport *held = (const HookHeldReport *)data->lpData;
+            Event("held").Int("point", held->point).Bool("version", held->version != 0)
+                .Int("written", (long long)held->written);
             return TRUE;
         }
     }
@@ -503,6 +405,40 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM list)
 }
 
 void ProcessHookReports(Driver &d);
+void PumpMessages();
+
+// The caller grabs the screen after a screenshot or msgbox event and then creates the --ack file;
+// the driver waits for it (messages pumped, so that the hook's reports are taken meanwhile).
+void WaitForAck(Driver &d, DWORD deadline)
+{
+    if (d.options.ack.empty()) return;
+    while (!DeleteFileW(d.options.ack.c_str()) && (LONG)(GetTickCount() - deadline) < 0) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, PollMs, QS_ALLINPUT);
+        PumpMessages();
+    }
+}
+
+// Lets the installer's held write go on, past one hold point.
+void ReleaseHold(Driver &d)
+{
+    if (!d.holdRelease) return;
+    ReleaseSemaphore(d.holdRelease, 1, nullptr);
+    Event("released");
+}
+
+BOOL CALLBACK FirstWindow(HWND window, LPARAM found)
+{
+    *(HWND *)found = window;
+    return FALSE;
+}
+
+// A window of the installer's main thread, through which the hook is asked about other threads'.
+HWND MainThreadWindow(Driver &d)
+{
+    HWND found = nullptr;
+    EnumThreadWindows(d.process.dwThreadId, FirstWindow, (LPARAM)&found);
+    return found;
+}
 
 void PollDialog(Driver &d)
 {
@@ -518,7 +454,7 @@ void PollDialog(Driver &d)
     d.dialogSeen = true;
     d.lastDialog = s;
     if (s.pos > d.maxPos) d.maxPos = s.pos;
-    bool boxOpen = !d.pendingBoxes.empty();
+    bool boxOpen = !d.pendingBoxes.empty() || !d.answered.empty();
     if (d.nextClose < d.options.closeAt.size() && s.pos >= d.options.closeAt[d.nextClose] &&
         !boxOpen) {
         HWND close = GetDlgItem(d.dialog, IDCANCEL);
@@ -526,13 +462,13 @@ void PollDialog(Driver &d)
         PostMessageW(close, BM_CLICK, 0, 0);
         ++d.nextClose;
     }
-    if (!d.options.screenshot.empty() && !d.screenshotTaken && s.pos >= d.options.screenshotAt &&
+    if (d.options.screenshotAt >= 0 && !d.screenshotTaken && s.pos >= d.options.screenshotAt &&
         !boxOpen) {
-        bool ok = SaveScreenshot(d.dialog, d.options.screenshot);
+        // Every child has painted once the hook's redraw returns.
+        bool ok = Inspect(d.dialog, nullptr);
         RECT r;
         GetWindowRect(d.dialog, &r);
         Event("screenshot")
-            .Str("file", d.options.screenshot)
             .Int("pos", s.pos)
             .Bool("ok", ok)
             .Int("left", r.left)
@@ -542,11 +478,27 @@ void PollDialog(Driver &d)
             .Raw("areas", Rects(d.dialog, {GetDlgItem(d.dialog, IdcInfo),
                                            GetDlgItem(d.dialog, IdcUpdate),
                                            GetDlgItem(d.dialog, IDCANCEL)}));
-        // The caller may grab the X screen now; the dialog stays as it is meanwhile unless the
-        // installer itself changes it.
-        Sleep((DWORD)d.options.screenshotPauseMs);
         d.screenshotTaken = true;
+        WaitForAck(d, GetTickCount() + (DWORD)d.options.timeoutSeconds * 1000);
+        ReleaseHold(d);
     }
+}
+
+// The icon kind of a message box, from the hook: it compares the box's icon handle with the
+// system icons of the installer's process.
+std::wstring IconKind(Driver &d, HWND box)
+{
+    HWND icon = nullptr;
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        if (ClassOf(child) == L"Static" &&
+            (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+            icon = child;
+    if (!icon || !IsWindowVisible(icon) || !SendInt(icon, STM_GETICON, 0)) return L"none";
+    bool mainThread = GetWindowThreadProcessId(box, nullptr) == d.process.dwThreadId;
+    d.iconKind = -1;
+    if (!Inspect(box, mainThread ? nullptr : MainThreadWindow(d)) || d.iconKind < 0)
+        return L"unknown";
+    return IconKindName((uint32_t)d.iconKind);
 }
 
 void HandleBox(Driver &d, HWND box)
@@ -573,7 +525,7 @@ void HandleBox(Driver &d, HWND box)
         .Str("caption", TextOf(box))
         .Str("text", BoxText(box))
         .Str("owner", ownerKind)
-        .Str("icon", IconKind(box))
+        .Str("icon", IconKind(d, box))
         .List("buttons", names)
         .Str("answer", answer)
         .Bool("dialogOpen", d.dialog != nullptr && IsWindow(d.dialog))
@@ -582,15 +534,36 @@ void HandleBox(Driver &d, HWND box)
         .Int("width", r.right - r.left)
         .Int("height", r.bottom - r.top)
         .Raw("areas", Rects(box, areas));
-    Sleep((DWORD)d.options.boxPauseMs);
+    WaitForAck(d, GetTickCount() + (DWORD)d.options.timeoutSeconds * 1000);
     if (!Answer(box, buttons, answer)) Event("error").Str("message", L"cannot answer " + answer);
+    d.answered.push_back({box, owner});
+}
+
+// Once an answered box is gone, its owner is asked for nothing (WM_NULL): the reply comes when
+// the owner's thread is back in its message loop, that is when the code that showed the box has
+// acted on the answer (a cancel is requested by then). The dialog's state is read after that,
+// and then a held write may go on.
+void FinishAnswers(Driver &d)
+{
+    for (size_t i = 0; i < d.answered.size();) {
+        HWND box = d.answered[i].first, owner = d.answered[i].second;
+        if (IsWindow(box)) {
+            ++i;
+            continue;
+        }
+        DWORD_PTR ignored;
+        if (owner && IsWindow(owner))
+            SendMessageTimeoutW(owner, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &ignored);
+        d.answered.erase(d.answered.begin() + i);
+        PollDialog(d);
+        ReleaseHold(d);
+    }
 }
 
 void PollWindows(Driver &d)
 {
     std::vector<HWND> windows;
     EnumWindows(CollectWindow, (LPARAM)&windows);
-    DWORD now = GetTickCount();
     for (HWND w : windows) {
         bool isNew = d.seenWindows.insert(w).second;
         bool dialogClass = ClassOf(w) == L"#32770";
@@ -604,22 +577,20 @@ void PollWindows(Driver &d)
         }
         if (d.answeredBoxes.count(w)) continue;
         bool pending = false;
-        for (auto &p : d.pendingBoxes) pending |= p.first == w;
-        if (!pending) d.pendingBoxes.push_back({w, now});
+        for (HWND p : d.pendingBoxes) pending |= p == w;
+        if (!pending) d.pendingBoxes.push_back(w);
     }
-    // Boxes are read once they have had time to paint, oldest first.
-    for (size_t i = 0; i < d.pendingBoxes.size();) {
-        HWND box = d.pendingBoxes[i].first;
-        if (!IsWindow(box)) {
-            d.pendingBoxes.erase(d.pendingBoxes.begin() + i);
-        } else if (now - d.pendingBoxes[i].second >= BoxSettleMs) {
+    // A visible box has had its WM_INITDIALOG: its texts, buttons and icon are in place. Boxes
+    // are answered oldest first, one at a time.
+    if (!d.pendingBoxes.empty() && d.answered.empty()) {
+        HWND box = d.pendingBoxes.front();
+        d.pendingBoxes.erase(d.pendingBoxes.begin());
+        if (IsWindow(box)) {
             HandleBox(d, box);
             d.answeredBoxes.insert(box);
-            d.pendingBoxes.erase(d.pendingBoxes.begin() + i);
-        } else {
-            ++i;
         }
     }
+    FinishAnswers(d);
 }
 
 std::wstring Terminated(wchar_t *text, size_t capacity)
@@ -676,20 +647,16 @@ void PumpMessages()
 int Run(Driver &d)
 {
     std::wstring commandLine = L"\"" + d.options.installer + L"\"" + d.options.arguments;
-    if (!d.options.screenshot.empty()) {
-        wchar_t full[MAX_PATH];
-        if (GetFullPathNameW(d.options.screenshot.c_str(), MAX_PATH, full, nullptr))
-            d.options.screenshot = full;
-        SetEnvironmentVariableW(HookScreenshotVariable, d.options.screenshot.c_str());
-    }
+    if (!d.options.holds.empty()) SetEnvironmentVariableW(HookHoldsVariable, d.options.holds.c_str());
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     // Wine on a loaded machine now and then fails a start with an internal error: try again.
     bool started = false;
     DWORD error = 0;
     for (int attempt = 0; attempt < StartAttempts && !started; ++attempt) {
-        started = CreateProcessW(d.options.installer.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
-                                 nullptr, nullptr, &startup, &d.process);
+        // Suspended, so that the hook is in place before the installer makes its first window.
+        started = CreateProcessW(d.options.installer.c_str(), &commandLine[0], nullptr, nullptr,
+                                 FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &d.process);
         error = started ? 0 : GetLastError();
         if (!started && error != ERROR_INTERNAL_ERROR) break;
         if (!started) Sleep(500);
@@ -701,7 +668,13 @@ int Run(Driver &d)
     }
     HWND sink = CreateSink(d.process.dwProcessId);
     HHOOK hook = d.options.hook ? InstallHook(d.process.dwThreadId) : nullptr;
+    if (!d.options.holds.empty()) {
+        wchar_t name[64];
+        swprintf(name, 64, L"%ls%lu", HookHoldSemaphorePrefix, d.process.dwProcessId);
+        d.holdRelease = CreateSemaphoreW(nullptr, 0, 1 << 20, name);
+    }
     Event("started").Int("pid", d.process.dwProcessId).Bool("hook", hook != nullptr);
+    ResumeThread(d.process.hThread);
     DWORD deadline = GetTickCount() + (DWORD)d.options.timeoutSeconds * 1000;
     bool timedOut = false;
     for (;;) {
@@ -736,6 +709,7 @@ int Run(Driver &d)
         Event("exit").Int("code", (long long)code);
     }
     if (hook) UnhookWindowsHookEx(hook);
+    if (d.holdRelease) CloseHandle(d.holdRelease);
     if (sink) DestroyWindow(sink);
     CloseHandle(d.process.hThread);
     CloseHandle(d.process.hProcess);
@@ -763,10 +737,9 @@ bool ParseArguments(int argc, wchar_t **argv, Options &o)
         bool hasValue = i + 1 < argc;
         if (a == L"--answers" && hasValue) o.answers = SplitList(argv[++i]);
         else if (a == L"--close-at" && hasValue) o.closeAt.push_back(_wtoi(argv[++i]));
-        else if (a == L"--screenshot" && hasValue) o.screenshot = argv[++i];
         else if (a == L"--screenshot-at" && hasValue) o.screenshotAt = _wtoi(argv[++i]);
-        else if (a == L"--screenshot-pause" && hasValue) o.screenshotPauseMs = _wtoi(argv[++i]);
-        else if (a == L"--box-pause" && hasValue) o.boxPauseMs = _wtoi(argv[++i]);
+        else if (a == L"--ack" && hasValue) o.ack = argv[++i];
+        else if (a == L"--hold" && hasValue) o.holds = argv[++i];
         else if (a == L"--timeout" && hasValue) o.timeoutSeconds = _wtoi(argv[++i]);
         else if (a == L"--no-hook") o.hook = false;
         else if (a.rfind(L"--", 0) == 0) return false;
@@ -787,9 +760,8 @@ int wmain(int argc, wchar_t **argv)
     Driver d;
     driver = &d;
     if (!ParseArguments(argc, argv, d.options)) {
-        fputs("usage: uidriver [--answers A,B] [--close-at PERCENT]... [--screenshot FILE.bmp]\n"
-              "                [--screenshot-at PERCENT] [--screenshot-pause MS] [--box-pause MS]\n"
-              "                [--timeout SECONDS] [--no-hook]\n"
+        fputs("usage: uidriver [--answers A,B] [--close-at PERCENT]... [--screenshot-at PERCENT]\n"
+              "                [--ack FILE] [--hold POINTS] [--timeout SECONDS] [--no-hook]\n"
               "                INSTALLER [-- ARGS...]\n",
               stderr);
         return 1;
