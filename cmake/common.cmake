@@ -47,3 +47,20 @@ function(qpatch_add_googletest)
   endforeach()
 endfunction()
 qpatch_add_googletest()
+
+# Called (deferred) at the end of every folder of tests. A test without a label is a unit test.
+# Each test but the static ones (which run nothing) runs in a Wine prefix of its own (scripts/wine-run.sh, QPATCH_WINE_SLOT), copied from
+# the tree's prefix, which the fixture test wine_prefix makes first: tests then run in parallel.
+function(qpatch_finish_tests)
+  get_property(names DIRECTORY PROPERTY TESTS)
+  foreach(name IN LISTS names)
+    get_test_property(${name} LABELS labels)
+    if(NOT labels)
+      set_tests_properties(${name} PROPERTIES LABELS unit)
+    endif()
+    if(WIN32 AND NOT name STREQUAL "wine_prefix" AND NOT labels STREQUAL "static")
+      set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT QPATCH_WINE_SLOT=${name})
+      set_property(TEST ${name} APPEND PROPERTY FIXTURES_REQUIRED wine_prefix)
+    endif()
+  endforeach()
+endfunction()

@@ -25,9 +25,6 @@ scripts/build.sh "$tree" >/dev/null
 export QPATCH_WINDOWS_TREE=$tree
 # Without a display the installer's dialog cannot open and it ends at once, having written nothing.
 if [ -z "${DISPLAY:-}" ]; then
-  export DISPLAY=:$(( 200 + RANDOM % 100 ))
-  Xvfb "$DISPLAY" -ac -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-  trap "kill $!" EXIT
-  sleep 1
+  exec scripts/with-display.sh python3 bench/bench_install.py "$@"
 fi
 python3 bench/bench_install.py "$@"

@@ -16,7 +16,8 @@ archs=$(scripts/probe-arch.sh --explain) || {
   echo "test: neither 32-bit nor 64-bit Windows programs can run here (see above)" >&2
   exit 1
 }
-unit_only='^(e2e_|patchtool_wine_install$|app_make_installer$|static_)'
+# Tests run in parallel: each Windows-side test has a Wine prefix and an X display of its own.
+jobs=${QPATCH_TEST_JOBS:-$(( $(nproc) + 1 ))}
 if [[ " $archs " == *" win32 "* ]]; then suite_tree=windows; else suite_tree=windows64; fi
 
 scripts/build.sh native || exit 1
@@ -34,39 +35,32 @@ if [ "$(id -u)" = 0 ] && ! id qpatch-tester >/dev/null 2>&1; then
   useradd --system --no-create-home --shell /usr/sbin/nologin qpatch-tester
 fi
 
-# One X server for the whole Windows-side run (QPATCH_TEST_DISPLAY=:N names its number).
-display=${QPATCH_TEST_DISPLAY:-:$(( 90 + RANDOM % 100 ))}
-Xvfb "$display" -ac -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
+# No display is shared: every test that needs one starts its own (scripts/with-display.sh).
+unset DISPLAY
 stop_wine() {
   for tree in windows windows64; do
-    QPATCH_BUILD_DIR="$root/build/$tree" scripts/wine-run.sh --kill-server 2>/dev/null
+    [ -f "$root/build/$tree/wine-arch" ] && QPATCH_BUILD_DIR="$root/build/$tree" scripts/wine-run.sh --kill-server 2>/dev/null
   done
-  kill $xvfb 2>/dev/null
 }
 trap stop_wine EXIT
-export DISPLAY=$display
-sleep 1
 
 status=0
 summary=()
 run() {  # run LABEL CTEST_ARGS...
-  local label=$1
+  local label=$1 start=$SECONDS
   shift
   echo "== $label"
-  if ctest "$@" --output-on-failure; then
-    summary+=("passed  $label")
+  if ctest -j "$jobs" "$@" --output-on-failure; then
+    summary+=("passed  $label ($((SECONDS - start)) s)")
   else
-    summary+=("FAILED  $label")
+    summary+=("FAILED  $label ($((SECONDS - start)) s)")
     status=1
   fi
 }
 wine_tree() {  # wine_tree TREE LABEL CTEST_ARGS...
   local tree=$1 label=$2
   shift 2
-  export QPATCH_BUILD_DIR="$root/build/$tree"
-  scripts/wine-run.sh cmd /c exit 0 >/dev/null 2>&1  # makes the prefix once, before tests run in parallel
-  run "$label" --test-dir "build/$tree" "$@"
+  QPATCH_BUILD_DIR="$root/build/$tree" run "$label" --test-dir "build/$tree" "$@"
 }
 
 # The witness: COMMAND under qemu-i386 against the shipped 32-bit build, its time in the summary.
@@ -101,10 +95,10 @@ witness() {
 run "native tests (x86-64 Linux, ASan/UBSan, fuzz smoke runs)" --test-dir build/native
 if [ "$suite_tree" = windows ]; then
   wine_tree windows "windows tests: the 32-bit installer under 32-bit Wine (i686), native"
-  wine_tree windows64 "windows64 unit tests: the 64-bit twin under 64-bit Wine (x86-64), native" -E "$unit_only"
+  wine_tree windows64 "windows64 unit tests: the 64-bit twin under 64-bit Wine (x86-64), native" -L unit
 else
   run "windows static checks: the 32-bit installer, not run (this kernel runs no 32-bit code)" \
-    --test-dir build/windows -R '^static_'
+    --test-dir build/windows -L static
   wine_tree windows64 "windows64 tests: the 64-bit twin under 64-bit Wine (x86-64), native, in place of the 32-bit build"
   witness
 fi

@@ -10,7 +10,9 @@
 # With QPATCH_WINE_USER set (and running as root), the program runs as that unprivileged user
 # with a prefix of its own under /tmp, so that access rights behave as on Windows; the program
 # and the files it touches must be where that user may go.
-# Without a display, the program runs inside a private Xvfb.
+# Without a display, the program runs on a private one (scripts/with-display.sh).
+# With QPATCH_WINE_SLOT=NAME, the program runs in a prefix of its own, BUILD/wineprefixes/NAME,
+# copied from the tree's prefix once: tests that run in parallel then share no Wine server.
 # With QPATCH_WINE_EMULATED=1, a win32 tree's programs run where the kernel runs no 32-bit code:
 # inside scripts/i386-emulation.sh, the 32-bit loader is emulated by qemu and talks to the native
 # 64-bit server in a 64-bit prefix (32-bit Wine in a 32-bit prefix made under emulation was seen
@@ -75,6 +77,10 @@ else
   export WINEPREFIX=$build/wineprefix
   run=("$loader")
 fi
+slot=
+if [ -n "${QPATCH_WINE_SLOT:-}" ] && [ -z "$emulated" ] && [ -z "$user" ]; then
+  slot=$build/wineprefixes/$QPATCH_WINE_SLOT
+fi
 
 if [ "${1:-}" = --session ]; then
   shift
@@ -84,6 +90,11 @@ if [ "${1:-}" = --session ]; then
   exit $code
 fi
 if [ "${1:-}" = --kill-server ]; then
+  if [ -z "$emulated" ] && [ -z "$user" ]; then
+    for each in "$build"/wineprefixes/*/; do
+      [ -d "$each" ] && WINEPREFIX=${each%/} "$server" -k 2>/dev/null
+    done
+  fi
   [ -d "$WINEPREFIX" ] || exit 0
   if [ -n "$emulated" ]; then
     flock -n -x -o "$WINEPREFIX.sessions" "$server" -k 2>/dev/null || true
@@ -98,7 +109,7 @@ if [ "${1:-}" = --kill-server ]; then
 fi
 
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-ac -screen 0 1024x768x24" "$0" "$@"  # -ac: the unprivileged user may connect
+  exec "$(dirname "$0")/with-display.sh" "$0" "$@"
 fi
 
 # A new prefix is made once, under a lock: Wine draws its own window frames (there is no window
@@ -152,6 +163,33 @@ if [ ! -f "$WINEPREFIX/.qpatch-ready" ]; then
   flock -u 9
   exec 9>&-
 fi
+
+# A slot's prefix is a copy of the tree's, made while no server runs in that one (its registry is
+# on disk then). The copy shares the prefix's program files by hard links (Wine only reads them)
+# and has its own registry and everything else.
+copy_prefix() {  # copy_prefix FROM TO
+  local copy=$2.making
+  rm -rf "$copy" "$2"
+  cp -al "$1" "$copy" || return 1
+  find "$copy" -type f ! -iregex '.*\.\(dll\|exe\|drv\|sys\|ocx\|cpl\|acm\|ax\|tlb\|ds\|nls\|msstyles\|ttf\|ttc\|fon\)' \
+    -printf '%P\0' | while IFS= read -r -d '' file; do
+      cp -a --remove-destination "$1/$file" "$copy/$file" || exit 1
+    done || return 1
+  mv "$copy" "$2"
+}
+if [ -n "$slot" ] && [ ! -f "$slot/.qpatch-ready" ]; then
+  mkdir -p "$(dirname "$slot")"
+  exec 9>"$WINEPREFIX.lock"
+  flock 9
+  if [ ! -f "$slot/.qpatch-ready" ]; then
+    "$server" -k 2>/dev/null || true
+    "$server" -w 2>/dev/null || true
+    copy_prefix "$WINEPREFIX" "$slot" || { echo "wine-run: copying the Wine prefix to $slot failed" >&2; exit 1; }
+  fi
+  flock -u 9
+  exec 9>&-
+fi
+[ -z "$slot" ] || export WINEPREFIX=$slot
 [ "${1:-}" != --prepare ] || exit 0
 # Wine needs a current folder its user can enter.
 if [ -n "$user" ] && [ "$(id -u)" = 0 ] && ! runuser -u "$user" -- test -x . 2>/dev/null; then

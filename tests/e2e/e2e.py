@@ -15,6 +15,7 @@ import re
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -181,8 +182,10 @@ def make_installer(descriptor=EXAMPLE_DESCRIPTOR, chunks=None, checksum=True):
                 f.write(data)
         env = dict(os.environ, QPATCH_BUILD_DIR=BUILD)
         options = [] if checksum else ["--no-checksum"]
-        subprocess.run([MAKE_INSTALLER] + options + [patch, out + ".tmp"], check=True, env=env)
-    os.replace(out + ".tmp", out)
+        # tests running in parallel may build the same installer: each writes its own copy
+        made = "%s.%d.tmp" % (out, os.getpid())
+        subprocess.run([MAKE_INSTALLER] + options + [patch, made], check=True, env=env)
+    os.replace(made, out)
     return out
 
 
@@ -305,26 +308,18 @@ def windows_path(path):
 
 # ---- the display ------------------------------------------------------------------------------
 
-_xvfb = None
-
-
 def ensure_display():
-    """Runs the tests on DISPLAY if set (scripts/test.sh shares one), else on a private Xvfb, so
-    that screenshots of the X screen can be taken."""
-    global _xvfb
-    if os.environ.get("DISPLAY") or _xvfb:
-        return
-    for n in range(120, 200):
-        if os.path.exists("/tmp/.X%d-lock" % n):
-            continue
-        _xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(1)
-        if _xvfb.poll() is None:
-            os.environ["DISPLAY"] = ":%d" % n
-            atexit.register(_xvfb.terminate)
-            return
-    raise RuntimeError("no X display")
+    """The tests run on DISPLAY: each test program has one of its own, from
+    scripts/with-display.sh, since this module starts it again under that script when no
+    display is set. Screenshots are grabbed from that X screen."""
+    if not os.environ.get("DISPLAY"):
+        raise RuntimeError("no X display: run the test under scripts/with-display.sh")
+
+
+if not os.environ.get("DISPLAY") and os.environ.get("QPATCH_E2E_DISPLAY_STARTED") != "1":
+    os.environ["QPATCH_E2E_DISPLAY_STARTED"] = "1"
+    os.execv(os.path.join(SOURCE, "scripts", "with-display.sh"),
+             [os.path.join(SOURCE, "scripts", "with-display.sh")] + sys.orig_argv)
 
 
 # ---- runs -------------------------------------------------------------------------------------

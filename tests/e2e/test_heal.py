@@ -2,8 +2,9 @@
 installation does: every entry creates its file anew or writes the same bytes at the same offsets,
 and game.ini names the old version until the very end.
 
-    HEAL_POINTS=N HEAL_SEED=S python3 -m unittest test_heal.Campaign   (scripts/heal-campaign.sh)
-runs N kills at random moments of the installation besides the named points below."""
+    HEAL_POINTS=N HEAL_SEED=S ctest --test-dir BUILD -C campaign -L campaign
+runs N kills (default 20) at random moments of the installation besides the named points below,
+where the worker is held at a chosen write when it is killed."""
 import os
 import random
 import time
@@ -136,9 +137,7 @@ class Points(Healing):
 
 class Campaign(Healing):
     def test_random_points(self):
-        count = int(os.environ.get("HEAL_POINTS", "0"))
-        if not count:
-            self.skipTest("HEAL_POINTS not set")
+        count = int(os.environ.get("HEAL_POINTS", "20"))
         seed = int(os.environ.get("HEAL_SEED", "1"))
         print("heal campaign: %d points, seed %d" % (count, seed), flush=True)
         chooser = random.Random(seed)

@@ -7,9 +7,9 @@ build=$1
 program=$2
 shift 2
 user=qpatch-tester
-# The user is not allowed on a display that root started, so bring one that admits any client.
+# The user may connect to the display: with-display.sh's admits any local client.
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1024x768x24 -ac" "$0" "$build" "$program" "$@"
+  exec "$root/scripts/with-display.sh" "$0" "$build" "$program" "$@"
 fi
 if [ "$(id -u)" = 0 ] && ! id "$user" >/dev/null 2>&1; then
   useradd --system --no-create-home "$user"
