@@ -18,6 +18,7 @@ archs=$(scripts/probe-arch.sh --explain) || {
 }
 # Tests run in parallel: each Windows-side test has a Wine prefix and an X display of its own.
 jobs=${QPATCH_TEST_JOBS:-$(( $(nproc) + 1 ))}
+export QPATCH_WINE_ARCHS=$archs
 if [[ " $archs " == *" win32 "* ]]; then suite_tree=windows; else suite_tree=windows64; fi
 
 scripts/build.sh native || exit 1

@@ -3,6 +3,8 @@
 #   wine-run.sh PROGRAM.exe [ARGS...]
 #   wine-run.sh --kill-server        (ends the Wine server of the tree's prefix)
 #   wine-run.sh --prepare            (makes the prefix if it is not ready, runs nothing)
+#   wine-run.sh --persist            (starts the prefix's server to stay until --kill-server, so
+#                                     that a test's many runs skip Wine's start-up of services)
 #   wine-run.sh --session COMMAND... (emulated mode: COMMAND's runs share the prefix; see below)
 # The build tree is found from QPATCH_BUILD_DIR or by walking up from the current folder to
 # CMakeCache.txt. Its file wine-arch (win32 or win64) names the Wine to use: the 32-bit loader
@@ -11,6 +13,8 @@
 # with a prefix of its own under /tmp, so that access rights behave as on Windows; the program
 # and the files it touches must be where that user may go.
 # Without a display, the program runs on a private one (scripts/with-display.sh).
+# QPATCH_WINE_ARCHS, when set, is what scripts/probe-arch.sh printed (the test command probes
+# once; a probe costs a second).
 # With QPATCH_WINE_SLOT=NAME, the program runs in a prefix of its own, BUILD/wineprefixes/NAME,
 # copied from the tree's prefix once: tests that run in parallel then share no Wine server.
 # With QPATCH_WINE_EMULATED=1, a win32 tree's programs run where the kernel runs no 32-bit code:
@@ -43,7 +47,7 @@ case "$arch${emulated:+-emulated}" in
 esac
 if [ -n "$emulated" ]; then
   "$(dirname "$0")/probe-arch.sh" --emulated >/dev/null || { echo "wine-run: 32-bit Wine cannot run emulated here" >&2; exit 126; }
-elif ! "$(dirname "$0")/probe-arch.sh" | grep -qw "$arch"; then
+elif ! grep -qw "$arch" <<<"${QPATCH_WINE_ARCHS:-$("$(dirname "$0")/probe-arch.sh")}"; then
   echo "wine-run: cannot run $arch programs on this machine; use the other build tree" >&2
   "$(dirname "$0")/probe-arch.sh" --explain >/dev/null
   exit 126
@@ -90,6 +94,10 @@ if [ "${1:-}" = --session ]; then
   exit $code
 fi
 if [ "${1:-}" = --kill-server ]; then
+  if [ -n "$slot" ]; then
+    [ -d "$slot" ] && WINEPREFIX=$slot "$server" -k 2>/dev/null
+    exit 0
+  fi
   if [ -z "$emulated" ] && [ -z "$user" ]; then
     for each in "$build"/wineprefixes/*/; do
       [ -d "$each" ] && WINEPREFIX=${each%/} "$server" -k 2>/dev/null
@@ -191,6 +199,10 @@ if [ -n "$slot" ] && [ ! -f "$slot/.qpatch-ready" ]; then
 fi
 [ -z "$slot" ] || export WINEPREFIX=$slot
 [ "${1:-}" != --prepare ] || exit 0
+if [ "${1:-}" = --persist ]; then
+  "$server" -p
+  exec "${run[@]}" wineboot  # the services start now, once
+fi
 # Wine needs a current folder its user can enter.
 if [ -n "$user" ] && [ "$(id -u)" = 0 ] && ! runuser -u "$user" -- test -x . 2>/dev/null; then
   cd /tmp

@@ -322,6 +322,22 @@ if not os.environ.get("DISPLAY") and os.environ.get("QPATCH_E2E_DISPLAY_STARTED"
              [os.path.join(SOURCE, "scripts", "with-display.sh")] + sys.orig_argv)
 
 
+def _keep_wine_up():
+    """One Wine server for all runs of this test program, ended when it ends: each run then skips
+    Wine's start of its services. Not for the unprivileged user's prefix or an emulated one."""
+    if os.environ.get("QPATCH_WINE_EMULATED") or os.environ.get("QPATCH_WINE_USER"):
+        return
+    env = dict(os.environ, QPATCH_BUILD_DIR=BUILD)
+    if subprocess.run([WINE_RUN, "--persist"], env=env, stdout=subprocess.DEVNULL,
+                      stderr=subprocess.DEVNULL).returncode == 0:
+        atexit.register(subprocess.run, [WINE_RUN, "--kill-server"], env=env,
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+if os.environ.get("DISPLAY"):
+    _keep_wine_up()
+
+
 # ---- runs -------------------------------------------------------------------------------------
 
 class Run:
