@@ -55,6 +55,24 @@ def wine_env():
 LOADER, SERVER, ENV = wine_env()
 
 
+def prefix_theme():
+    """The visual-styles state of the prefix: a new prefix of Wine 8 turns its theme on, and
+    themed controls cost painting time."""
+    try:
+        with open(os.path.join(ENV['WINEPREFIX'], 'user.reg'), encoding='utf-8', errors='replace') as f:
+            text = f.read()
+    except OSError:
+        return 'no prefix yet'
+    key = text.find('[Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\ThemeManager]')
+    if key < 0:
+        return 'no ThemeManager key (unthemed)'
+    section = text[key:text.find('\n[', key + 1)]
+    active = re.search(r'"ThemeActive"="(\d)"', section)
+    name = re.search(r'"DllName"="([^"]*)"', section)
+    state = 'on' if active and active.group(1) == '1' else 'off'
+    return f"ThemeActive {state}{', ' + name.group(1).split(chr(92) * 2)[-1] if name else ''}"
+
+
 def make_files(payload_name, files):
     kind, _, count = payload_name.partition(':')
     if kind == 'tiny':
@@ -305,6 +323,8 @@ def main():
     desktop = 'started by each GUI program' if args.cold_desktop else 'held up throughout'
     print(f'installer tree: {WINDOWS}; {args.rounds} rounds, interleaved; writing {mode}; '
           f'Wine desktop {desktop}')
+    print(f'machine: {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} at the end; '
+          f'prefix {ENV["WINEPREFIX"]}: {prefix_theme()}')
     print(f'trivial GUI program: {spread(trivial_runs)}')
     for p in payloads:
         ok = files_match(p)
