@@ -33,6 +33,12 @@ target_include_directories(lzmaenc SYSTEM PUBLIC "${LZMA_SDK_DIR}")
 target_compile_definitions(lzmaenc PUBLIC _7ZIP_ST Z7_ST)
 target_compile_options(lzmaenc PRIVATE -w)
 
+# Test programs of the Windows trees are compiled without optimisation: the cross compiler takes
+# half a minute a test file at -O3, and the code under test keeps its own flags (its libraries).
+if(WIN32)
+  set(QPATCH_TEST_OPTIMIZATION -O0)
+endif()
+
 # GoogleTest from Debian's source package, built in this tree (the cross tree cannot use host libraries).
 function(qpatch_add_googletest)
   if(TARGET gtest)
@@ -43,7 +49,7 @@ function(qpatch_add_googletest)
   set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   foreach(t gtest gtest_main)
-    target_compile_options(${t} PRIVATE -w)
+    target_compile_options(${t} PRIVATE -w ${QPATCH_TEST_OPTIMIZATION})
   endforeach()
 endfunction()
 qpatch_add_googletest()
