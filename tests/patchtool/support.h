@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/patchtool/build/build.h"
+#include "tools/patchtool/builder/build.h"
 #include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/check/patch_source.h"
 #include "tools/patchtool/host/files.h"

@@ -1,6 +1,6 @@
 // patchtool: the publisher's tool that builds, inspects and verifies patches for the installer.
 // The command line is parsed here into one struct per command, the work is called once with one
-// report, and every word the tool says goes out through cli/report.
+// report, and every word the tool says goes out through cli/console.
 #include <stdio.h>
 
 #include <string>
@@ -9,7 +9,7 @@
 #include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/check/verify.h"
 #include "tools/patchtool/cli/options.h"
-#include "tools/patchtool/cli/report.h"
+#include "tools/patchtool/cli/console.h"
 #include "tools/patchtool/host/process.h"
 
 #ifdef _WIN32

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/build/build.h"
+#include "tools/patchtool/builder/build.h"
 
 struct BuildCommand {
     BuildOptions options;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/build/plan.h"
+#include "tools/patchtool/builder/plan.h"
 
 struct ChunkWriter {
     fs::path folder;

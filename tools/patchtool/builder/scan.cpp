@@ -1,4 +1,4 @@
-#include "tools/patchtool/build/scan.h"
+#include "tools/patchtool/builder/scan.h"
 
 #include "tools/patchtool/format/gate.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/build/build.h"
-#include "tools/patchtool/build/ranges.h"
+#include "tools/patchtool/builder/build.h"
+#include "tools/patchtool/builder/ranges.h"
 #include "tools/patchtool/pe/pe_resources.h"
 
 // Files are compared and copied in pieces of this size, so memory does not grow with them.

@@ -1,4 +1,4 @@
-#include "tools/patchtool/build/stub.h"
+#include "tools/patchtool/builder/stub.h"
 
 #include <stdlib.h>
 

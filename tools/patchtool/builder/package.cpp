@@ -1,4 +1,4 @@
-#include "tools/patchtool/build/package.h"
+#include "tools/patchtool/builder/package.h"
 
 #include <inttypes.h>
 

@@ -1,18 +1,18 @@
 // Building a patch: the plan checked before any work, then the patch written into temporaries
 // next to the outputs and moved into place only when all of it succeeded.
-#include "tools/patchtool/build/build.h"
+#include "tools/patchtool/builder/build.h"
 
 #include <system_error>
 
-#include "tools/patchtool/build/compare.h"
-#include "tools/patchtool/build/encode.h"
-#include "tools/patchtool/build/installer.h"
-#include "tools/patchtool/build/outputs.h"
-#include "tools/patchtool/build/package.h"
-#include "tools/patchtool/build/plan.h"
-#include "tools/patchtool/build/progress.h"
-#include "tools/patchtool/build/scan.h"
-#include "tools/patchtool/build/stub.h"
+#include "tools/patchtool/builder/compare.h"
+#include "tools/patchtool/builder/encode.h"
+#include "tools/patchtool/builder/installer.h"
+#include "tools/patchtool/builder/outputs.h"
+#include "tools/patchtool/builder/package.h"
+#include "tools/patchtool/builder/plan.h"
+#include "tools/patchtool/builder/progress.h"
+#include "tools/patchtool/builder/scan.h"
+#include "tools/patchtool/builder/stub.h"
 #include "tools/patchtool/host/process.h"
 
 namespace {

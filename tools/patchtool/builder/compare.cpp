@@ -1,8 +1,8 @@
-#include "tools/patchtool/build/compare.h"
+#include "tools/patchtool/builder/compare.h"
 
 #include <algorithm>
 
-#include "tools/patchtool/build/package.h"
+#include "tools/patchtool/builder/package.h"
 #include "tools/patchtool/host/process.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tools/patchtool/build/plan.h"
+#include "tools/patchtool/builder/plan.h"
 
 // Writes the installer into output; warns through report when the stub's signature is dropped.
 // Returns: false with a reason when a file of the folder cannot be read or output not written.

@@ -2,7 +2,7 @@
 // The stub: this project's installer without a patch, to which the build adds the patch.
 #include <string>
 
-#include "tools/patchtool/build/plan.h"
+#include "tools/patchtool/builder/plan.h"
 
 // Returns: --stub, else $QPATCH_STUB, else qpatch-stub.exe beside the tool, else where the
 // windows build tree puts it.

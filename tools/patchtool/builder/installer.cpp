@@ -1,4 +1,4 @@
-#include "tools/patchtool/build/installer.h"
+#include "tools/patchtool/builder/installer.h"
 
 #include <system_error>
 
