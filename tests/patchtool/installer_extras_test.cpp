@@ -66,10 +66,10 @@ TEST_F(InstallerExtras, TheRecordNamesEveryDamagedResource)
         ASSERT_EQ(CheckChunk(chunk, Collect, &entries), "");
         for (const EntryInfo &e : entries) {
             uint64_t data = (uint64_t)(chunk.data - image) + e.chunkOffset;
-            if (e.kind == RangeKind && !rangeAt) {
-                rangeAt = data + RangeHeaderSize(e.name.size()), rangeChunk = chunk.id;
-            } else if (e.kind != RangeKind && !streamAt && e.dataSize > 100) {
-                streamAt = data + WholeFileHeaderSize(e.name.size()) + e.dataSize - 50, streamChunk = chunk.id;
+            if (e.kind == EntryKindRange && !rangeAt) {
+                rangeAt = data + EntryHeaderSize(EntryKindRange, e.name.size()), rangeChunk = chunk.id;
+            } else if (e.kind != EntryKindRange && !streamAt && e.dataSize > 100) {
+                streamAt = data + EntryHeaderSize(WholeFileKind, e.name.size()) + e.dataSize - 50, streamChunk = chunk.id;
             }
         }
     }

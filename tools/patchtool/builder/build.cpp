@@ -24,9 +24,9 @@ bool PlanBuild(const BuildOptions &o, Plan *plan, Report &report, std::string *e
         return false;
     }
     if (!o.installer.empty()) {
-        plan->stubPath = ResolveStub(o);
+        plan->stub.path = ResolveStub(o.stub);
     }
-    return CheckOutputs(o, plan->stubPath, error) && (o.installer.empty() || LoadStub(plan, error));
+    return CheckOutputs(o, plan->stub.path, error) && (o.installer.empty() || LoadStub(&plan->stub, error));
 }
 
 // Compares every file that has old copies and decides its entries.
@@ -86,12 +86,13 @@ bool WriteAndPublish(const BuildOptions &o, const Plan &plan, const Temporaries 
     std::string descriptor = ComposeDescriptor(o.target, o.op, o.base, o.description);
     bool ok = (o.dryRun || WriteWholeFile(t.folder / DescriptorFileName, descriptor.data(), descriptor.size(), error)) &&
               WritePatch(o, plan, t.folder, writer, report, summary, error);
-    if (ok && writer->id < FirstChunkId) {
+    if (ok && writer->id < IDR_FIRST_CHUNK) {
         *error = "nothing to patch: every file of the new folder is unchanged";
         return false;
     }
     if (ok && !t.installer.empty()) {
-        ok = WriteInstaller(plan, t.folder, writer->id, t.installer, o.checksumRecord, report, error);
+        ok = WriteInstaller(plan.stub, BuiltPatchFiles(t.folder, writer->id), t.installer, o.checksumRecord, report,
+                            error);
     }
     ok = ok && (o.dryRun || Publish(t.folder, o.outFolder, error));
     if (ok && !t.installer.empty() && !Publish(t.installer, o.installer, error)) {
@@ -152,7 +153,7 @@ int BuildPatch(const BuildOptions &options, Report &report, BuildSummary *summar
         report.Error(error);
         return 1;
     }
-    summary->chunks = writer.id - FirstChunkId + 1;
+    summary->chunks = writer.id - IDR_FIRST_CHUNK + 1;
     summary->bytesOut = writer.total;
     summary->milliseconds = NowMilliseconds() - start;
     return 0;

@@ -5,6 +5,7 @@
 #include "payload/checksum_record.h"
 #include "tools/patchtool/format/checksum_writer.h"
 #include "tools/patchtool/format/installer_extras.h"
+#include "tools/patchtool/format/patch_format.h"
 #include "tools/patchtool/format/version_resource.h"
 
 namespace {
@@ -23,25 +24,90 @@ PeResource BytesItem(const ResourceKey &type, uint16_t id, std::vector<uint8_t> 
     return item;
 }
 
+// The QPATCH resource id of the file at path, its bytes read from there when the image is written.
+// Returns: false with a reason when its size cannot be read.
+bool AddFileItem(uint32_t id, const fs::path &path, std::vector<PeResource> *items, std::string *error)
+{
+    std::error_code ec;
+    PeResource item{NameKey(PatchResourceType), IdKey((uint16_t)id), 0, 0, (uint32_t)fs::file_size(path, ec), 0, {},
+                    path};
+    if (ec) {
+        *error = "cannot read " + PathText(path) + ": " + ec.message();
+        return false;
+    }
+    items->push_back(item);
+    return true;
+}
 
-// Replaces the stub's version resource and checksum record by those of the patch folder (the
-// record only when withRecord). A signature of the stub cannot survive the rewrite: *dropped says
-// the stub had one. Returns: false with a reason when a file of the folder cannot be read.
-bool AddInstallerExtras(const std::vector<uint8_t> &stub, const fs::path &patchFolder, uint32_t lastChunk,
-                        bool withRecord, std::vector<PeResource> *items, bool *dropped, std::string *error)
+// Returns: false with a reason; *size and *crc of the whole file otherwise.
+bool FileSum(const fs::path &path, uint32_t *size, uint32_t *crc, std::string *error)
+{
+    FILE *file = OpenFile(path, "rb");
+    if (!file) {
+        *error = "cannot read " + PathText(path);
+        return false;
+    }
+    std::vector<uint8_t> buffer(1 << 20);
+    uint64_t total = 0;
+    *crc = 0;
+    size_t n;
+    while ((n = fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+        *crc = HostCrc32(*crc, buffer.data(), n);
+        total += n;
+    }
+    bool ok = !ferror(file) && total <= MaxChunkBytes;
+    fclose(file);
+    if (!ok) {
+        *error = "cannot read " + PathText(path) + " (or it is larger than a resource can be)";
+        return false;
+    }
+    *size = (uint32_t)total;
+    return true;
+}
+
+// The checksum record of the descriptor and of the chunks from 1601 up to the first missing id.
+// Returns: false with a reason when a file cannot be read.
+bool SumRecord(const PatchFiles &files, std::vector<uint8_t> *record, std::string *error)
+{
+    std::vector<fs::path> listed(1, files.descriptor);
+    for (size_t i = 0; i < files.chunks.size() && files.chunks[i].first == RecordEntryId((uint32_t)listed.size());
+         ++i) {
+        listed.push_back(files.chunks[i].second);
+    }
+    std::vector<RecordEntry> entries;
+    for (const fs::path &path : listed) {
+        RecordEntry entry{(uint16_t)RecordEntryId((uint32_t)entries.size()), 0, 0};
+        if (!FileSum(path, &entry.size, &entry.crc, error)) {
+            return false;
+        }
+        entries.push_back(entry);
+    }
+    *record = ComposeChecksumRecord(entries);
+    return true;
+}
+
+// Replaces the stub's version resource and checksum record by those of the patch (the record only
+// when withRecord); a patch without a descriptor gets neither. A signature of the stub cannot
+// survive the rewrite: *dropped says the stub had one.
+// Returns: false with a reason when a file of the patch cannot be read.
+bool AddInstallerExtras(const std::vector<uint8_t> &stub, const PatchFiles &files, bool withRecord,
+                        std::vector<PeResource> *items, bool *dropped, std::string *error)
 {
     uint32_t offset = 0, size = 0;
     *dropped = ReadPeCertificateTable(stub, &offset, &size) && size != 0;
     RemoveResource(items, RecordResourceType(), ChecksumRecordId);
     RemoveResource(items, VersionResourceType(), VersionResourceId);
+    if (files.descriptor.empty()) {
+        return true;
+    }
     std::vector<uint8_t> descriptor;
-    if (!ReadWholeFile(patchFolder / DescriptorFileName, &descriptor, error)) {
+    if (!ReadWholeFile(files.descriptor, &descriptor, error)) {
         return false;
     }
     items->push_back(BytesItem(VersionResourceType(), VersionResourceId, ComposeVersionResource(PatchVersionInfo(descriptor))));
     if (withRecord) {
         std::vector<uint8_t> record;
-        if (!ComposeChecksumRecord(patchFolder, lastChunk, &record, error)) {
+        if (!SumRecord(files, &record, error)) {
             return false;
         }
         items->push_back(BytesItem(RecordResourceType(), ChecksumRecordId, record));
@@ -51,39 +117,35 @@ bool AddInstallerExtras(const std::vector<uint8_t> &stub, const fs::path &patchF
 
 }  // namespace
 
-bool WriteInstaller(const Plan &plan, const fs::path &patchFolder, uint32_t lastChunk, const fs::path &output,
-                    bool withRecord, Report &report, std::string *error)
+PatchFiles BuiltPatchFiles(const fs::path &folder, uint32_t lastChunk)
 {
-    std::vector<PeResource> items = plan.stubItems;
-    std::error_code ec;
-    std::vector<uint32_t> ids(1, DescriptorId);
-    for (uint32_t id = FirstChunkId; id <= lastChunk; ++id) {
-        ids.push_back(id);
+    PatchFiles files;
+    files.descriptor = folder / DescriptorFileName;
+    for (uint32_t id = IDR_FIRST_CHUNK; id <= lastChunk; ++id) {
+        files.chunks.push_back({id, folder / ChunkFileName(id)});
     }
-    for (uint32_t id : ids) {
-        fs::path file = patchFolder / (id == DescriptorId ? std::string(DescriptorFileName) : ChunkFileName(id));
-        PeResource item;
-        item.type = NameKey(PatchResourceType);
-        item.name = IdKey((uint16_t)id);
-        item.language = 0;
-        item.codePage = 0;
-        item.imageOffset = 0;
-        item.size = (uint32_t)fs::file_size(file, ec);
-        item.file = file;
-        if (ec) {
-            *error = "cannot read " + PathText(file) + ": " + ec.message();
+    return files;
+}
+
+bool WriteInstaller(const Stub &stub, const PatchFiles &files, const fs::path &output, bool withRecord,
+                    Report &report, std::string *error)
+{
+    std::vector<PeResource> items = stub.items;
+    if (!files.descriptor.empty() && !AddFileItem(IDR_DESCRIPTOR, files.descriptor, &items, error)) {
+        return false;
+    }
+    for (const auto &chunk : files.chunks) {
+        if (!AddFileItem(chunk.first, chunk.second, &items, error)) {
             return false;
         }
-        items.push_back(item);
     }
     bool signatureDropped = false;
-    if (!AddInstallerExtras(plan.stubImage, patchFolder, lastChunk, withRecord, &items, &signatureDropped,
-                            error)) {
+    if (!AddInstallerExtras(stub.image, files, withRecord, &items, &signatureDropped, error)) {
         return false;
     }
     if (signatureDropped) {
-        report.Warning(PathText(plan.stubPath) + " is signed; the installer is written without that signature, "
+        report.Warning(PathText(stub.path) + " is signed; the installer is written without that signature, "
                        "which would not match its new content: sign the installer again");
     }
-    return WritePeWithResources(plan.stubImage, items, output, error);
+    return WritePeWithResources(stub.image, items, output, error);
 }

@@ -1,13 +1,23 @@
 #pragma once
 // The stub: this project's installer without a patch, to which the build adds the patch.
+#include <stdint.h>
+
 #include <string>
+#include <vector>
 
-#include "tools/patchtool/builder/plan.h"
+#include "tools/patchtool/host/files.h"
+#include "tools/patchtool/pe/pe_resources.h"
 
-// Returns: --stub, else $QPATCH_STUB, else qpatch-stub.exe beside the tool, else where the
-// windows build tree puts it.
-fs::path ResolveStub(const BuildOptions &options);
+struct Stub {
+    fs::path path;
+    std::vector<uint8_t> image;
+    std::vector<PeResource> items;
+};
 
-// Reads plan->stubPath into the plan and checks that it is a payload-free installer.
+// Returns: given when not empty, else $QPATCH_STUB, else qpatch-stub.exe beside the tool, else
+// where the windows build tree puts it.
+fs::path ResolveStub(const fs::path &given);
+
+// Reads stub->path into stub and checks that it is a payload-free installer.
 // Returns: false with the reason, naming the stub.
-bool LoadStub(Plan *plan, std::string *error);
+bool LoadStub(Stub *stub, std::string *error);

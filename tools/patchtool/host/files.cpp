@@ -66,6 +66,13 @@ bool ReadWholeFile(const fs::path &path, std::vector<uint8_t> *data, std::string
     return ok;
 }
 
+bool ReadFileIfPresent(const fs::path &path, std::vector<uint8_t> *data, std::string *error)
+{
+    data->clear();
+    std::error_code ec;
+    return !fs::exists(path, ec) || ReadWholeFile(path, data, error);
+}
+
 bool WriteWholeFile(const fs::path &path, const void *data, size_t size, std::string *error)
 {
     FILE *file = OpenFile(path, "wb");

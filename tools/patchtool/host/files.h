@@ -20,6 +20,9 @@ std::string SystemReason();
 // Returns: true and the whole content; false with a message in error.
 bool ReadWholeFile(const fs::path &path, std::vector<uint8_t> *data, std::string *error);
 
+// As ReadWholeFile, but a path where nothing is gives true and no bytes.
+bool ReadFileIfPresent(const fs::path &path, std::vector<uint8_t> *data, std::string *error);
+
 // Returns: true when every byte was written and the file closed cleanly.
 bool WriteWholeFile(const fs::path &path, const void *data, size_t size, std::string *error);
 
