@@ -18,6 +18,7 @@
 #include "tools/patchtool/check/patch_source.h"
 #include "tools/patchtool/host/files.h"
 #include "tools/patchtool/host/report.h"
+#include "tools/patchtool/host/temporaries.h"
 #include "tools/patchtool/pe/pe_resources.h"
 
 // Keeps every line said, and echoes it to stderr so that a failing test's log shows it.

@@ -14,6 +14,7 @@
 #include "tools/patchtool/builder/scan.h"
 #include "tools/patchtool/builder/stub.h"
 #include "tools/patchtool/host/process.h"
+#include "tools/patchtool/host/temporaries.h"
 
 namespace {
 

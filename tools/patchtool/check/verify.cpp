@@ -13,6 +13,7 @@
 #include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/format/patch_format.h"
 #include "tools/patchtool/host/process.h"
+#include "tools/patchtool/host/temporaries.h"
 
 #ifndef _WIN32
 #include <sys/types.h>
