@@ -26,7 +26,7 @@ expect_failure() {
   if ! grep -qF -- "$message" <<<"$output"; then
     echo "FAIL $name: message lacks '$message': $output"; failures=$((failures + 1)); return
   fi
-  if ls "$work" | grep -qvE '^(old|new|file|out|descr)$'; then
+  if ls "$work" | grep -qvE '^(old|new|file|descr)$'; then
     echo "FAIL $name: left behind: $(ls "$work")"; failures=$((failures + 1)); return
   fi
   echo "ok   $name"
