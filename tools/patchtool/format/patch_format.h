@@ -16,7 +16,7 @@ enum : uint32_t {
     MaxChunkCount = LastChunkId - IDR_FIRST_CHUNK + 1,
     InstallerBlockSize = 512 << 10,  // the conventional block size of installer payloads
     // The tool's default: within 1 % of per-file xz -9e on game packs, while the installer holds
-    // one block and one block's stored bytes, 27 MiB at its peak (tools/patchtool/README.md).
+    // one block and one block's stored bytes, 27 MiB at its peak (docs/performance.md).
     DefaultBlockSize = 12 << 20,
     // The walk takes a chunk's size as a count below 2^31.
     MaxChunkBytes = 0x7FFFFFFF,
