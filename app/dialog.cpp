@@ -4,11 +4,10 @@
 #include "app/dialog.h"
 #include "app/state.h"
 #include "app/texts.h"
+#include "app/worker.h"
 #include "payload/progress.h"
 #include "resources/resource.h"
 #include "payload/window_api.h"
-
-DWORD WINAPI InstallWorker(LPVOID);
 
 // Tells the user why the installation could not start. No string of the catalogue fits a failed
 // thread start, so the system's own text for the error is shown.

@@ -7,50 +7,41 @@
 #include "app/preflight.h"
 #include "app/texts.h"
 #include "app/version.h"
+#include "payload/chunk.h"
+#include "payload/entry_writers.h"
 #include "payload/self_check.h"
 #include "resources/resource.h"
 
-static const wchar_t GameExecutable[] = L"Tolvar2.exe";
+static const wchar_t GameExecutable[] = L"Bin\\Tolvar2.exe";
 static const wchar_t ParentFolder[] = L"..\\";
-static const wchar_t BinFolder[] = L"Bin\\";
 static const uint32_t IniValueSize = 128;
 
-// The working path: directory part, "..\", "Bin\", then the file name of the current step.
-static wchar_t pathBuffer[PathCapacity];
-static uint32_t fileNameAt;  // where the file name after "Bin\" starts
-
-static uint32_t Append(uint32_t at, const wchar_t *piece, uint32_t count)
-{
-    memcpy(pathBuffer + at, piece, count * sizeof(wchar_t));
-    return at + count;
-}
+// The module's path, then the game path of the current step.
+static wchar_t pathBuffer[TargetPathCapacity];
 
 bool LocateGameRoot()
 {
-    const uint32_t tail = 3 + 4 + (sizeof GameExecutable / sizeof(wchar_t));  // terminator included
+    const uint32_t tail = 3 + (sizeof GameExecutable / sizeof(wchar_t));  // terminator included
     uint32_t n = GetModuleFileNameW(nullptr, pathBuffer, PathCapacity);
     uint32_t i = n < PathCapacity ? DirectoryPartLength(pathBuffer, n) : PathCapacity;
     // A truncated module path, or one with no room behind it for "..\Bin\Tolvar2.exe", is refused.
-    if (i > PathCapacity - tail) {
-        ShowText(nullptr, IDS_WRONG_PLACE, MB_ICONERROR | MB_OK);
-        return false;
+    bool placed = i <= PathCapacity - tail;
+    if (placed) {
+        memcpy(gameRoot, pathBuffer, i * sizeof(wchar_t));
+        memcpy(gameRoot + i, ParentFolder, sizeof ParentFolder);
+        placed = MakeTargetPath(pathBuffer, GameExecutable, WholeName) &&
+                 GetFileAttributesW(pathBuffer) != INVALID_FILE_ATTRIBUTES;
     }
-    uint32_t at = Append(i, ParentFolder, 3);
-    memcpy(gameRoot, pathBuffer, at * sizeof(wchar_t));
-    gameRoot[at] = 0;
-    fileNameAt = Append(at, BinFolder, 4);
-    Append(fileNameAt, GameExecutable, sizeof GameExecutable / sizeof(wchar_t));
-    if (GetFileAttributesW(pathBuffer) == INVALID_FILE_ATTRIBUTES) {
+    if (!placed)
         ShowText(nullptr, IDS_WRONG_PLACE, MB_ICONERROR | MB_OK);
-        return false;
-    }
-    return true;
+    return placed;
 }
 
 PackedVersion ReadInstalledVersion()
 {
     wchar_t value[256];
-    lstrcpyW(pathBuffer + fileNameAt, L"game.ini");
+    // Fits: LocateGameRoot left room behind gameRoot for a longer name.
+    MakeTargetPath(pathBuffer, GameIniPath, WholeName);
     DWORD n = GetPrivateProfileStringW(L"GAME", L"VERSION", L"1.0.0.0", value, IniValueSize,
                                        pathBuffer);
     if (n >= IniValueSize)
@@ -62,22 +53,15 @@ PackedVersion ReadInstalledVersion()
 DescriptorText LoadDescriptorText()
 {
     DescriptorText text = {nullptr, 0};
-    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(IDR_DESCRIPTOR), QPATCH_TYPE);
-    if (!found)
-        return text;
-    DWORD size = SizeofResource(nullptr, found);
-    HGLOBAL loaded = LoadResource(nullptr, found);
-    if (!loaded)
-        return text;
-    const void *bytes = LockResource(loaded);
-    if (bytes && size > 0) {
+    const uint8_t *bytes;
+    uint32_t size;
+    if (FindOwnResource(QPATCH_TYPE, IDR_DESCRIPTOR, &bytes, &size) && bytes && size > 0) {
         text.bytes = (uint8_t *)malloc(size);
         if (text.bytes) {
             memcpy(text.bytes, bytes, size);
             text.size = size;
         }
     }
-    FreeResource(loaded);
     return text;
 }
 
@@ -122,8 +106,8 @@ static bool ShowNeedBaseVersion(PackedVersion base, UINT style)
 {
     wchar_t message[4096];
     Text format = LoadText(IDS_NEED_BASE_VERSION);
-    _snwprintf(message, 4095, format.chars, base >> 24, (base >> 16) & 255, (base >> 8) & 255,
-               base & 255);
+    VersionParts v = UnpackVersion(base);
+    _snwprintf(message, 4095, format.chars, v.part[0], v.part[1], v.part[2], v.part[3]);
     message[4095] = 0;
     ShowTitledBox(nullptr, message, style);
     return false;

@@ -1,6 +1,8 @@
 #include "app/version.h"
 #include <stdlib.h>
 
+const wchar_t GameIniPath[] = L"Bin\\game.ini";
+
 PackedVersion PackVersion(int32_t a, int32_t b, int32_t c, int32_t d)
 {
     uint32_t v = (uint32_t)a;

@@ -5,33 +5,14 @@
 #include "app/dialog.h"
 #include "app/state.h"
 #include "app/texts.h"
+#include "app/version.h"
+#include "app/worker.h"
 #include "payload/chunk.h"
+#include "payload/entry_writers.h"
 #include "payload/progress.h"
 #include "payload/readiness.h"
 #include "resources/resource.h"
 #include "payload/window_api.h"
-
-// Chunk ids run from 1601 up to the first missing id; 2000 is the descriptor and never a chunk.
-static const uint16_t LastChunkId = IDR_DESCRIPTOR - 1;
-
-static bool ChunkExists(uint16_t id, uint32_t *size)
-{
-    HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(id), QPATCH_TYPE);
-    if (!resource)
-        return false;
-    *size = SizeofResource(nullptr, resource);
-    return true;
-}
-
-// Returns: the sum of the chunk sizes up to the first missing id, in 64 bits.
-static uint64_t TotalPayloadSize()
-{
-    uint64_t total = 0;
-    uint32_t size;
-    for (uint16_t id = IDR_FIRST_CHUNK; id <= LastChunkId && ChunkExists(id, &size); ++id)
-        total += size;
-    return total;
-}
 
 static void SetUpProgressBar(uint64_t total)
 {
@@ -42,26 +23,13 @@ static void SetUpProgressBar(uint64_t total)
     windowApi.SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
 }
 
-// Returns: the result that ended the sequence; *applied counts the chunks that returned Ok.
-static InstallResult ApplyAllChunks(uint32_t *applied)
-{
-    *applied = 0;
-    for (uint16_t id = IDR_FIRST_CHUNK; id <= LastChunkId; ++id) {
-        InstallResult result = ApplyPayloadChunk(id);
-        if (result != InstallResult::Ok)
-            return result;
-        ++*applied;
-    }
-    return InstallResult::NoChunk;
-}
-
 // Shows at most one message for the result that ended the sequence.
 // Returns: the verdict, true for a complete installation.
-static bool ReportResult(InstallResult last, uint32_t applied)
+static bool ReportResult(InstallResult last)
 {
+    if (last == InstallResult::Ok)
+        return true;
     if (last == InstallResult::NoChunk) {
-        if (applied > 0)
-            return true;
         ShowText(nullptr, IDS_NO_CONTENT, MB_OK | MB_ICONERROR);  // no owner: the dialog stays usable
         return false;
     }
@@ -98,18 +66,15 @@ static bool ReplaceVersionValue(const wchar_t *path, const wchar_t *copy, const 
 // Returns: true when "GAME"/"VERSION" in Bin\game.ini now holds targetVersion.
 static bool WriteInstalledVersion()
 {
-    wchar_t path[PathCapacity + 16];
-    wchar_t copy[PathCapacity + 20];
+    wchar_t path[TargetPathCapacity];
+    wchar_t copy[TargetPathCapacity + 4];
     wchar_t value[32];
-    uint32_t v = targetVersion;
-    if (lstrlenW(gameRoot) + lstrlenW(L"Bin\\game.ini") >= (int)(sizeof path / sizeof path[0]))
+    if (!MakeTargetPath(path, GameIniPath, WholeName))
         return false;
-    lstrcpyW(path, gameRoot);
-    lstrcatW(path, L"Bin\\game.ini");
     lstrcpyW(copy, path);
     lstrcatW(copy, L".new");
-    windowApi.wsprintfW(value, L"%d.%d.%d.%d", (int)(v >> 24), (int)((v >> 16) & 255), (int)((v >> 8) & 255),
-                        (int)(v & 255));
+    VersionParts v = UnpackVersion(targetVersion);
+    windowApi.wsprintfW(value, L"%d.%d.%d.%d", v.part[0], v.part[1], v.part[2], v.part[3]);
     return ReplaceVersionValue(path, copy, value);
 }
 
@@ -118,11 +83,10 @@ DWORD WINAPI InstallWorker(LPVOID)
     SetUpProgressBar(TotalPayloadSize());
     // A target in use, a read-only one or too small a disk is refused before the first byte,
     // with the message the failing write would have shown, so no game is left half-patched.
-    uint32_t applied = 0;
     InstallResult last = CheckWriteReadiness();
     if (last == InstallResult::Ok)
-        last = ApplyAllChunks(&applied);
-    installSucceeded = ReportResult(last, applied);
+        last = ForEachChunk(&diskWriters);
+    installSucceeded = ReportResult(last);
     installing = false;
     if (installSucceeded)
         installSucceeded = WriteInstalledVersion();

@@ -1,24 +1,41 @@
 #include "payload/checksum_record.h"
 #include "stream/little_endian.h"
 
+void PutRecordHeader(uint8_t *record, uint32_t count)
+{
+    for (uint32_t i = 0; i < sizeof RecordMagic; ++i)
+        record[i] = RecordMagic[i];
+    PutU16(record + RecordFormatAt, RecordFormat);
+    PutU16(record + RecordCountAt, (uint16_t)count);
+}
+
+void PutRecordEntry(uint8_t *record, uint32_t index, const RecordEntry &entry)
+{
+    uint8_t *e = record + RecordHeaderSize + index * RecordEntrySize;
+    PutU16(e + EntryIdAt, entry.id);
+    PutU16(e + EntryZeroAt, 0);
+    PutU32(e + EntrySizeAt, entry.size);
+    PutU32(e + EntryCrcAt, entry.crc);
+}
+
 bool OpenChecksumRecord(const uint8_t *bytes, uint32_t size, ChecksumRecord *record)
 {
     record->entries = nullptr;
     record->count = 0;
-    if (size < RecordHeaderSize || GetU16(bytes + 4) != RecordFormat)
+    if (size < RecordHeaderSize || GetU16(bytes + RecordFormatAt) != RecordFormat)
         return false;
     for (uint32_t i = 0; i < sizeof RecordMagic; ++i) {
         if (bytes[i] != RecordMagic[i])
             return false;
     }
-    uint32_t count = GetU16(bytes + 6);
-    if (count == 0 || count > RecordMaxEntries || size != RecordHeaderSize + count * RecordEntrySize)
+    uint32_t count = GetU16(bytes + RecordCountAt);
+    if (count == 0 || count > RecordMaxEntries || size != ChecksumRecordSize(count))
         return false;
     const uint8_t *entries = bytes + RecordHeaderSize;
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t *e = entries + i * RecordEntrySize;
-        uint32_t expected = i == 0 ? IDR_DESCRIPTOR : IDR_FIRST_CHUNK - 1 + i;
-        if (GetU16(e) != expected || GetU16(e + 2) != 0)
+        uint32_t expected = RecordEntryId(i);
+        if (GetU16(e + EntryIdAt) != expected || GetU16(e + EntryZeroAt) != 0)
             return false;
     }
     record->entries = entries;
@@ -29,7 +46,7 @@ bool OpenChecksumRecord(const uint8_t *bytes, uint32_t size, ChecksumRecord *rec
 RecordEntry RecordEntryAt(const ChecksumRecord &record, uint32_t index)
 {
     const uint8_t *e = record.entries + index * RecordEntrySize;
-    return RecordEntry{GetU16(e), GetU32(e + 4), GetU32(e + 8)};
+    return RecordEntry{GetU16(e + EntryIdAt), GetU32(e + EntrySizeAt), GetU32(e + EntryCrcAt)};
 }
 
 EntryCheck CheckRecordEntry(const RecordEntry &entry, const PackageView *package)
@@ -45,8 +62,8 @@ EntryCheck CheckRecordEntry(const RecordEntry &entry, const PackageView *package
 
 uint16_t FirstUnlistedChunk(const ChecksumRecord &record)
 {
-    // Entry 0 is the descriptor, so count - 1 chunks are listed.
-    return (uint16_t)(IDR_FIRST_CHUNK + record.count - 1);
+    // RecordEntryId(record.count), the id after the last one listed; count is never 0.
+    return (uint16_t)(IDR_FIRST_CHUNK - 1 + record.count);
 }
 
 bool PackageMatchesRecord(const uint8_t *bytes, uint32_t size, const PackageView *package)

@@ -3,11 +3,12 @@
 // and CRC-32 of the descriptor and of every chunk, so that the installer can refuse a damaged
 // package before it writes anything. The chunk format itself carries no checksum.
 //
-// Layout (little-endian), exactly RecordHeaderSize + count * RecordEntrySize bytes:
+// Layout (little-endian), exactly ChecksumRecordSize(count) bytes:
 //   "QCRC", u16 format (1), u16 count;
 //   count entries of u16 resource id, u16 zero, u32 size, u32 CRC-32 (zlib's, initial value 0).
 // Entry 0 is the descriptor (2000); entry i >= 1 is chunk 1600 + i, so the chunks listed are
-// 1601 upward without a gap, exactly the ones the worker applies.
+// 1601 upward without a gap, exactly the ones the worker applies (RecordEntryId).
+// The writer stands beside the reader: the publisher's tool writes what the installer reads.
 #include <stdint.h>
 #include "resources/resource.h"
 
@@ -20,9 +21,15 @@ static const uint8_t RecordMagic[4] = {'Q', 'C', 'R', 'C'};
 
 enum : uint32_t {
     RecordHeaderSize = 8,
+    RecordFormatAt = 4,
+    RecordCountAt = 6,
     RecordEntrySize = 12,
+    EntryIdAt = 0,
+    EntryZeroAt = 2,
+    EntrySizeAt = 4,
+    EntryCrcAt = 8,
     RecordFormat = 1,
-    RecordMaxEntries = 1 + (IDR_DESCRIPTOR - IDR_FIRST_CHUNK),  // the descriptor, 399 chunks
+    RecordMaxEntries = 1 + (LastChunkId - IDR_FIRST_CHUNK + 1),  // the descriptor, 399 chunks
 };
 
 struct RecordEntry {
@@ -30,6 +37,25 @@ struct RecordEntry {
     uint32_t size;
     uint32_t crc;
 };
+
+// Returns: the bytes of a record of count entries.
+inline uint32_t ChecksumRecordSize(uint32_t count)
+{
+    return RecordHeaderSize + count * RecordEntrySize;
+}
+
+// Returns: the resource id that entry index must name: the descriptor, then the chunks in turn.
+inline uint32_t RecordEntryId(uint32_t index)
+{
+    return index == 0 ? IDR_DESCRIPTOR : IDR_FIRST_CHUNK - 1 + index;
+}
+
+// Writes the header of a record of count entries (1 to RecordMaxEntries) at record, which holds
+// ChecksumRecordSize(count) bytes; PutRecordEntry writes each entry.
+void PutRecordHeader(uint8_t *record, uint32_t count);
+
+// Writes entry index of the record at record; its id must be RecordEntryId(index).
+void PutRecordEntry(uint8_t *record, uint32_t index, const RecordEntry &entry);
 
 // A record whose header and ids are sound; entries points into the caller's bytes.
 struct ChecksumRecord {

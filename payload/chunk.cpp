@@ -1,6 +1,5 @@
 #include "payload/chunk.h"
 #include "payload/entry_writers.h"
-#include "payload/walk.h"
 #include "payload/run_state.h"
 #include "resources/resource.h"
 
@@ -18,39 +17,70 @@ InstallResult DiskRange(const EntryWriters *, const uint8_t *data, uint32_t data
     return WriteRangeEntry(data, dataSize, name, targetOffset);
 }
 
+// Walks one chunk that was found, once cancelRequested has been looked at.
+// Returns: Corrupt when it could not be mapped; Cancelled; otherwise the walk's result.
+InstallResult WalkFoundChunk(const uint8_t *bytes, uint32_t size, const EntryWriters *writers)
+{
+    if (!bytes) {
+        return InstallResult::Corrupt;
+    }
+    return cancelRequested ? InstallResult::Cancelled : WalkEntries(bytes, size, writers);
+}
+
+}  // namespace
+
 const EntryWriters diskWriters = {
     DiskWholeFile,  /* writeWholeFile */
     DiskRange,      /* writeRange */
 };
 
-}  // namespace
-
-InstallResult WalkPayloadChunk(const uint8_t *data, uint32_t size)
+bool FindOwnResource(const wchar_t *type, uint16_t id, const uint8_t **bytes, uint32_t *size)
 {
-    return WalkEntries(data, size, &diskWriters);
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(id), type);
+    HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
+    *bytes = loaded ? (const uint8_t *)LockResource(loaded) : nullptr;
+    *size = found ? SizeofResource(nullptr, found) : 0;
+    return found != nullptr;
+}
+
+uint64_t TotalPayloadSize()
+{
+    uint64_t total = 0;
+    const uint8_t *bytes;
+    uint32_t size;
+    for (uint16_t id = IDR_FIRST_CHUNK; id <= LastChunkId && FindOwnResource(QPATCH_TYPE, id, &bytes, &size); ++id) {
+        total += size;
+    }
+    return total;
+}
+
+InstallResult ForEachChunk(const EntryWriters *writers)
+{
+    for (uint16_t id = IDR_FIRST_CHUNK; id <= LastChunkId; ++id) {
+        const uint8_t *bytes;
+        uint32_t size;
+        if (!FindOwnResource(QPATCH_TYPE, id, &bytes, &size)) {
+            return id == IDR_FIRST_CHUNK ? InstallResult::NoChunk : InstallResult::Ok;
+        }
+        InstallResult result = WalkFoundChunk(bytes, size, writers);
+        if (result != InstallResult::Ok) {
+            return result;
+        }
+    }
+    return InstallResult::Ok;
 }
 
 InstallResult ApplyPayloadChunk(uint16_t id)
 {
-    return WalkChunkResource(id, &diskWriters);
-}
-
-InstallResult WalkChunkResource(uint16_t id, const EntryWriters *writers)
-{
-    HRSRC info = FindResourceW(nullptr, MAKEINTRESOURCEW(id), QPATCH_TYPE);
-    if (!info) {
+    const uint8_t *bytes;
+    uint32_t size;
+    if (!FindOwnResource(QPATCH_TYPE, id, &bytes, &size)) {
         return InstallResult::NoChunk;
     }
-    DWORD size = SizeofResource(nullptr, info);
-    HGLOBAL loaded = LoadResource(nullptr, info);
-    if (!loaded) {
-        return InstallResult::Corrupt;
-    }
-    const uint8_t *bytes = (const uint8_t *)LockResource(loaded);
-    InstallResult result = InstallResult::Corrupt;
-    if (bytes) {
-        result = cancelRequested ? InstallResult::Cancelled : WalkEntries(bytes, size, writers);
-    }
-    FreeResource(loaded);
-    return result;
+    return WalkFoundChunk(bytes, size, &diskWriters);
+}
+
+InstallResult WalkPayloadChunk(const uint8_t *data, uint32_t size)
+{
+    return WalkEntries(data, size, &diskWriters);
 }

@@ -4,8 +4,6 @@
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
 
-enum : uint32_t { WholeName = 0xFFFFFFFFu };
-
 bool MakeTargetPath(wchar_t path[TargetPathCapacity], const wchar_t *name, uint32_t nameUnits)
 {
     uint32_t length = 0;

@@ -10,9 +10,10 @@
 
 // gameRoot (PathCapacity includes its zero), a name of up to MaxNameLength units and a zero.
 enum : uint32_t { TargetPathCapacity = PathCapacity + MaxNameLength };
+enum : uint32_t { WholeName = 0xFFFFFFFFu };  // nameUnits for all of a zero-terminated name
 
-// Writes gameRoot followed by at most nameUnits units of name (fewer when name ends sooner)
-// into path, zero-terminated; no separator is inserted.
+// Every path into the game folder: gameRoot followed by at most nameUnits units of name (fewer
+// when name ends sooner) into path, zero-terminated; no separator is inserted.
 // Returns: false when that would not fit in TargetPathCapacity units.
 bool MakeTargetPath(wchar_t path[TargetPathCapacity], const wchar_t *name, uint32_t nameUnits);
 

@@ -1,4 +1,7 @@
 #include <windows.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
 #include "payload/readiness.h"
 #include "payload/chunk.h"
 #include "payload/entry_writers.h"
@@ -11,12 +14,52 @@
 namespace {
 
 const uint32_t FallbackClusterSize = 4096;
+// The most units of names kept for range entries to look up; past them nothing is ruled out.
+const uint32_t MaxCreatedUnits = 1u << 26;
+
+// The names of the files that whole-file entries create, each with its zero, one after another:
+// a range entry may patch a file that is not there yet when an earlier entry creates it.
+struct CreatedFiles {
+    NameUnit *names;
+    uint32_t used;      // in units
+    uint32_t capacity;  // in units
+    bool complete;      // false once a name could not be kept: then every name counts as created
+};
 
 struct Checker {
     EntryWriters writers;  // first: the walk hands the table back to the writers
     SpaceNeed need;
     uint32_t clusterSize;
+    CreatedFiles created;
 };
+
+void NoteCreated(CreatedFiles *created, const NameUnit *name)
+{
+    uint32_t units = (uint32_t)wcslen(name) + 1;
+    if (created->used + units > created->capacity) {
+        uint32_t capacity = 2 * (created->capacity + units);
+        NameUnit *grown = capacity <= MaxCreatedUnits
+            ? (NameUnit *)realloc(created->names, capacity * sizeof(NameUnit)) : nullptr;
+        if (!grown) {
+            created->complete = false;
+            return;
+        }
+        created->names = grown;
+        created->capacity = capacity;
+    }
+    memcpy(created->names + created->used, name, units * sizeof(NameUnit));
+    created->used += units;
+}
+
+// Returns: true when an entry noted so far creates name, or when that cannot be ruled out.
+bool IsCreated(const CreatedFiles *created, const NameUnit *name)
+{
+    for (uint32_t at = 0; at < created->used; at += (uint32_t)wcslen(created->names + at) + 1) {
+        if (wcscmp(created->names + at, name) == 0)
+            return true;
+    }
+    return !created->complete;
+}
 
 // Opens an existing target as the writers do (write access, no sharing), without creating it.
 HANDLE OpenExisting(const wchar_t *path)
@@ -66,78 +109,26 @@ InstallResult CheckWholeFile(const EntryWriters *self, const uint8_t *data, uint
     if (result == InstallResult::Ok) {
         Checker *checker = (Checker *)self;
         AddSpaceChange(&checker->need, size, GetU64(data), checker->clusterSize);
+        if (!exists)
+            NoteCreated(&checker->created, name);
     }
     return result;
 }
 
-// Set while a range target is missing: the entry the search for an earlier creator stops at.
-struct CreatorSearch {
-    EntryWriters writers;
-    const uint8_t *stopAt;
-    const NameUnit *name;
-    bool found;
-};
-
-bool SameName(const NameUnit *a, const NameUnit *b)
+InstallResult CheckRange(const EntryWriters *self, const uint8_t *, uint32_t dataSize, const NameUnit *name,
+                         uint64_t targetOffset)
 {
-    while (*a && *a == *b) {
-        ++a;
-        ++b;
-    }
-    return *a == *b;
-}
-
-InstallResult FindWholeFile(const EntryWriters *self, const uint8_t *data, uint32_t, const NameUnit *name)
-{
-    CreatorSearch *search = (CreatorSearch *)self;
-    if (data == search->stopAt)
-        return InstallResult::NoChunk;  // reached the range entry itself: stop
-    if (SameName(name, search->name)) {
-        search->found = true;
-        return InstallResult::NoChunk;
-    }
-    return InstallResult::Ok;
-}
-
-InstallResult FindStop(const EntryWriters *self, const uint8_t *data, uint32_t, const NameUnit *, uint64_t)
-{
-    return data == ((CreatorSearch *)self)->stopAt ? InstallResult::NoChunk : InstallResult::Ok;
-}
-
-// Walks every chunk in id order with writers, up to the first missing id or the first result
-// that is not Ok, leaving progressBytes as it was (the walk counts header bytes into it).
-// Returns: that result, or Ok when every chunk was walked.
-InstallResult WalkAllChunks(const EntryWriters *writers)
-{
-    uint64_t bytes = progressBytes;
-    InstallResult result = InstallResult::Ok;
-    for (uint16_t id = IDR_FIRST_CHUNK; id < IDR_DESCRIPTOR && result == InstallResult::Ok; ++id)
-        result = WalkChunkResource(id, writers);
-    progressBytes = bytes;
-    return result == InstallResult::NoChunk ? InstallResult::Ok : result;
-}
-
-// Returns: true when a whole-file entry before the one at entryData creates name.
-bool CreatedEarlier(const NameUnit *name, const uint8_t *entryData)
-{
-    CreatorSearch search = {{FindWholeFile, FindStop}, entryData, name, false};
-    WalkAllChunks(&search.writers);
-    return search.found;
-}
-
-InstallResult CheckRange(const EntryWriters *self, const uint8_t *data, uint32_t dataSize,
-                         const NameUnit *name, uint64_t targetOffset)
-{
+    Checker *checker = (Checker *)self;
     bool exists;
     uint64_t size;
     InstallResult result = ProbeTarget(name, &exists, &size);
     if (result != InstallResult::Ok)
         return result;
     if (!exists)  // ranges never create their file: only an earlier entry of the patch may
-        return CreatedEarlier(name, data) ? InstallResult::Ok : InstallResult::CannotCreate;
+        return IsCreated(&checker->created, name) ? InstallResult::Ok : InstallResult::CannotCreate;
     uint64_t reach = targetOffset + dataSize;
     if (reach > size)
-        AddSpaceChange(&((Checker *)self)->need, size, reach, ((Checker *)self)->clusterSize);
+        AddSpaceChange(&checker->need, size, reach, checker->clusterSize);
     return InstallResult::Ok;
 }
 
@@ -176,9 +167,12 @@ void AddSpaceChange(SpaceNeed *need, uint64_t oldSize, uint64_t newSize, uint32_
 
 InstallResult CheckWriteReadiness()
 {
-    Checker checker = {{CheckWholeFile, CheckRange}, {0, 0}, ClusterSize(gameRoot)};
-    InstallResult result = WalkAllChunks(&checker.writers);
-    if (result == InstallResult::Corrupt)
+    Checker checker = {{CheckWholeFile, CheckRange}, {0, 0}, ClusterSize(gameRoot), {nullptr, 0, 0, true}};
+    uint64_t bytes = progressBytes;  // the walk counts header bytes into it
+    InstallResult result = ForEachChunk(&checker.writers);
+    progressBytes = bytes;
+    free(checker.created.names);
+    if (result == InstallResult::Corrupt || result == InstallResult::NoChunk)
         return InstallResult::Ok;
     if (result != InstallResult::Ok)
         return result;

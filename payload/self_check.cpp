@@ -1,22 +1,12 @@
 // The Win32 side of the self-check: the resources of the running image.
 #include <windows.h>
 #include "payload/checksum_record.h"
+#include "payload/chunk.h"
 #include "payload/crc32.h"
 #include "payload/self_check.h"
 #include "resources/resource.h"
 
 namespace {
-
-// Returns: false when the image has no resource id of type; true otherwise, with *bytes null when
-// it cannot be mapped. Resources stay mapped while the image does, so nothing is released.
-bool FindOwnResource(const wchar_t *type, uint16_t id, const uint8_t **bytes, uint32_t *size)
-{
-    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(id), type);
-    HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
-    *bytes = loaded ? (const uint8_t *)LockResource(loaded) : nullptr;
-    *size = found ? SizeofResource(nullptr, found) : 0;
-    return found != nullptr;
-}
 
 // A chunk that exists but cannot be mapped counts as missing, which fails the check.
 bool FindChunk(const PackageView *, uint16_t id, const uint8_t **bytes, uint32_t *size)

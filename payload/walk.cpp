@@ -3,99 +3,115 @@
 #include "payload/run_state.h"
 #include "stream/little_endian.h"
 
+void PutEntryHeader(uint8_t *out, uint8_t kind, const char16_t *name, uint32_t nameLength, uint64_t dataSize,
+                    uint64_t targetOffset)
+{
+    out[0] = kind;
+    PutU16(out + 1, (uint16_t)nameLength);
+    for (uint32_t i = 0; i < nameLength; ++i) {
+        PutU16(out + 3 + 2 * i, name[i]);
+    }
+    uint8_t *fields = out + 3 + 2 * nameLength;
+    PutU64(fields, dataSize);
+    if (kind == EntryKindRange) {
+        PutU64(fields + 8, targetOffset);
+    }
+}
+
 namespace {
 
-struct Cursor {
-    const uint8_t *at;
-    uint32_t remaining;
-};
-
-struct EntryHeader {
-    uint8_t kind;
-    uint64_t dataSize;
-    uint64_t targetOffset;  // Range entries only
-};
-
-// Takes k bytes from the cursor and counts them as header bytes.
+// Takes the next k bytes of the header into header->size.
 // Returns: the first of them, or null when fewer than k remain (nothing taken).
-const uint8_t *TakeHeader(Cursor *cursor, uint32_t k)
+const uint8_t *TakeField(const uint8_t *at, uint32_t remaining, EntryHeader *header, uint32_t k)
 {
-    if (cursor->remaining < k) {
+    if (remaining - header->size < k) {
         return nullptr;
     }
-    const uint8_t *field = cursor->at;
-    cursor->at += k;
-    cursor->remaining -= k;
-    progressBytes += k;
+    const uint8_t *field = at + header->size;
+    header->size += k;
     return field;
 }
 
-// Reads one entry header into header and name (cleared first, so the name ends in a zero).
-// Returns: false when a field runs past the end or the name would not fit the buffer.
-bool ReadEntryHeader(Cursor *cursor, EntryHeader *header, NameUnit name[NameBufferUnits])
+// ReadEntryHeader's body, inlined into the walk: the installer's code is counted in bytes.
+__attribute__((always_inline)) inline EntryFault ReadHeaderFields(const uint8_t *at, uint32_t remaining,
+                                                                  EntryHeader *header, NameUnit name[NameBufferUnits])
 {
     for (uint32_t i = 0; i < NameBufferUnits; ++i) {
         name[i] = 0;
     }
-    const uint8_t *kind = TakeHeader(cursor, 1);
+    header->size = 0;
+    header->targetOffset = 0;
+    const uint8_t *kind = TakeField(at, remaining, header, 1);
     if (!kind) {
-        return false;
+        return EntryFault::EndsInKind;
     }
     header->kind = *kind;
-    const uint8_t *length = TakeHeader(cursor, 2);
+    const uint8_t *length = TakeField(at, remaining, header, 2);
     if (!length) {
-        return false;
+        return EntryFault::EndsInNameLength;
     }
-    uint32_t nameLength = GetU16(length);
-    if (nameLength > MaxNameLength) {
-        return false;
+    header->nameLength = GetU16(length);
+    if (header->nameLength > MaxNameLength) {
+        return EntryFault::NameTooLong;
     }
-    const uint8_t *units = TakeHeader(cursor, 2 * nameLength);
+    const uint8_t *units = TakeField(at, remaining, header, 2 * header->nameLength);
     if (!units) {
-        return false;
+        return EntryFault::EndsInName;
     }
-    for (uint32_t i = 0; i < nameLength; ++i) {
+    EntryFault fault = EntryFault::None;
+    for (uint32_t i = 0; i < header->nameLength; ++i) {
         name[i] = (NameUnit)GetU16(units + 2 * i);
+        if (name[i] == 0) {
+            fault = EntryFault::ZeroUnitInName;
+        }
     }
-    const uint8_t *dataSize = TakeHeader(cursor, 8);
+    const uint8_t *dataSize = TakeField(at, remaining, header, 8);
     if (!dataSize) {
-        return false;
+        return EntryFault::EndsInDataSize;
     }
     header->dataSize = GetU64(dataSize);
-    header->targetOffset = 0;
     if (header->kind == EntryKindRange) {
-        const uint8_t *offset = TakeHeader(cursor, 8);
+        const uint8_t *offset = TakeField(at, remaining, header, 8);
         if (!offset) {
-            return false;
+            return EntryFault::EndsInTargetOffset;
         }
         header->targetOffset = GetU64(offset);
     }
-    return true;
+    return header->dataSize > remaining - header->size ? EntryFault::DataPastEnd : fault;
 }
 
 }  // namespace
 
+EntryFault ReadEntryHeader(const uint8_t *at, uint32_t remaining, EntryHeader *header,
+                           NameUnit name[NameBufferUnits])
+{
+    return ReadHeaderFields(at, remaining, header, name);
+}
+
 InstallResult WalkEntries(const uint8_t *data, uint32_t size, const EntryWriters *writers)
 {
-    Cursor cursor = {data, size};
     NameUnit name[NameBufferUnits];
     EntryHeader header;
-    while (cursor.remaining != 0) {
+    while (size != 0) {
         if (cancelRequested) {
             return InstallResult::Cancelled;
         }
-        if (!ReadEntryHeader(&cursor, &header, name) || header.dataSize > cursor.remaining) {
+        EntryFault fault = ReadHeaderFields(data, size, &header, name);
+        progressBytes += header.size;
+        if (EntryIsBroken(fault)) {
             return InstallResult::Corrupt;
         }
+        data += header.size;
+        size -= header.size;
         uint32_t dataSize = (uint32_t)header.dataSize;
         InstallResult result = header.kind == EntryKindRange
-            ? writers->writeRange(writers, cursor.at, dataSize, name, header.targetOffset)
-            : writers->writeWholeFile(writers, cursor.at, dataSize, name);
+            ? writers->writeRange(writers, data, dataSize, name, header.targetOffset)
+            : writers->writeWholeFile(writers, data, dataSize, name);
         if (result != InstallResult::Ok) {
             return result;
         }
-        cursor.at += dataSize;
-        cursor.remaining -= dataSize;
+        data += dataSize;
+        size -= dataSize;
     }
     return InstallResult::Ok;
 }

@@ -26,6 +26,10 @@
 #define QPATCH_TYPE_U16 u"QPATCH"  // the same name for the publisher's tool, on any host
 #define IDR_DESCRIPTOR 2000
 #define IDR_FIRST_CHUNK 1601
+#ifndef RC_INVOKED
+// Chunks run from IDR_FIRST_CHUNK up to the first missing id; the descriptor's id is never one.
+enum : unsigned short { LastChunkId = IDR_DESCRIPTOR - 1 };
+#endif
 
 // Sent by the install worker when it has finished; ends the dialog.
 #define WM_INSTALL_DONE (WM_USER + 2000)

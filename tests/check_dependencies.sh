@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Dependencies point one way: stream/ <- payload/ <- app/, and tools/ may use all three.
-# Inside the publisher's tool: cli/ -> build/, check/ -> format/, pe/ -> host/, where build/ and
+# Inside the publisher's tool: cli/ -> builder/, check/ -> format/, pe/ -> host/, where builder/ and
 # check/ never include each other, pe/ never includes format/, and only cli/ prints.
 # Fails, naming the lines, when a folder includes from one above it.
 set -u
@@ -17,11 +17,11 @@ check stream 'payload|app|tools'
 check payload 'app|tools'
 check app 'tools'
 tool=tools/patchtool
-check $tool/host "$tool/(cli|build|check|format|pe)"
-check $tool/pe "$tool/(cli|build|check|format)"
-check $tool/format "$tool/(cli|build|check)"
-check $tool/build "$tool/(cli|check)"
-check $tool/check "$tool/(cli|build)"
+check $tool/host "$tool/(cli|builder|check|format|pe)"
+check $tool/pe "$tool/(cli|builder|check|format)"
+check $tool/format "$tool/(cli|builder|check)"
+check $tool/builder "$tool/(cli|check)"
+check $tool/check "$tool/(cli|builder)"
 # The library returns its words through a Report; the console is cli/'s alone.
 if grep -rnE '(^|[^sn])printf\s*\(|\b(puts|fputs|putchar|fputc|fwrite)\s*\([^)]*\b(stdout|stderr)\b|\b(stdout|stderr)\b' \
     $tool --include=*.cpp --include=*.h | grep -v "^$tool/cli/"; then

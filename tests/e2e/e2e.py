@@ -164,9 +164,9 @@ def make_installer(descriptor=EXAMPLE_DESCRIPTOR, chunks=None, checksum=True):
     key.update(b"" if checksum else b"unchecked")
     for cid in sorted(chunks):
         key.update(b"%d:%d:" % (cid, len(chunks[cid])) + hashlib.sha256(chunks[cid]).digest())
-    # A rebuilt stub or a changed extras script makes every cached installer stale.
+    # A rebuilt stub or a rebuilt patchtool (which make-installer.sh runs) makes every cached installer stale.
     for made_from in (os.path.join(BUILD, "resources", "qpatch-stub.exe"),
-                      os.path.join(SOURCE, "scripts", "installer_extras.py")):
+                      os.environ.get("QPATCH_PATCHTOOL", os.path.join(SOURCE, "build", "native", "tools", "patchtool", "patchtool"))):
         if os.path.exists(made_from):
             key.update(str(os.path.getmtime(made_from)).encode())
     os.makedirs(_installer_cache, exist_ok=True)

@@ -108,6 +108,15 @@ class CompleteRun(Outcomes):
                 self.assertEqual(first["info"], e2e.EXAMPLE_DESCRIPTION)
                 self.assertEqual(first["caption"], TEXTS[lang]["DIALOG_CAPTION"])
 
+    def test_range_into_a_file_an_earlier_entry_creates(self):
+        payload = {1601: chunk(e2e.whole_file_entry("Bin\\made.dat", b"abcdef")),
+                   1602: chunk(e2e.range_entry("Bin\\made.dat", 2, b"XY"))}
+        game = prepared_game()
+        r = e2e.run(game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, payload)))
+        self.assertFinishedAlone(r)
+        self.assertSuccessBox(r, ZH_CN)
+        self.assertEqual(game.read("Bin/made.dat"), b"abXYef")
+
     def test_gap_in_chunk_ids_ends_the_sequence(self):
         payload = {1601: FULL_PAYLOAD[1601], 1603: FULL_PAYLOAD[1603]}
         game = prepared_game()
@@ -228,6 +237,9 @@ class Failures(Outcomes):
             "whole file over a folder": (e2e.whole_file_entry("Bin", b"data"), False),
             "whole file with backslash folders": (e2e.whole_file_entry("Missing\\Deep\\a.bin", b"x"), True),
             "range into a missing file": (e2e.range_entry("Bin\\missing.dat", 0, b"xyz"), False),
+            "range into a file only a later entry creates": (
+                chunk(e2e.range_entry("Bin\\later.dat", 0, b"xyz"), e2e.whole_file_entry("Bin\\later.dat", b"abc")),
+                False),
         }
         for label, (second, first_chunk_written) in cases.items():
             with self.subTest(label):

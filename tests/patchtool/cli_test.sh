@@ -26,10 +26,15 @@ expect_failure() {
   if ! grep -qF -- "$message" <<<"$output"; then
     echo "FAIL $name: message lacks '$message': $output"; failures=$((failures + 1)); return
   fi
-  if ls "$work" | grep -qvE '^(old|new|file|out|descr)$'; then
+  if ls "$work" | grep -qvE '^(old|new|file|descr|pack)$'; then
     echo "FAIL $name: left behind: $(ls "$work")"; failures=$((failures + 1)); return
   fi
   echo "ok   $name"
+}
+expect_code() {  # NAME CODE ARGS...
+  local name=$1 want=$2; shift 2
+  "$tool" "$@" >/dev/null 2>&1; local code=$?
+  [ "$code" -eq "$want" ] && echo "ok   $name" || { echo "FAIL $name: exit code $code, not $want"; failures=$((failures + 1)); }
 }
 
 expect_failure missing-new "--new: not a readable folder" build --new "$work/nope" --target 1.1.0.1 --base 1.1.0.0 --description d --out "$work/out"
@@ -50,6 +55,14 @@ touch "$work/file"
 expect_failure unwritable-out "cannot write the output folder" build "${ok_args[@]}" --out "$work/file/out"
 expect_failure bad-installer-stub "installer stub" build "${ok_args[@]}" --out "$work/out" --installer "$work/setup.exe" --stub "$work/file"
 
+# pack: a folder that is no patch folder is a bad command line, a bad stub bad input.
+mkdir "$work/pack" && : >"$work/pack/2001.bin"
+expect_failure pack-chunk-id "chunk ids run from 1601 to 1999" pack "$work/pack" "$work/setup.exe"
+expect_code pack-usage-code 2 pack "$work/pack" "$work/setup.exe"
+mv "$work/pack/2001.bin" "$work/pack/1601.bin"
+expect_failure pack-stub "installer stub" pack "$work/pack" "$work/setup.exe" --stub "$work/file"
+rm -rf "$work/pack"
+
 # A name of 512 UTF-16 units: nested folders of 100 characters each.
 long="$work/new"
 for i in 1 2 3 4 5; do long="$long/$(printf 'd%.0s' $(seq 100))"; done
@@ -67,16 +80,11 @@ if [ $? -eq 0 ] || [ ! -e "$work/out/keep" ] || ! grep -q "already exists" <<<"$
 
 # The command line: help for the tool and each command, --version, --opt=value, exit codes
 # (0 ok, 1 bad input or result, 2 usage), the system's reason in messages, --dry-run, --quiet.
-for args in "--help" "-h" "help build" "build --help" "inspect -h" "verify --help" "--version"; do
+for args in "--help" "-h" "help build" "build --help" "pack --help" "inspect -h" "verify --help" "--version"; do
   out=$("$tool" $args 2>&1); code=$?
   [ "$code" -eq 0 ] && [ -n "$out" ] && echo "ok   help: $args" || { echo "FAIL help: $args ($code)"; failures=$((failures + 1)); }
 done
 "$tool" build --help | grep -q -- "--dry-run" || { echo "FAIL build help lacks --dry-run"; failures=$((failures + 1)); }
-expect_code() {  # NAME CODE ARGS...
-  local name=$1 want=$2; shift 2
-  "$tool" "$@" >/dev/null 2>&1; local code=$?
-  [ "$code" -eq "$want" ] && echo "ok   $name" || { echo "FAIL $name: exit code $code, not $want"; failures=$((failures + 1)); }
-}
 expect_code usage-code 2 build "${ok_args[@]}" --bogus 1 --out "$work/out"
 expect_code input-code 1 inspect "$work/file"
 rm -rf "$work/out"

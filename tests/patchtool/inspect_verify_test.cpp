@@ -29,13 +29,13 @@ protected:
     void Reset() { bytes = original; }
     std::string Check()
     {
-        ChunkView view = {FirstChunkId, bytes.data(), bytes.size()};
+        ChunkView view = {IDR_FIRST_CHUNK, bytes.data(), bytes.size()};
         return CheckChunk(view, nullptr, nullptr);
     }
     const EntryInfo &FirstWhole()
     {
         for (const EntryInfo &e : entries) {
-            if (e.kind != RangeKind && e.decodedSize > 4096) {
+            if (e.kind != EntryKindRange && e.decodedSize > 4096) {
                 return e;
             }
         }
@@ -79,7 +79,7 @@ TEST_F(DamagedChunk, HeaderFieldsOutOfBounds)
 TEST_F(DamagedChunk, CompressedStreams)
 {
     const EntryInfo e = FirstWhole();
-    size_t stream = e.chunkOffset + WholeFileHeaderSize(e.name.size());
+    size_t stream = e.chunkOffset + EntryHeaderSize(WholeFileKind, e.name.size());
     PutU32(&bytes[stream + 12], 4);  // a stored block below 5 bytes
     EXPECT_NE(Check().find("does not decode"), std::string::npos) << Check();
     Reset();
@@ -159,7 +159,7 @@ InstallResult InstallOneEntry(uint8_t kind, const std::u16string &name, const st
     AppendEntryHeader(&chunk, kind, name, data.size(), 0);
     chunk.insert(chunk.end(), data.begin(), data.end());
     LoadedPatch patch;
-    patch.chunks.push_back(ChunkView{FirstChunkId, chunk.data(), chunk.size()});
+    patch.chunks.push_back(ChunkView{IDR_FIRST_CHUNK, chunk.data(), chunk.size()});
     return ApplyPatchToFolder(patch, game, detail);
 }
 
@@ -175,7 +175,7 @@ TEST(Verify, BackslashNamesNeedExistingFoldersAsInTheInstaller)
     EXPECT_TRUE(fs::exists(game / "Bin/a.dat"));
     EXPECT_EQ(InstallOneEntry(WholeFileKind, u"New\\a.dat", stream, game, &detail), InstallResult::CannotCreate);
     // A range entry never creates its file.
-    EXPECT_EQ(InstallOneEntry(RangeKind, u"Bin/missing.dat", {1}, game, &detail), InstallResult::CannotCreate);
+    EXPECT_EQ(InstallOneEntry(EntryKindRange, u"Bin/missing.dat", {1}, game, &detail), InstallResult::CannotCreate);
     EXPECT_FALSE(fs::exists(game / "Bin/missing.dat"));
 }
 

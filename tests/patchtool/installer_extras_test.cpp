@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/patchtool/support.h"
+#include "tools/patchtool/builder/pack.h"
 #include "tools/patchtool/format/version_resource.h"
 
 namespace {
@@ -66,10 +67,10 @@ TEST_F(InstallerExtras, TheRecordNamesEveryDamagedResource)
         ASSERT_EQ(CheckChunk(chunk, Collect, &entries), "");
         for (const EntryInfo &e : entries) {
             uint64_t data = (uint64_t)(chunk.data - image) + e.chunkOffset;
-            if (e.kind == RangeKind && !rangeAt) {
-                rangeAt = data + RangeHeaderSize(e.name.size()), rangeChunk = chunk.id;
-            } else if (e.kind != RangeKind && !streamAt && e.dataSize > 100) {
-                streamAt = data + WholeFileHeaderSize(e.name.size()) + e.dataSize - 50, streamChunk = chunk.id;
+            if (e.kind == EntryKindRange && !rangeAt) {
+                rangeAt = data + EntryHeaderSize(EntryKindRange, e.name.size()), rangeChunk = chunk.id;
+            } else if (e.kind != EntryKindRange && !streamAt && e.dataSize > 100) {
+                streamAt = data + EntryHeaderSize(WholeFileKind, e.name.size()) + e.dataSize - 50, streamChunk = chunk.id;
             }
         }
     }
@@ -97,6 +98,43 @@ TEST_F(InstallerExtras, TheRecordNamesEveryDamagedResource)
     ASSERT_EQ(Build(), 0);
     EXPECT_EQ(Inspect(o.installer, &text), "");
     EXPECT_NE(text.find("checksum record: none"), std::string::npos) << text;
+}
+
+// Packs the patch folder into the stub at installer, as `patchtool pack` does.
+// Returns: PackInstaller's exit code.
+int Pack(const fs::path &folder, const fs::path &stub, const fs::path &installer, bool withRecord,
+         Report &report = TestReport())
+{
+    PackOptions pack;
+    std::string error;
+    EXPECT_TRUE(ReadPatchFolder(folder, &pack.files, &error)) << error;
+    pack.installer = installer;
+    pack.stub = stub;
+    pack.checksumRecord = withRecord;
+    return PackInstaller(pack, report);
+}
+
+TEST_F(InstallerExtras, PackWritesAPatchFolderAsBuildDoes)
+{
+    o.chunkSize = 10000;
+    ASSERT_EQ(Build(), 0);
+    ASSERT_GE(summary.chunks, 3u);
+    ASSERT_EQ(Pack(o.outFolder, o.stub, temp.path / "packed.exe", true), 0);
+    EXPECT_EQ(Get(temp.path / "packed.exe"), Get(o.installer));
+    o.checksumRecord = false;
+    o.force = true;
+    ASSERT_EQ(Build(), 0);
+    ASSERT_EQ(Pack(o.outFolder, o.stub, temp.path / "packed.exe", false), 0);
+    EXPECT_EQ(Get(temp.path / "packed.exe"), Get(o.installer));
+
+    // A gap: what follows it is carried, unlisted, and said to be never applied.
+    fs::remove(o.outFolder / "1602.bin");
+    RecordingReport report;
+    ASSERT_EQ(Pack(o.outFolder, o.stub, temp.path / "packed.exe", true, report), 0);
+    EXPECT_NE(report.Text(Report::Kind::Warning).find("chunk 1602 is missing, so chunks 1603"), std::string::npos);
+    std::string text;
+    EXPECT_NE(Inspect(temp.path / "packed.exe", &text).find("chunk 1603 follows a missing id"), std::string::npos);
+    EXPECT_NE(text.find("checksum record: the descriptor and 1 chunks, all match"), std::string::npos) << text;
 }
 
 TEST_F(InstallerExtras, VersionResourceReadsBackFromThePe)

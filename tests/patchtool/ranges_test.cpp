@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/patchtool/support.h"
-#include "tools/patchtool/build/ranges.h"
+#include "tools/patchtool/builder/ranges.h"
 
 namespace {
 

@@ -43,11 +43,11 @@ TEST(RoundTrip, EveryKindOfChangeInstallsToTheNewFolder)
     auto byName = EntriesByName(temp.path / "patch");
     EXPECT_EQ(byName.count("Bin/game.ini"), 0u);
     ASSERT_EQ(byName["Bin/Tolvar2.exe"].size(), 2u);
-    EXPECT_EQ(byName["Bin/Tolvar2.exe"][0].kind, RangeKind);
+    EXPECT_EQ(byName["Bin/Tolvar2.exe"][0].kind, EntryKindRange);
     EXPECT_EQ(byName["Bin/Tolvar2.exe"][0].targetOffset, 77u);
     EXPECT_EQ(byName["Bin/Tolvar2.exe"][1].targetOffset, 3 * blockSize);
     ASSERT_EQ(byName["Data/table.dat"].size(), 1u);
-    EXPECT_EQ(byName["Data/table.dat"][0].kind, RangeKind);
+    EXPECT_EQ(byName["Data/table.dat"][0].kind, EntryKindRange);
     EXPECT_EQ(byName["Data/table.dat"][0].targetOffset, 2 * blockSize);
     EXPECT_EQ(byName["Data/shrunk.bin"][0].kind, WholeFileKind);
     EXPECT_EQ(byName["Data/rewritten.bin"][0].kind, WholeFileKind);
@@ -76,7 +76,7 @@ TEST(RoundTrip, OutputIsTheSameForAnyThreadCountAndChunksHoldWholeEntries)
     ASSERT_EQ(BuildPatch(one, TestReport(), &summary), 0);
     ASSERT_EQ(BuildPatch(four, TestReport(), &summary), 0);
     EXPECT_GE(summary.chunks, 3u);
-    for (uint32_t id = FirstChunkId; id < FirstChunkId + summary.chunks; ++id) {
+    for (uint32_t id = IDR_FIRST_CHUNK; id < IDR_FIRST_CHUNK + summary.chunks; ++id) {
         std::string file = std::to_string(id) + ".bin";
         EXPECT_EQ(Get(one.outFolder / file), Get(four.outFolder / file)) << file;
     }
@@ -111,7 +111,7 @@ TEST(RoundTrip, RealBlockSizeAndNoOldFolder)
     ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error));
     std::vector<EntryInfo> entries = EntriesOf(patch);
     ASSERT_EQ(entries.size(), 2u);
-    const uint8_t *stream = patch.chunks[0].data + entries[0].chunkOffset + WholeFileHeaderSize(entries[0].name.size());
+    const uint8_t *stream = patch.chunks[0].data + entries[0].chunkOffset + EntryHeaderSize(WholeFileKind, entries[0].name.size());
     EXPECT_EQ(GetU32(stream + 8), (uint32_t)InstallerBlockSize);
     EXPECT_EQ(stream[12 + 4 * 3], 0x5D);  // lc 3, lp 0, pb 2
     g.oldFolder = temp.path / "empty";

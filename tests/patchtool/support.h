@@ -13,11 +13,12 @@
 #include <utility>
 #include <vector>
 
-#include "tools/patchtool/build/build.h"
+#include "tools/patchtool/builder/build.h"
 #include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/check/patch_source.h"
 #include "tools/patchtool/host/files.h"
 #include "tools/patchtool/host/report.h"
+#include "tools/patchtool/host/temporaries.h"
 #include "tools/patchtool/pe/pe_resources.h"
 
 // Keeps every line said, and echoes it to stderr so that a failing test's log shows it.

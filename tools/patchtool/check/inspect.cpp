@@ -92,83 +92,71 @@ std::string CheckBlockStream(const uint8_t *data, uint64_t size, uint64_t *decod
     return fault;
 }
 
-struct Walker {
-    const uint8_t *at;
-    uint64_t remaining;
-    uint64_t offset;
-};
-
-bool Need(Walker *w, uint64_t k, const uint8_t **field)
-{
-    if (w->remaining < k) {
-        return false;
-    }
-    *field = w->at;
-    w->at += k;
-    w->remaining -= k;
-    w->offset += k;
-    return true;
-}
-
 std::string At(const ChunkView &chunk, uint64_t offset)
 {
     return "chunk " + std::to_string(chunk.id) + ", entry at offset " + std::to_string(offset) + ": ";
 }
 
-// Reads one entry header. Returns: an empty text, or the fault.
-std::string ReadHeader(const ChunkView &chunk, Walker *w, EntryInfo *e)
+// Returns: what ReadEntryHeader found wrong with the entry, in words; remaining is what it was given.
+std::string FaultText(EntryFault fault, const EntryHeader &header, uint32_t remaining)
 {
-    const uint8_t *f;
-    if (!Need(w, 1, &f)) {
-        return At(chunk, e->chunkOffset) + "the chunk ends inside the entry's kind";
-    }
-    e->kind = *f;
-    if (!Need(w, 2, &f)) {
-        return At(chunk, e->chunkOffset) + "the chunk ends inside the name length";
-    }
-    uint32_t length = GetU16(f);
-    if (length > MaxNameUnits) {
-        return At(chunk, e->chunkOffset) + "name length " + std::to_string(length) + " is above " + std::to_string(MaxNameUnits);
-    }
-    if (!Need(w, 2 * (uint64_t)length, &f)) {
-        return At(chunk, e->chunkOffset) + "the chunk ends inside the name";
-    }
-    e->name.clear();
-    for (uint32_t i = 0; i < length; ++i) {
-        e->name.push_back((char16_t)GetU16(f + 2 * i));
-    }
-    if (!Need(w, 8, &f)) {
-        return At(chunk, e->chunkOffset) + "the chunk ends inside the data size";
-    }
-    e->dataSize = GetU64(f);
-    e->targetOffset = 0;
-    if (e->kind == RangeKind) {
-        if (!Need(w, 8, &f)) {
-            return At(chunk, e->chunkOffset) + "the chunk ends inside the target offset";
-        }
-        e->targetOffset = GetU64(f);
-    }
-    if (e->dataSize > w->remaining) {
-        return At(chunk, e->chunkOffset) + "data size " + std::to_string(e->dataSize) +
-               " runs past the chunk's end (" + std::to_string(w->remaining) + " bytes left)";
+    switch (fault) {
+    case EntryFault::EndsInKind:
+        return "the chunk ends inside the entry's kind";
+    case EntryFault::EndsInNameLength:
+        return "the chunk ends inside the name length";
+    case EntryFault::NameTooLong:
+        return "name length " + std::to_string(header.nameLength) + " is above " + std::to_string(MaxNameLength);
+    case EntryFault::EndsInName:
+        return "the chunk ends inside the name";
+    case EntryFault::EndsInDataSize:
+        return "the chunk ends inside the data size";
+    case EntryFault::EndsInTargetOffset:
+        return "the chunk ends inside the target offset";
+    case EntryFault::DataPastEnd:
+        return "data size " + std::to_string(header.dataSize) + " runs past the chunk's end (" +
+               std::to_string(remaining - header.size) + " bytes left)";
+    case EntryFault::ZeroUnitInName:
+        return "the name holds a zero unit, which cuts it short";
+    case EntryFault::None:
+        break;
     }
     return std::string();
 }
 
-// Faults of a name that the walk itself would accept but the writers cannot serve safely.
-std::string CheckName(const ChunkView &chunk, const EntryInfo &e)
+// Faults of a name that the walk itself would accept but the writers cannot serve safely;
+// headerFault is the words for a zero unit inside it, if ReadEntryHeader found one.
+std::string CheckName(const ChunkView &chunk, const EntryInfo &e, const std::string &headerFault)
 {
-    std::u16string::size_type zero = e.name.find(u'\0');
-    if (e.name.empty() || zero == 0) {
+    if (e.name.empty() || e.name[0] == u'\0') {
         return At(chunk, e.chunkOffset) + "the name is empty, so it targets the game folder itself";
     }
-    if (zero != std::u16string::npos) {
-        return At(chunk, e.chunkOffset) + "the name holds a zero unit, which cuts it short";
+    if (!headerFault.empty()) {
+        return At(chunk, e.chunkOffset) + headerFault;
     }
     if (!NameStaysInside(e.name)) {
         return At(chunk, e.chunkOffset) + "the name \"" + NameText(e.name) + "\" leaves the game folder";
     }
     return std::string();
+}
+
+// Reads the entry at offset of chunk into e, header and name.
+// Returns: an empty text, or the fault of its header or its name.
+std::string ReadEntry(const ChunkView &chunk, uint64_t offset, EntryInfo *e, EntryHeader *header)
+{
+    NameUnit name[NameBufferUnits];
+    uint32_t remaining = (uint32_t)(chunk.size - offset);
+    EntryFault fault = ReadEntryHeader(chunk.data + offset, remaining, header, name);
+    e->chunkId = chunk.id;
+    e->chunkOffset = offset;
+    if (EntryIsBroken(fault)) {
+        return At(chunk, offset) + FaultText(fault, *header, remaining);
+    }
+    e->kind = header->kind;
+    e->name.assign(name, name + header->nameLength);
+    e->dataSize = header->dataSize;
+    e->targetOffset = header->targetOffset;
+    return CheckName(chunk, *e, FaultText(fault, *header, remaining));
 }
 
 }  // namespace
@@ -178,21 +166,17 @@ std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, 
     if (chunk.size > MaxChunkBytes) {
         return "chunk " + std::to_string(chunk.id) + " is larger than the installer's walk accepts";
     }
-    Walker w = {chunk.data, chunk.size, 0};
-    while (w.remaining != 0) {
+    for (uint64_t offset = 0; offset < chunk.size;) {
         EntryInfo e;
-        e.chunkId = chunk.id;
-        e.chunkOffset = w.offset;
-        std::string fault = ReadHeader(chunk, &w, &e);
-        if (fault.empty()) {
-            fault = CheckName(chunk, e);
-        }
+        EntryHeader header;
+        std::string fault = ReadEntry(chunk, offset, &e, &header);
         if (!fault.empty()) {
             return fault;
         }
+        const uint8_t *data = chunk.data + offset + header.size;
         e.decodedSize = e.dataSize;
-        if (e.kind != RangeKind) {
-            fault = CheckBlockStream(w.at, e.dataSize, &e.decodedSize);
+        if (e.kind != EntryKindRange) {
+            fault = CheckBlockStream(data, e.dataSize, &e.decodedSize);
             if (!fault.empty()) {
                 return At(chunk, e.chunkOffset) + "\"" + NameText(e.name) + "\": " + fault;
             }
@@ -200,9 +184,7 @@ std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, 
         if (visit) {
             visit(e, context);
         }
-        w.at += e.dataSize;
-        w.remaining -= e.dataSize;
-        w.offset += e.dataSize;
+        offset += header.size + e.dataSize;
     }
     return std::string();
 }
@@ -220,7 +202,7 @@ void PrintEntry(const EntryInfo &e, void *context)
 {
     Listing *l = (Listing *)context;
     std::string name = NameText(e.name);
-    if (e.kind == RangeKind) {
+    if (e.kind == EntryKindRange) {
         ++l->range;
         l->report->Listing(Format("  range  %-48s stored %12" PRIu64 "  at offset %" PRIu64, name.c_str(),
                                   e.dataSize, e.targetOffset));
@@ -275,7 +257,7 @@ std::string InspectPatch(const LoadedPatch &patch, Report &report)
         stored += chunk.size;
     }
     if (fault.empty() && patch.chunks.empty()) {
-        fault = "there is no chunk " + std::to_string(FirstChunkId) + ": the installer has nothing to install";
+        fault = "there is no chunk " + std::to_string(IDR_FIRST_CHUNK) + ": the installer has nothing to install";
     }
     if (fault.empty() && !patch.strayIds.empty()) {
         fault = "chunk " + std::to_string(patch.strayIds[0]) +

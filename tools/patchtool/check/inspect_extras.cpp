@@ -21,7 +21,7 @@ struct LoadedPackage {
 bool FindLoaded(const PackageView *self, uint16_t id, const uint8_t **bytes, uint32_t *size)
 {
     const LoadedPatch *patch = ((const LoadedPackage *)self)->patch;
-    if (id == DescriptorId) {
+    if (id == IDR_DESCRIPTOR) {
         *bytes = patch->descriptor.data();
         *size = (uint32_t)patch->descriptor.size();
         return patch->hasDescriptor;
@@ -43,7 +43,7 @@ uint32_t LoadedCrc(uint32_t previous, const uint8_t *bytes, uint32_t size)
 
 std::string ResourceName(uint16_t id)
 {
-    return id == DescriptorId ? std::string("the descriptor") : "chunk " + std::to_string(id);
+    return id == IDR_DESCRIPTOR ? std::string("the descriptor") : "chunk " + std::to_string(id);
 }
 
 const char *Problem(EntryCheck check)
@@ -83,7 +83,7 @@ std::string CheckRecord(const LoadedPatch &patch, Report &report)
     uint16_t unlisted = FirstUnlistedChunk(record);
     const uint8_t *ignored;
     uint32_t ignoredSize;
-    if (unlisted != DescriptorId && FindLoaded(&package.view, unlisted, &ignored, &ignoredSize)) {
+    if (unlisted != IDR_DESCRIPTOR && FindLoaded(&package.view, unlisted, &ignored, &ignoredSize)) {
         report.Listing(Format("  chunk %u is not in the record", unlisted));
         damaged += (damaged.empty() ? "" : ", ") + ResourceName(unlisted) + " (unlisted)";
     }

@@ -1,29 +1,11 @@
 #include "tools/patchtool/check/patch_source.h"
 
-#include <algorithm>
 #include <system_error>
 
 #include "tools/patchtool/format/patch_format.h"
 #include "tools/patchtool/pe/pe_resources.h"
 
 namespace {
-
-void SortOutChunks(std::vector<uint32_t> ids, LoadedPatch *patch, std::vector<uint32_t> *applied)
-{
-    std::sort(ids.begin(), ids.end());
-    uint32_t next = FirstChunkId;
-    for (uint32_t id : ids) {
-        if (id == DescriptorId || id < FirstChunkId) {
-            continue;
-        }
-        if (id == next) {
-            applied->push_back(id);
-            ++next;
-        } else {
-            patch->strayIds.push_back(id);
-        }
-    }
-}
 
 bool LoadFolder(const fs::path &folder, LoadedPatch *patch, std::string *error)
 {
@@ -46,8 +28,9 @@ bool LoadFolder(const fs::path &folder, LoadedPatch *patch, std::string *error)
         }
         patch->hasDescriptor = true;
     }
-    std::vector<uint32_t> applied;
-    SortOutChunks(ids, patch, &applied);
+    ChunkSequence sequence = SplitChunkIds(ids);
+    const std::vector<uint32_t> &applied = sequence.applied;
+    patch->strayIds = sequence.stray;
     patch->storage.resize(applied.size());
     for (size_t i = 0; i < applied.size(); ++i) {
         fs::path file = folder / ChunkFileName(applied[i]);
@@ -78,13 +61,13 @@ bool LoadExecutable(const fs::path &file, LoadedPatch *patch, std::string *error
             ids.push_back(item.name.id);
         }
     }
-    if (const PeResource *d = FindPeResource(items, type, IdKey(DescriptorId))) {
+    if (const PeResource *d = FindPeResource(items, type, IdKey(IDR_DESCRIPTOR))) {
         patch->descriptor.assign(image.begin() + d->imageOffset, image.begin() + d->imageOffset + d->size);
         patch->hasDescriptor = true;
     }
-    std::vector<uint32_t> applied;
-    SortOutChunks(ids, patch, &applied);
-    for (uint32_t id : applied) {
+    ChunkSequence sequence = SplitChunkIds(ids);
+    patch->strayIds = sequence.stray;
+    for (uint32_t id : sequence.applied) {
         const PeResource *c = FindPeResource(items, type, IdKey((uint16_t)id));
         patch->chunks.push_back(ChunkView{id, image.data() + c->imageOffset, c->size});
     }

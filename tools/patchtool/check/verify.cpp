@@ -13,6 +13,7 @@
 #include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/format/patch_format.h"
 #include "tools/patchtool/host/process.h"
+#include "tools/patchtool/host/temporaries.h"
 
 #ifndef _WIN32
 #include <sys/types.h>
@@ -215,12 +216,12 @@ std::string CheckGate(const LoadedPatch &patch, const fs::path &folder)
         return "the patch has no descriptor: the installer would refuse it (IDS_NO_DESCRIPTOR)";
     }
     DescriptorHead head = ParseDescriptorHead(patch.descriptor.data(), (uint32_t)patch.descriptor.size());
-    PackedVersion installed = 0;
+    std::vector<uint8_t> ini;
     std::string error;
-    if (!ReadGameVersion(folder, &installed, &error)) {
+    if (!ReadFileIfPresent(folder / PathFromUtf8(GameIniName), &ini, &error)) {
         return error;
     }
-    return GateRefusal(folder, installed, GateTerms{head.target, head.gate, head.base});
+    return GateRefusal(folder, GameIniVersion(ini), GateTerms{head.target, head.gate, head.base});
 }
 
 // Installs the patch into a temporary copy of oldFolder and compares the result with newFolder.
@@ -272,7 +273,7 @@ InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
 {
     HostWriters writers = {{WriteWholeFile, WriteRange}, root, detail};
     if (patch.chunks.empty()) {
-        *detail = "the patch has no chunk " + std::to_string(FirstChunkId);
+        *detail = "the patch has no chunk " + std::to_string(IDR_FIRST_CHUNK);
         return InstallResult::NoChunk;
     }
     for (const ChunkView &chunk : patch.chunks) {

@@ -1,6 +1,6 @@
 // patchtool: the publisher's tool that builds, inspects and verifies patches for the installer.
 // The command line is parsed here into one struct per command, the work is called once with one
-// report, and every word the tool says goes out through cli/report.
+// report, and every word the tool says goes out through cli/console.
 #include <stdio.h>
 
 #include <string>
@@ -9,7 +9,7 @@
 #include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/check/verify.h"
 #include "tools/patchtool/cli/options.h"
-#include "tools/patchtool/cli/report.h"
+#include "tools/patchtool/cli/console.h"
 #include "tools/patchtool/host/process.h"
 
 #ifdef _WIN32
@@ -26,6 +26,7 @@ const char Version[] = "patchtool 1.1";
 const char Usage[] =
     "usage: patchtool COMMAND [OPTIONS]   (patchtool COMMAND --help for its options)\n"
     "  build     build a patch folder and its installer from old and new game folders\n"
+    "  pack      write the installer of a patch folder, as build writes it\n"
     "  inspect   check a patch folder or installer by the installer's own rules\n"
     "  verify    install a patch into copies of old folders and compare with the new folder\n"
     "options for every command: -h, --help; patchtool --version\n"
@@ -54,6 +55,15 @@ const char BuildHelp[] =
     "  --quiet                no progress line and no summary\n"
     "  --no-checksum          leave out the checksum record the installer checks itself against\n"
     "  --opt=value works as well as --opt value\n";
+
+const char PackHelp[] =
+    "usage: patchtool pack PATCHDIR OUT.exe [--stub qpatch-stub.exe] [--no-checksum]\n"
+    "  writes the installer of a patch folder (descriptor.txt, 1601.bin, ...) exactly as build writes it:\n"
+    "  every file becomes its QPATCH resource, byte for byte; with a descriptor the installer also gets\n"
+    "  the version resource and the checksum record. Chunk files are named 1601.bin to 1999.bin; chunks\n"
+    "  after a missing id are carried but never applied (a warning says so). OUT.exe is replaced.\n"
+    "  --stub FILE      the payload-free qpatch-stub.exe (default: $QPATCH_STUB, then beside the tool)\n"
+    "  --no-checksum    leave out the checksum record the installer checks itself against\n";
 
 const char InspectHelp[] =
     "usage: patchtool inspect PATCHDIR|INSTALLER.exe\n"
@@ -113,6 +123,21 @@ int RunBuild(const std::vector<std::string> &args)
     }
     ReportSummary(summary, report);
     return ExitOk;
+}
+
+int RunPack(const std::vector<std::string> &args)
+{
+    if (WantsHelp(args)) {
+        fputs(PackHelp, stdout);
+        return ExitOk;
+    }
+    PackOptions options;
+    std::string problem = ParsePackCommand(args, &options);
+    if (!problem.empty()) {
+        return UsageError(problem, "pack");
+    }
+    ConsoleReport report(DisplayLevel::Normal);
+    return PackInstaller(options, report) == 0 ? ExitOk : ExitFailed;
 }
 
 int RunInspect(const std::vector<std::string> &args)
@@ -189,6 +214,9 @@ int main(int argc, char **argv)
     if (command == "build") {
         return RunBuild(args);
     }
+    if (command == "pack") {
+        return RunPack(args);
+    }
     if (command == "inspect") {
         return RunInspect(args);
     }
@@ -200,8 +228,8 @@ int main(int argc, char **argv)
         return ExitOk;
     }
     if (command == "--help" || command == "-h" || command == "help") {
-        const char *help = args.empty() ? Usage : args[0] == "build" ? BuildHelp : args[0] == "inspect" ? InspectHelp
-                         : args[0] == "verify" ? VerifyHelp : nullptr;
+        const char *help = args.empty() ? Usage : args[0] == "build" ? BuildHelp : args[0] == "pack" ? PackHelp
+                         : args[0] == "inspect" ? InspectHelp : args[0] == "verify" ? VerifyHelp : nullptr;
         if (!help) {
             return UsageError("unknown command " + args[0]);
         }

@@ -293,3 +293,28 @@ std::string ParseVerifyCommand(const std::vector<std::string> &args, VerifyComma
     }
     return RequiredFolder(a, "--new", &command->newFolder);
 }
+
+std::string ParsePackCommand(const std::vector<std::string> &args, PackOptions *options)
+{
+    Arguments a;
+    std::string problem = SplitArguments(args, {"--stub", "--no-checksum"}, &a);
+    if (problem.empty() && a.positional.size() != 2) {
+        problem = "pack takes a patch folder and the installer to write";
+    }
+    fs::path folder;
+    if (problem.empty()) {
+        problem = ReadFolder("pack", a.positional[0], &folder);
+    }
+    if (problem.empty() && !ReadPatchFolder(folder, &options->files, &problem)) {
+        problem = "pack: " + problem;
+    }
+    if (!problem.empty()) {
+        return problem;
+    }
+    options->installer = PathFromUtf8(a.positional[1]);
+    if (const std::string *stub = a.Find("--stub")) {
+        options->stub = PathFromUtf8(*stub);
+    }
+    options->checksumRecord = a.Find("--no-checksum") == nullptr;
+    return std::string();
+}

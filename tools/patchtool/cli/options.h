@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/build/build.h"
+#include "tools/patchtool/builder/build.h"
+#include "tools/patchtool/builder/pack.h"
 
 struct BuildCommand {
     BuildOptions options;
@@ -19,3 +20,5 @@ struct VerifyCommand {
 // Returns: an empty text, or what is wrong with the command line (for a usage error).
 std::string ParseBuildCommand(const std::vector<std::string> &args, BuildCommand *command);
 std::string ParseVerifyCommand(const std::vector<std::string> &args, VerifyCommand *command);
+// pack's patch folder is read here too: one that is no patch folder is a usage error.
+std::string ParsePackCommand(const std::vector<std::string> &args, PackOptions *options);

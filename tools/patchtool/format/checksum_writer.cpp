@@ -1,10 +1,5 @@
 #include "tools/patchtool/format/checksum_writer.h"
 
-#include <string.h>
-
-#include "payload/checksum_record.h"
-#include "tools/patchtool/format/patch_format.h"
-
 #ifdef _WIN32
 #include "payload/crc32.h"
 #else
@@ -25,32 +20,6 @@ uint32_t CrcPieceOnHost(uint32_t previous, const uint8_t *bytes, uint32_t size)
 #endif
 }
 
-// Returns: false with a reason; *size and *crc of the whole file otherwise.
-bool FileSum(const fs::path &path, uint32_t *size, uint32_t *crc, std::string *error)
-{
-    FILE *file = OpenFile(path, "rb");
-    if (!file) {
-        *error = "cannot read " + PathText(path);
-        return false;
-    }
-    std::vector<uint8_t> buffer(1 << 20);
-    uint64_t total = 0;
-    *crc = 0;
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), file)) > 0) {
-        *crc = HostCrc32(*crc, buffer.data(), n);
-        total += n;
-    }
-    bool ok = !ferror(file) && total <= MaxChunkBytes;
-    fclose(file);
-    if (!ok) {
-        *error = "cannot read " + PathText(path) + " (or it is larger than a resource can be)";
-        return false;
-    }
-    *size = (uint32_t)total;
-    return true;
-}
-
 }  // namespace
 
 uint32_t HostCrc32(uint32_t previous, const uint8_t *bytes, uint64_t size)
@@ -61,30 +30,13 @@ uint32_t HostCrc32(uint32_t previous, const uint8_t *bytes, uint64_t size)
     return CrcPieceOnHost(previous, bytes, (uint32_t)size);
 }
 
-bool ComposeChecksumRecord(const fs::path &folder, uint32_t lastChunk, std::vector<uint8_t> *record,
-                           std::string *error)
+std::vector<uint8_t> ComposeChecksumRecord(const std::vector<RecordEntry> &entries)
 {
-    uint32_t count = 1 + (lastChunk >= FirstChunkId ? lastChunk - FirstChunkId + 1 : 0);
-    if (count > RecordMaxEntries) {
-        *error = "too many chunks for the checksum record";
-        return false;
-    }
-    record->assign(RecordHeaderSize + count * RecordEntrySize, 0);
-    uint8_t *p = record->data();
-    memcpy(p, RecordMagic, sizeof RecordMagic);
-    PutU16(p + 4, RecordFormat);
-    PutU16(p + 6, (uint16_t)count);
+    uint32_t count = (uint32_t)entries.size();
+    std::vector<uint8_t> record(ChecksumRecordSize(count));
+    PutRecordHeader(record.data(), count);
     for (uint32_t i = 0; i < count; ++i) {
-        uint32_t id = i == 0 ? (uint32_t)DescriptorId : FirstChunkId - 1 + i;
-        fs::path file = folder / (i == 0 ? std::string(DescriptorFileName) : ChunkFileName(id));
-        uint8_t *e = p + RecordHeaderSize + i * RecordEntrySize;
-        uint32_t size, crc;
-        if (!FileSum(file, &size, &crc, error)) {
-            return false;
-        }
-        PutU16(e, (uint16_t)id);
-        PutU32(e + 4, size);
-        PutU32(e + 8, crc);
+        PutRecordEntry(record.data(), i, entries[i]);
     }
-    return true;
+    return record;
 }

@@ -1,17 +1,15 @@
 #pragma once
-// The publisher's side of the checksum record (payload/checksum_record.h): CRC-32 on the host and
-// the record of a patch folder.
+// The publisher's side of the checksum record (payload/checksum_record.h, whose writer it uses):
+// CRC-32 on the host, and the record of what was summed.
 #include <stdint.h>
-#include <string>
 #include <vector>
 
-#include "tools/patchtool/host/files.h"
+#include "payload/checksum_record.h"
 
 // Returns: the CRC-32 of size bytes continued from previous (0 to start): zlib's on POSIX hosts,
 // the installer's own (payload/crc32.h, tested against zlib's) on Windows.
 uint32_t HostCrc32(uint32_t previous, const uint8_t *bytes, uint64_t size);
 
-// The record of descriptor.txt and the chunks 1601..lastChunk of a patch folder.
-// Returns: false with a reason when a file cannot be read or there are too many chunks.
-bool ComposeChecksumRecord(const fs::path &folder, uint32_t lastChunk, std::vector<uint8_t> *record,
-                           std::string *error);
+// Returns: the record listing entries, 1 to RecordMaxEntries of them, entry i with the id
+// RecordEntryId(i).
+std::vector<uint8_t> ComposeChecksumRecord(const std::vector<RecordEntry> &entries);

@@ -1,7 +1,6 @@
 #include "tools/patchtool/format/gate.h"
 
 #include <algorithm>
-#include <system_error>
 #include <vector>
 #include <wchar.h>
 
@@ -83,21 +82,12 @@ bool FindIniValue(const std::u16string &text, const char *section, const char *k
 
 }  // namespace
 
-bool ReadGameVersion(const fs::path &gameFolder, PackedVersion *version, std::string *error)
+PackedVersion GameIniVersion(const std::vector<uint8_t> &ini)
 {
-    fs::path ini = gameFolder / PathFromUtf8(GameIniName);
     std::u16string value = u"1.0.0.0";
-    std::error_code ec;
-    if (fs::exists(ini, ec)) {
-        std::vector<uint8_t> bytes;
-        if (!ReadWholeFile(ini, &bytes, error)) {
-            return false;
-        }
-        FindIniValue(IniText(bytes), "GAME", "VERSION", &value);
-    }
+    FindIniValue(IniText(ini), "GAME", "VERSION", &value);
     std::wstring wide(value.begin(), value.begin() + std::min(value.size(), IniValueLimit));
-    *version = ParseDottedVersion(wide.c_str(), (uint32_t)wide.size());
-    return true;
+    return ParseDottedVersion(wide.c_str(), (uint32_t)wide.size());
 }
 
 namespace {

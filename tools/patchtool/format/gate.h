@@ -1,18 +1,23 @@
 #pragma once
 // The installer's version gate as the publisher's tool applies it to a game folder: the installed
-// version read from Bin/game.ini as the installer reads it, and the gate's outcome in words.
+// version taken from the bytes of Bin/game.ini as the installer reads them, and the gate's outcome
+// in words.
+#include <stdint.h>
+
 #include <string>
+#include <vector>
 
 #include "app/descriptor.h"
 #include "app/version_gate.h"
 #include "app/state.h"
-#include "tools/patchtool/host/files.h"
+#include "tools/patchtool/host/text.h"
 
-// Reads [GAME] VERSION= from gameFolder/Bin/game.ini as GetPrivateProfileString does (section
-// and key in any case, spaces and one pair of quotes around the value dropped, at most 127
-// characters) and parses it like the installer. A missing file or key gives 1.0.0.0.
-// Returns: false with a reason when the file exists but cannot be read.
-bool ReadGameVersion(const fs::path &gameFolder, PackedVersion *version, std::string *error);
+// Finds [GAME] VERSION= in the bytes of a game.ini as GetPrivateProfileString does (section and
+// key in any case, spaces and one pair of quotes around the value dropped, at most 127
+// characters) and parses it like the installer. A missing key gives 1.0.0.0, and so do no bytes,
+// which is how a missing file reads.
+// Returns: the installed version.
+PackedVersion GameIniVersion(const std::vector<uint8_t> &ini);
 
 // A descriptor's terms: the version after the patch, and what it accepts.
 struct GateTerms {
@@ -26,5 +31,5 @@ struct GateTerms {
 // (ask or refuse, with its message id) and why, naming the folder, its version and the terms.
 std::string GateRefusal(const fs::path &folder, PackedVersion installed, const GateTerms &terms);
 
-// The file the installer reads, relative to the game folder.
+// The file the installer reads, relative to the game folder (app/version.h names it for Windows).
 extern const char GameIniName[];

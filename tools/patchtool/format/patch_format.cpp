@@ -1,4 +1,8 @@
 #include "tools/patchtool/format/patch_format.h"
+
+#include <algorithm>
+
+#include "app/version.h"
 #include "tools/patchtool/host/text.h"
 
 const char16_t PatchResourceType[] = QPATCH_TYPE_U16;
@@ -24,22 +28,31 @@ uint32_t ChunkIdOfFileName(const std::string &name)
     return id <= 0xFFFF ? id : 0;
 }
 
+ChunkSequence SplitChunkIds(std::vector<uint32_t> ids)
+{
+    std::sort(ids.begin(), ids.end());
+    ChunkSequence sequence;
+    uint32_t next = IDR_FIRST_CHUNK;
+    for (uint32_t id : ids) {
+        if (id == IDR_DESCRIPTOR || id < IDR_FIRST_CHUNK) {
+            continue;
+        }
+        if (id == next) {
+            sequence.applied.push_back(id);
+            ++next;
+        } else {
+            sequence.stray.push_back(id);
+        }
+    }
+    return sequence;
+}
+
 void AppendEntryHeader(std::vector<uint8_t> *out, uint8_t kind, const std::u16string &name,
                        uint64_t dataSize, uint64_t targetOffset)
 {
     size_t at = out->size();
-    out->resize(at + (kind == RangeKind ? RangeHeaderSize(name.size()) : WholeFileHeaderSize(name.size())));
-    uint8_t *p = &(*out)[at];
-    p[0] = kind;
-    PutU16(p + 1, (uint16_t)name.size());
-    for (size_t i = 0; i < name.size(); ++i) {
-        PutU16(p + 3 + 2 * i, name[i]);
-    }
-    uint8_t *fields = p + 3 + 2 * name.size();
-    PutU64(fields, dataSize);
-    if (kind == RangeKind) {
-        PutU64(fields + 8, targetOffset);
-    }
+    out->resize(at + EntryHeaderSize(kind, (uint32_t)name.size()));
+    PutEntryHeader(&(*out)[at], kind, name.data(), (uint32_t)name.size(), dataSize, targetOffset);
 }
 
 std::vector<uint8_t> BlockStreamHead(uint64_t decodedSize, uint32_t blockSize, const std::vector<uint32_t> &storedSizes)
@@ -83,8 +96,8 @@ bool ParseVersionArgument(const std::string &text, uint32_t *packed)
 
 std::string VersionText(uint32_t packed)
 {
-    return std::to_string(packed >> 24) + "." + std::to_string((packed >> 16) & 255) + "." +
-           std::to_string((packed >> 8) & 255) + "." + std::to_string(packed & 255);
+    VersionParts v = UnpackVersion(packed);
+    return Format("%d.%d.%d.%d", v.part[0], v.part[1], v.part[2], v.part[3]);
 }
 
 static bool IsDescriptorSpace(uint8_t c)
@@ -169,8 +182,8 @@ static bool CheckNamePart(const std::u16string &part, std::string *reason)
 
 bool CheckTargetName(const std::u16string &name, std::string *reason)
 {
-    if (name.size() > MaxNameUnits) {
-        *reason = "longer than " + std::to_string(MaxNameUnits) + " UTF-16 units (" + std::to_string(name.size()) + ")";
+    if (name.size() > MaxNameLength) {
+        *reason = "longer than " + std::to_string(MaxNameLength) + " UTF-16 units (" + std::to_string(name.size()) + ")";
         return false;
     }
     size_t start = 0;

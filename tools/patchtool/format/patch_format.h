@@ -1,7 +1,7 @@
 #pragma once
 // The installer's payload and descriptor, as the publisher's tool writes and reads them.
-// Ids, the name limit and the entry kinds are the installer's own (resources/resource.h,
-// payload/walk.h); this header names them for the tool and adds what only the tool needs.
+// Ids, the name limit, the entry kinds and the entry header are the installer's own
+// (resources/resource.h, payload/walk.h); this header adds what only the tool needs.
 #include <stdint.h>
 #include <string>
 #include <vector>
@@ -13,23 +13,17 @@
 #include "stream/little_endian.h"
 
 enum : uint32_t {
-    DescriptorId = IDR_DESCRIPTOR,
-    FirstChunkId = IDR_FIRST_CHUNK,
-    // The installer asks for ids from FirstChunkId upward until one is missing.
-    LastChunkId = DescriptorId - 1,
-    MaxChunkCount = LastChunkId - FirstChunkId + 1,
-    MaxNameUnits = MaxNameLength,
+    MaxChunkCount = LastChunkId - IDR_FIRST_CHUNK + 1,
     InstallerBlockSize = 512 << 10,  // the conventional block size of installer payloads
     // The tool's default: within 1 % of per-file xz -9e on game packs, while the installer holds
-    // one block and one block's stored bytes, 27 MiB at its peak (tools/patchtool/README.md).
+    // one block and one block's stored bytes, 27 MiB at its peak (docs/performance.md).
     DefaultBlockSize = 12 << 20,
     // The walk takes a chunk's size as a count below 2^31.
     MaxChunkBytes = 0x7FFFFFFF,
 };
 
 enum : uint8_t {
-    RangeKind = EntryKindRange,
-    WholeFileKind = 1,  // any kind but RangeKind is a whole file; the tool writes this one
+    WholeFileKind = 1,  // any kind but EntryKindRange is a whole file; the tool writes this one
 };
 
 // The resource type of the descriptor and the chunks in an installer.
@@ -42,11 +36,17 @@ std::string ChunkFileName(uint32_t id);  // "1601.bin"
 // Returns: the id of a chunk file name "NNNN.bin" (at most 65535), or 0.
 uint32_t ChunkIdOfFileName(const std::string &name);
 
-// An entry's header: kind (1), name length (2), name (2 per unit), data size (8) and, for a range,
-// the target offset (8).
-inline uint64_t WholeFileHeaderSize(size_t nameUnits) { return 11 + 2 * (uint64_t)nameUnits; }
-inline uint64_t RangeHeaderSize(size_t nameUnits) { return 19 + 2 * (uint64_t)nameUnits; }
+// A patch's chunk ids as the installer takes them: from 1601 up to the first missing id, and the
+// ones after that gap, which it never reads.
+struct ChunkSequence {
+    std::vector<uint32_t> applied;
+    std::vector<uint32_t> stray;
+};
 
+// Returns: ids in order and split; ids below 1601 and the descriptor's are left out.
+ChunkSequence SplitChunkIds(std::vector<uint32_t> ids);
+
+// Appends an entry's header (PutEntryHeader) to out.
 void AppendEntryHeader(std::vector<uint8_t> *out, uint8_t kind, const std::u16string &name,
                        uint64_t dataSize, uint64_t targetOffset);
 

@@ -1,6 +1,7 @@
 #include "tools/patchtool/format/version_resource.h"
 
 #include "app/descriptor.h"
+#include "app/version.h"
 #include "tools/patchtool/host/text.h"
 #include "tools/patchtool/format/patch_format.h"
 
@@ -68,8 +69,18 @@ std::u16string VersionUnits(uint32_t v)
     return std::u16string(text.begin(), text.end());
 }
 
-uint32_t HighWord(uint32_t v) { return (v >> 24) << 16 | ((v >> 16) & 255); }
-uint32_t LowWord(uint32_t v) { return ((v >> 8) & 255) << 16 | (v & 255); }
+// The fixed part's halves: a.b in the high one, c.d in the low one, 16 bits per part.
+uint32_t HighWord(uint32_t v)
+{
+    VersionParts p = UnpackVersion(v);
+    return (uint32_t)p.part[0] << 16 | (uint32_t)p.part[1];
+}
+
+uint32_t LowWord(uint32_t v)
+{
+    VersionParts p = UnpackVersion(v);
+    return (uint32_t)p.part[2] << 16 | (uint32_t)p.part[3];
+}
 
 struct NodeView {
     size_t start;

@@ -1,14 +1,12 @@
 #include "tools/patchtool/host/files.h"
 
 #include <algorithm>
-#include <atomic>
 #include <set>
 #include <system_error>
 
 #include <errno.h>
 #include <string.h>
 
-#include "tools/patchtool/host/process.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -64,6 +62,13 @@ bool ReadWholeFile(const fs::path &path, std::vector<uint8_t> *data, std::string
     }
     fclose(file);
     return ok;
+}
+
+bool ReadFileIfPresent(const fs::path &path, std::vector<uint8_t> *data, std::string *error)
+{
+    data->clear();
+    std::error_code ec;
+    return !fs::exists(path, ec) || ReadWholeFile(path, data, error);
 }
 
 bool WriteWholeFile(const fs::path &path, const void *data, size_t size, std::string *error)
@@ -195,23 +200,6 @@ bool ListTree(const fs::path &root, std::vector<TreeFile> *files,
     return true;
 }
 
-fs::path TemporarySibling(const fs::path &target)
-{
-    static std::atomic<uint32_t> counter{0};
-    fs::path base = target;
-    if (!base.has_filename()) {
-        base = base.parent_path();
-    }
-    for (;;) {
-        fs::path candidate = base;
-        candidate += ".tmp-" + std::to_string(ProcessId()) + "-" + std::to_string(counter++);
-        std::error_code ec;
-        if (!fs::exists(fs::symlink_status(candidate, ec))) {
-            return candidate;
-        }
-    }
-}
-
 // Compares the parts of two resolved paths; Windows' file names ignore case.
 static bool SamePart(const fs::path &a, const fs::path &b)
 {
@@ -237,20 +225,6 @@ bool PathIsWithin(const fs::path &path, const fs::path &base)
         }
     }
     return true;
-}
-
-fs::path MakeTemporaryFolder(const char *prefix)
-{
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec) {
-        return fs::path();
-    }
-    fs::path folder = TemporarySibling(base / prefix);
-    if (!fs::create_directory(folder, ec) || ec) {
-        return fs::path();
-    }
-    return folder;
 }
 
 void RemoveTree(const fs::path &path)

@@ -20,6 +20,9 @@ std::string SystemReason();
 // Returns: true and the whole content; false with a message in error.
 bool ReadWholeFile(const fs::path &path, std::vector<uint8_t> *data, std::string *error);
 
+// As ReadWholeFile, but a path where nothing is gives true and no bytes.
+bool ReadFileIfPresent(const fs::path &path, std::vector<uint8_t> *data, std::string *error);
+
 // Returns: true when every byte was written and the file closed cleanly.
 bool WriteWholeFile(const fs::path &path, const void *data, size_t size, std::string *error);
 
@@ -38,16 +41,8 @@ struct TreeFile {
 bool ListTree(const fs::path &root, std::vector<TreeFile> *files,
               std::vector<std::string> *emptyFolders, std::string *error);
 
-// Returns: a path next to target that does not exist yet, for writing before a final rename.
-// Its name is target's followed by ".tmp-PID-N".
-fs::path TemporarySibling(const fs::path &target);
-
 // Returns: true when path is base or lies below it, after resolving links and ".." in both.
 bool PathIsWithin(const fs::path &path, const fs::path &base);
-
-// Creates a fresh folder under the system's temporary folder.
-// Returns: its path, or an empty path.
-fs::path MakeTemporaryFolder(const char *prefix);
 
 // Removes a file or folder tree; ignores a missing or empty path.
 void RemoveTree(const fs::path &path);

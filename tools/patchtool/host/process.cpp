@@ -6,7 +6,6 @@
 
 #include <errno.h>
 
-#include "tools/patchtool/host/files.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -24,8 +23,7 @@ uint64_t ProcessId()
 #endif
 }
 
-// Returns: true when process id may still be running.
-static bool ProcessAlive(uint64_t id)
+bool ProcessAlive(uint64_t id)
 {
 #ifdef _WIN32
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, (DWORD)id);
@@ -38,42 +36,6 @@ static bool ProcessAlive(uint64_t id)
 #else
     return kill((pid_t)id, 0) == 0 || errno == EPERM;
 #endif
-}
-
-// Returns: the process id in a name "PREFIX<pid>-<n>", or 0 when name is not of that form.
-static uint64_t TemporaryOwner(const std::string &name, const std::string &prefix)
-{
-    if (name.compare(0, prefix.size(), prefix) != 0) {
-        return 0;
-    }
-    size_t dash = name.find('-', prefix.size());
-    if (dash == std::string::npos || dash == prefix.size() || dash + 1 == name.size() ||
-        name.find_first_not_of("0123456789", prefix.size()) != dash ||
-        name.find_first_not_of("0123456789", dash + 1) != std::string::npos || dash - prefix.size() > 10) {
-        return 0;
-    }
-    return std::stoull(name.substr(prefix.size(), dash - prefix.size()));
-}
-
-void RemoveStaleTemporaries(const fs::path &target, Report &report)
-{
-    fs::path base = target.has_filename() ? target : target.parent_path();
-    fs::path folder = base.parent_path().empty() ? fs::path(".") : base.parent_path();
-    std::string prefix = PathText(base.filename()) + ".tmp-";
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        uint64_t owner = TemporaryOwner(PathText(it->path().filename()), prefix);
-        if (owner == 0 || owner == ProcessId()) {
-            continue;
-        }
-        if (ProcessAlive(owner)) {
-            report.Note(PathText(it->path()) + " belongs to a run that is still going (process " +
-                        std::to_string(owner) + ")");
-            continue;
-        }
-        RemoveTree(it->path());
-        report.Note("removed " + PathText(it->path()) + ", left behind by an interrupted run");
-    }
 }
 
 static volatile std::sig_atomic_t interruptSignal = 0;

@@ -1,4 +1,4 @@
-#include "tools/patchtool/cli/report.h"
+#include "tools/patchtool/cli/console.h"
 
 #include <inttypes.h>
 #include <stdio.h>

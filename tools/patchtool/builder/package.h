@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/build/plan.h"
+#include "tools/patchtool/builder/plan.h"
 
 struct ChunkWriter {
     fs::path folder;
     bool dryRun = false;
     Report *report = nullptr;  // the dry run's listing
     FILE *file = nullptr;
-    uint32_t id = FirstChunkId - 1;
+    uint32_t id = IDR_FIRST_CHUNK - 1;
     uint64_t used = 0;
     uint64_t limit = 0;
     uint64_t total = 0;

@@ -1,7 +1,7 @@
 #pragma once
 // The console: the one place that prints. Messages go to stderr behind "patchtool: ", the
 // command's own output and the summary to stdout.
-#include "tools/patchtool/build/build.h"
+#include "tools/patchtool/builder/build.h"
 #include "tools/patchtool/host/report.h"
 
 enum class DisplayLevel {

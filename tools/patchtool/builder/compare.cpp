@@ -1,8 +1,8 @@
-#include "tools/patchtool/build/compare.h"
+#include "tools/patchtool/builder/compare.h"
 
 #include <algorithm>
 
-#include "tools/patchtool/build/package.h"
+#include "tools/patchtool/builder/package.h"
 #include "tools/patchtool/host/process.h"
 
 namespace {
@@ -70,7 +70,7 @@ std::vector<FileWork> MakeWork(const BuildOptions &o, const Plan &plan)
 bool CompareFile(FileWork *f, Progress *progress, std::string *error)
 {
     uint64_t size = f->file->size;
-    uint64_t header = RangeHeaderSize(f->name.size());
+    uint64_t header = EntryHeaderSize(EntryKindRange, f->name.size());
     OpenFiles open;
     open.files.push_back(OpenFile(f->file->path, "rb"));
     for (const TreeFile *old : f->olds) {

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/build/build.h"
-#include "tools/patchtool/build/ranges.h"
+#include "tools/patchtool/builder/build.h"
+#include "tools/patchtool/builder/ranges.h"
+#include "tools/patchtool/builder/stub.h"
 #include "tools/patchtool/pe/pe_resources.h"
 
 // Files are compared and copied in pieces of this size, so memory does not grow with them.
@@ -24,9 +25,7 @@ struct OldTree {
 struct Plan {
     std::vector<TreeFile> newFiles;
     std::vector<OldTree> olds;
-    fs::path stubPath;  // resolved once; empty without --installer
-    std::vector<uint8_t> stubImage;
-    std::vector<PeResource> stubItems;
+    Stub stub;  // its path resolved once; empty without --installer
     bool rangesAllowed = true;
 };
 

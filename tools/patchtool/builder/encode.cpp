@@ -1,4 +1,4 @@
-#include "tools/patchtool/build/encode.h"
+#include "tools/patchtool/builder/encode.h"
 
 #include <algorithm>
 #include <condition_variable>

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/build/package.h"
-#include "tools/patchtool/build/plan.h"
-#include "tools/patchtool/build/progress.h"
+#include "tools/patchtool/builder/package.h"
+#include "tools/patchtool/builder/plan.h"
+#include "tools/patchtool/builder/progress.h"
 
 // Compresses the blocks of every file that needs it with a bounded number of blocks in flight,
 // and writes every entry in name order. The result never depends on the thread count.

@@ -1,19 +1,20 @@
 // Building a patch: the plan checked before any work, then the patch written into temporaries
 // next to the outputs and moved into place only when all of it succeeded.
-#include "tools/patchtool/build/build.h"
+#include "tools/patchtool/builder/build.h"
 
 #include <system_error>
 
-#include "tools/patchtool/build/compare.h"
-#include "tools/patchtool/build/encode.h"
-#include "tools/patchtool/build/installer.h"
-#include "tools/patchtool/build/outputs.h"
-#include "tools/patchtool/build/package.h"
-#include "tools/patchtool/build/plan.h"
-#include "tools/patchtool/build/progress.h"
-#include "tools/patchtool/build/scan.h"
-#include "tools/patchtool/build/stub.h"
+#include "tools/patchtool/builder/compare.h"
+#include "tools/patchtool/builder/encode.h"
+#include "tools/patchtool/builder/installer.h"
+#include "tools/patchtool/builder/outputs.h"
+#include "tools/patchtool/builder/package.h"
+#include "tools/patchtool/builder/plan.h"
+#include "tools/patchtool/builder/progress.h"
+#include "tools/patchtool/builder/scan.h"
+#include "tools/patchtool/builder/stub.h"
 #include "tools/patchtool/host/process.h"
+#include "tools/patchtool/host/temporaries.h"
 
 namespace {
 
@@ -24,9 +25,9 @@ bool PlanBuild(const BuildOptions &o, Plan *plan, Report &report, std::string *e
         return false;
     }
     if (!o.installer.empty()) {
-        plan->stubPath = ResolveStub(o);
+        plan->stub.path = ResolveStub(o.stub);
     }
-    return CheckOutputs(o, plan->stubPath, error) && (o.installer.empty() || LoadStub(plan, error));
+    return CheckOutputs(o, plan->stub.path, error) && (o.installer.empty() || LoadStub(&plan->stub, error));
 }
 
 // Compares every file that has old copies and decides its entries.
@@ -86,12 +87,13 @@ bool WriteAndPublish(const BuildOptions &o, const Plan &plan, const Temporaries 
     std::string descriptor = ComposeDescriptor(o.target, o.op, o.base, o.description);
     bool ok = (o.dryRun || WriteWholeFile(t.folder / DescriptorFileName, descriptor.data(), descriptor.size(), error)) &&
               WritePatch(o, plan, t.folder, writer, report, summary, error);
-    if (ok && writer->id < FirstChunkId) {
+    if (ok && writer->id < IDR_FIRST_CHUNK) {
         *error = "nothing to patch: every file of the new folder is unchanged";
         return false;
     }
     if (ok && !t.installer.empty()) {
-        ok = WriteInstaller(plan, t.folder, writer->id, t.installer, o.checksumRecord, report, error);
+        ok = WriteInstaller(plan.stub, BuiltPatchFiles(t.folder, writer->id), t.installer, o.checksumRecord, report,
+                            error);
     }
     ok = ok && (o.dryRun || Publish(t.folder, o.outFolder, error));
     if (ok && !t.installer.empty() && !Publish(t.installer, o.installer, error)) {
@@ -152,7 +154,7 @@ int BuildPatch(const BuildOptions &options, Report &report, BuildSummary *summar
         report.Error(error);
         return 1;
     }
-    summary->chunks = writer.id - FirstChunkId + 1;
+    summary->chunks = writer.id - IDR_FIRST_CHUNK + 1;
     summary->bytesOut = writer.total;
     summary->milliseconds = NowMilliseconds() - start;
     return 0;

@@ -1,4 +1,4 @@
-#include "tools/patchtool/build/ranges.h"
+#include "tools/patchtool/builder/ranges.h"
 
 #include <string.h>
 

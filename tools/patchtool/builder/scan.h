@@ -3,7 +3,7 @@
 // player can install, every old folder at a version the installer lets through.
 #include <string>
 
-#include "tools/patchtool/build/plan.h"
+#include "tools/patchtool/builder/plan.h"
 
 // Lists the trees into plan, warning through report of what a patch cannot carry.
 // Returns: false with the first reason no player could install the patch (or a tree that

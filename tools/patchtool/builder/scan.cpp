@@ -1,4 +1,4 @@
-#include "tools/patchtool/build/scan.h"
+#include "tools/patchtool/builder/scan.h"
 
 #include "tools/patchtool/format/gate.h"
 
@@ -70,11 +70,12 @@ bool CheckNewNames(const Plan &plan, Report &report, std::string *error)
 bool CheckOldVersions(const BuildOptions &o, std::string *error)
 {
     for (const OldVersion &old : o.olds) {
-        PackedVersion installed = 0;
-        if (!ReadGameVersion(old.folder, &installed, error)) {
+        std::vector<uint8_t> ini;
+        if (!ReadFileIfPresent(old.folder / PathFromUtf8(GameIniName), &ini, error)) {
             *error = "--old: " + *error;
             return false;
         }
+        PackedVersion installed = GameIniVersion(ini);
         if (old.claimed && installed != old.version) {
             *error = Format("--old %s=%s: its %s says %s, and that is what the installer reads",
                             VersionText(old.version).c_str(), PathText(old.folder).c_str(), GameIniName,

@@ -1,10 +1,11 @@
-#include "tools/patchtool/build/stub.h"
+#include "tools/patchtool/builder/stub.h"
 
 #include <stdlib.h>
 
 #include <system_error>
 
 #include "resources/resource.h"
+#include "tools/patchtool/format/patch_format.h"
 #include "tools/patchtool/host/process.h"
 #include "tools/patchtool/pe/resource_types.h"
 
@@ -59,10 +60,10 @@ bool RecognisesStub(const std::vector<uint8_t> &image, const std::vector<PeResou
 
 }  // namespace
 
-fs::path ResolveStub(const BuildOptions &options)
+fs::path ResolveStub(const fs::path &given)
 {
-    if (!options.stub.empty()) {
-        return options.stub;
+    if (!given.empty()) {
+        return given;
     }
     if (const char *env = getenv("QPATCH_STUB")) {
         return PathFromUtf8(env);
@@ -77,12 +78,11 @@ fs::path ResolveStub(const BuildOptions &options)
     return here / ".." / ".." / "resources" / StubFileName;
 }
 
-bool LoadStub(Plan *plan, std::string *error)
+bool LoadStub(Stub *stub, std::string *error)
 {
-    if (!ReadWholeFile(plan->stubPath, &plan->stubImage, error) ||
-        !ReadPeResources(plan->stubImage, &plan->stubItems, error) ||
-        !RecognisesStub(plan->stubImage, plan->stubItems, error)) {
-        *error = "installer stub " + PathText(plan->stubPath) + ": " + *error + " (pass --stub PATH to the payload-free " +
+    if (!ReadWholeFile(stub->path, &stub->image, error) || !ReadPeResources(stub->image, &stub->items, error) ||
+        !RecognisesStub(stub->image, stub->items, error)) {
+        *error = "installer stub " + PathText(stub->path) + ": " + *error + " (pass --stub PATH to the payload-free " +
                  StubFileName + ")";
         return false;
     }

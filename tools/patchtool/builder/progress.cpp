@@ -1,4 +1,4 @@
-#include "tools/patchtool/build/progress.h"
+#include "tools/patchtool/builder/progress.h"
 
 #include <inttypes.h>
 #include <stdio.h>

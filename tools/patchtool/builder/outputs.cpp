@@ -1,4 +1,4 @@
-#include "tools/patchtool/build/outputs.h"
+#include "tools/patchtool/builder/outputs.h"
 
 #include <system_error>
 

@@ -1,4 +1,4 @@
-#include "tools/patchtool/build/package.h"
+#include "tools/patchtool/builder/package.h"
 
 #include <inttypes.h>
 
@@ -44,7 +44,7 @@ bool BeginEntry(ChunkWriter *w, uint64_t size, std::string *error)
         *error = "an entry of " + std::to_string(size) + " bytes is larger than a chunk can be";
         return false;
     }
-    if (w->id >= FirstChunkId && w->used > 0 && w->used + size <= w->limit) {
+    if (w->id >= IDR_FIRST_CHUNK && w->used > 0 && w->used + size <= w->limit) {
         return true;
     }
     if (!CloseChunk(w, error)) {
@@ -52,7 +52,7 @@ bool BeginEntry(ChunkWriter *w, uint64_t size, std::string *error)
     }
     if (++w->id > LastChunkId) {
         *error = Format("the patch needs more than %u chunks (ids %u to %u; %u is the descriptor): raise --chunk-size",
-                        (unsigned)MaxChunkCount, (unsigned)FirstChunkId, (unsigned)LastChunkId, (unsigned)DescriptorId);
+                        (unsigned)MaxChunkCount, (unsigned)IDR_FIRST_CHUNK, (unsigned)LastChunkId, (unsigned)IDR_DESCRIPTOR);
         return false;
     }
     w->used = 0;
@@ -111,7 +111,7 @@ bool CopyInto(ChunkWriter *w, FILE *from, uint64_t offset, uint64_t length, std:
 
 bool EmitRanges(const BuildOptions &o, ChunkWriter *w, FileWork &f, std::vector<uint8_t> *piece, std::string *error)
 {
-    uint64_t header = RangeHeaderSize(f.name.size());
+    uint64_t header = EntryHeaderSize(EntryKindRange, f.name.size());
     SplitLongRanges(&f.ranges, std::max<uint64_t>(o.chunkSize, header + 1) - header);
     FILE *source = w->dryRun ? nullptr : OpenFile(f.file->path, "rb");
     if (!w->dryRun && !source) {
@@ -121,7 +121,7 @@ bool EmitRanges(const BuildOptions &o, ChunkWriter *w, FileWork &f, std::vector<
     bool ok = true;
     for (const ByteRange &r : f.ranges) {
         std::vector<uint8_t> head;
-        AppendEntryHeader(&head, RangeKind, f.name, r.length, r.offset);
+        AppendEntryHeader(&head, EntryKindRange, f.name, r.length, r.offset);
         ok = BeginEntry(w, head.size() + r.length, error) && Put(w, head.data(), head.size(), error) &&
              CopyInto(w, source, r.offset, r.length, piece, error);
         if (!ok) {
@@ -138,13 +138,13 @@ bool EmitRanges(const BuildOptions &o, ChunkWriter *w, FileWork &f, std::vector<
 
 uint64_t WholeCost(const FileWork &f, const Spool &s)
 {
-    return WholeFileHeaderSize(f.name.size()) + BlockStreamHeaderSize + BlockTableEntrySize * f.blockCount + s.bytes;
+    return EntryHeaderSize(WholeFileKind, f.name.size()) + BlockStreamHeaderSize + BlockTableEntrySize * f.blockCount + s.bytes;
 }
 
 // The least a whole-file entry of f can cost, before its blocks are compressed.
 uint64_t LeastWholeCost(const FileWork &f)
 {
-    return WholeFileHeaderSize(f.name.size()) + BlockStreamHeaderSize + MinStoredBlockBytes * f.blockCount;
+    return EntryHeaderSize(WholeFileKind, f.name.size()) + BlockStreamHeaderSize + MinStoredBlockBytes * f.blockCount;
 }
 
 bool EmitWhole(const BuildOptions &o, ChunkWriter *w, const FileWork &f, Spool *s, std::vector<uint8_t> *piece,

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/build/plan.h"
-#include "tools/patchtool/build/progress.h"
+#include "tools/patchtool/builder/plan.h"
+#include "tools/patchtool/builder/progress.h"
 
 // Sorts the new folder's files into work items; with ranges allowed, each is compared with its
 // copies in every old folder.

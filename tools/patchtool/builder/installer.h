@@ -1,0 +1,29 @@
+#pragma once
+// The installer: the stub with a patch folder's descriptor and chunks as QPATCH resources, the
+// patch's version resource and, unless left out, its checksum record. The one writer of an
+// installer, for build and for pack alike.
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tools/patchtool/builder/stub.h"
+#include "tools/patchtool/host/report.h"
+
+// The files of a patch folder that go into an installer.
+struct PatchFiles {
+    fs::path descriptor;                                // empty: the patch has none
+    std::vector<std::pair<uint32_t, fs::path>> chunks;  // by id, ascending, each id once
+};
+
+// Returns: the files of a patch folder that build wrote: its descriptor and chunks 1601..lastChunk.
+PatchFiles BuiltPatchFiles(const fs::path &folder, uint32_t lastChunk);
+
+// Writes the installer into output: stub with every file of files as its QPATCH resource, byte
+// for byte; with a descriptor also the patch's version resource and, when withRecord, the
+// checksum record of the descriptor and of the chunks the installer applies (1601 up to the first
+// missing id). Warns through report when the stub's signature is dropped.
+// Returns: false with a reason when a file cannot be read or output not written.
+bool WriteInstaller(const Stub &stub, const PatchFiles &files, const fs::path &output, bool withRecord,
+                    Report &report, std::string *error);

@@ -1,0 +1,25 @@
+#pragma once
+// patchtool pack: an installer from a patch folder, written into the stub as build writes it.
+#include <string>
+
+#include "tools/patchtool/builder/installer.h"
+#include "tools/patchtool/host/report.h"
+
+struct PackOptions {
+    PatchFiles files;      // the patch folder, as ReadPatchFolder read it
+    fs::path installer;
+    fs::path stub;         // empty: QPATCH_STUB, then beside the tool
+    bool checksumRecord = true;
+};
+
+// Reads the patch folder: descriptor.txt, if it is there, and the chunk files, every file named
+// DIGITS.bin (hidden ones aside) being chunk DIGITS.
+// Returns: false with the reason when a .bin file names no chunk id from 1601 to 1999, two name
+// the same one, or the folder cannot be read.
+bool ReadPatchFolder(const fs::path &folder, PatchFiles *files, std::string *error);
+
+// Writes the installer under a temporary name and moves it into place, replacing a file there;
+// warns about chunks after a gap, which the installer never applies.
+// Returns: 0 on success; 1 after an error through report, with nothing left at the installer path
+// but what was there.
+int PackInstaller(const PackOptions &options, Report &report);
