@@ -14,8 +14,8 @@
 static void ReportStartFailure(HWND dialog, DWORD error)
 {
     wchar_t text[512];
-    if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                        text, sizeof text / sizeof text[0], nullptr))
+    if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                        0, text, sizeof text / sizeof text[0], nullptr))
         windowApi.wsprintfW(text, L"CreateThread: %lu", error);
     ShowTitledBox(dialog, text, MB_OK | MB_ICONERROR);
 }

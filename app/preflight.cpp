@@ -42,8 +42,8 @@ PackedVersion ReadInstalledVersion()
     wchar_t value[256];
     // Fits: LocateGameRoot left room behind gameRoot for a longer name.
     MakeTargetPath(pathBuffer, GameIniPath, WholeName);
-    DWORD n = GetPrivateProfileStringW(L"GAME", L"VERSION", L"1.0.0.0", value, IniValueSize,
-                                       pathBuffer);
+    DWORD n =
+        GetPrivateProfileStringW(L"GAME", L"VERSION", L"1.0.0.0", value, IniValueSize, pathBuffer);
     if (n >= IniValueSize)
         n = IniValueSize - 1;
     value[n] = 0;
@@ -76,13 +76,15 @@ static wchar_t *DecodeUtf8(const uint8_t *bytes, uint32_t size, uint32_t *length
     *length = 0;
     if (size > INT32_MAX)
         return nullptr;
-    int units = size ? MultiByteToWideChar(CP_UTF8, 0, (const char *)bytes, (int)size, nullptr, 0) : 0;
+    int units =
+        size ? MultiByteToWideChar(CP_UTF8, 0, (const char *)bytes, (int)size, nullptr, 0) : 0;
     if (size && units <= 0)
         return nullptr;
     wchar_t *text = (wchar_t *)malloc(((size_t)units + 1) * sizeof(wchar_t));
     if (!text)
         return nullptr;
-    if (units && MultiByteToWideChar(CP_UTF8, 0, (const char *)bytes, (int)size, text, units) != units) {
+    if (units &&
+        MultiByteToWideChar(CP_UTF8, 0, (const char *)bytes, (int)size, text, units) != units) {
         free(text);
         return nullptr;
     }
@@ -115,7 +117,8 @@ static bool ShowNeedBaseVersion(PackedVersion base, UINT style)
 
 bool CheckVersionGate(PackedVersion installedVersion)
 {
-    GateDecision decision = DecideVersionGate(installedVersion, targetVersion, gateOperator, baseVersion);
+    GateDecision decision =
+        DecideVersionGate(installedVersion, targetVersion, gateOperator, baseVersion);
     switch (decision.outcome) {
     case GateOutcome::Proceed:
         return true;

@@ -17,7 +17,8 @@ struct VersionParts {
 // Returns: the parts that PackVersion packs into v, as its text form "%d.%d.%d.%d" shows them.
 inline VersionParts UnpackVersion(PackedVersion v)
 {
-    return VersionParts{{(int32_t)(v >> 24), (int32_t)((v >> 16) & 255), (int32_t)((v >> 8) & 255), (int32_t)(v & 255)}};
+    return VersionParts{{(int32_t)(v >> 24), (int32_t)((v >> 16) & 255), (int32_t)((v >> 8) & 255),
+                         (int32_t)(v & 255)}};
 }
 
 // Where the installed version is kept, relative to gameRoot: "GAME"/"VERSION" in this file.

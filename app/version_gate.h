@@ -18,10 +18,10 @@ enum : uint32_t {
 };
 
 struct GateDecision {
-    uint8_t row;         // 1 to 6, the first row of the gate that matched
+    uint8_t row;  // 1 to 6, the first row of the gate that matched
     GateOutcome outcome;
-    uint16_t textId;     // string id of the message; 0 when there is none
-    uint32_t style;      // message box style; 0 when there is no message
+    uint16_t textId;  // string id of the message; 0 when there is none
+    uint32_t style;   // message box style; 0 when there is no message
 };
 
 // Decides the gate for installed version I against the descriptor's target T and base B; all

@@ -19,7 +19,8 @@ static void SetUpProgressBar(uint64_t total)
     progressWindow = dialogWindow;
     uint64_t divisor = total / 100;
     progressDivisor = divisor > INT32_MAX ? INT32_MAX : (int32_t)divisor;
-    windowApi.SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    windowApi.SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_SETRANGE, 0,
+                                  MAKELPARAM(0, 100));
     windowApi.SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
 }
 
@@ -30,14 +31,16 @@ static bool ReportResult(InstallResult last)
     if (last == InstallResult::Ok)
         return true;
     if (last == InstallResult::NoChunk) {
-        ShowText(nullptr, IDS_NO_CONTENT, MB_OK | MB_ICONERROR);  // no owner: the dialog stays usable
+        ShowText(nullptr, IDS_NO_CONTENT,
+                 MB_OK | MB_ICONERROR);  // no owner: the dialog stays usable
         return false;
     }
     // The messages of Corrupt, CannotCreate and WriteFailed, by result; Cancelled shows none.
     static_assert((int)InstallResult::CannotCreate == (int)InstallResult::Corrupt + 1 &&
                       (int)InstallResult::WriteFailed == (int)InstallResult::Corrupt + 2,
                   "the failure texts follow the results' order");
-    static const UINT failureText[] = {IDS_PACKAGE_CORRUPT, IDS_CANNOT_WRITE_GAME, IDS_WRITE_FAILED};
+    static const UINT failureText[] = {IDS_PACKAGE_CORRUPT, IDS_CANNOT_WRITE_GAME,
+                                       IDS_WRITE_FAILED};
     uint32_t index = (uint32_t)last - (uint32_t)InstallResult::Corrupt;
     if (index < sizeof failureText / sizeof failureText[0])
         ShowText(dialogWindow, failureText[index], MB_OK | MB_ICONERROR);

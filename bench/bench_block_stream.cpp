@@ -23,8 +23,9 @@ const size_t DataSize = 48u << 20;
 // Game-like bytes: records of names, counters and small binary fields, with some noise.
 std::vector<uint8_t> GameLikeData()
 {
-    static const char *const names[] = {"models/units/knight_", "textures/terrain/grass_", "sounds/ui/click_",
-                                        "scripts/ai/patrol_", "maps/campaign/act"};
+    static const char *const names[] = {"models/units/knight_", "textures/terrain/grass_",
+                                        "sounds/ui/click_", "scripts/ai/patrol_",
+                                        "maps/campaign/act"};
     std::vector<uint8_t> out;
     out.reserve(DataSize + 64);
     uint32_t state = 20240601;
@@ -150,8 +151,8 @@ void BM_LzmaDecodeIntoOneBuffer(benchmark::State &state)
             memcpy(&size, &encoded[12 + 4 * i], 4);
             SizeT outLength = blockSize, inLength = size - 5;
             ELzmaStatus status;
-            LzmaDecode(out.data() + (size_t)i * blockSize, &outLength, stored + 5, &inLength, stored, 5,
-                       LZMA_FINISH_ANY, &status, &plainAllocator);
+            LzmaDecode(out.data() + (size_t)i * blockSize, &outLength, stored + 5, &inLength,
+                       stored, 5, LZMA_FINISH_ANY, &status, &plainAllocator);
             if (outLength != blockSize)
                 state.SkipWithError("short block");
             stored += size;
@@ -161,8 +162,16 @@ void BM_LzmaDecodeIntoOneBuffer(benchmark::State &state)
     state.SetBytesProcessed(state.iterations() * DataSize);
 }
 
-BENCHMARK(BM_BlockStreamRead4096)->Arg(524288)->Arg(12 << 20)->Unit(benchmark::kMillisecond)->MinTime(3.0);
-BENCHMARK(BM_LzmaDecodeIntoOneBuffer)->Arg(524288)->Arg(12 << 20)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_BlockStreamRead4096)
+    ->Arg(524288)
+    ->Arg(12 << 20)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(3.0);
+BENCHMARK(BM_LzmaDecodeIntoOneBuffer)
+    ->Arg(524288)
+    ->Arg(12 << 20)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(3.0);
 
 }  // namespace
 

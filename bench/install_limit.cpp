@@ -1,6 +1,7 @@
 // The limit an installation can reach: the same chunk files walked, every whole-file block decoded
 // with LzmaDecode straight into one buffer and every byte written in 4096-byte WriteFile calls,
-// without streams, progress or dialog. Chunks are mapped, not read, as the installer's resources are. Prints the elapsed time and the bytes written.
+// without streams, progress or dialog. Chunks are mapped, not read, as the installer's resources
+// are. Prints the elapsed time and the bytes written.
 //   install_limit.exe PATCH_DIR TARGET_DIR
 #include <windows.h>
 #include <stdio.h>
@@ -12,8 +13,14 @@
 #include "payload/walk.h"
 #include "stream/little_endian.h"
 
-static void *LimitAlloc(void *, size_t size) { return malloc(size); }
-static void LimitFree(void *, void *block) { free(block); }
+static void *LimitAlloc(void *, size_t size)
+{
+    return malloc(size);
+}
+static void LimitFree(void *, void *block)
+{
+    free(block);
+}
 static ISzAlloc limitAllocator = {LimitAlloc, LimitFree};
 
 static std::wstring targetRoot;
@@ -26,7 +33,8 @@ static HANDLE OpenTarget(const NameUnit *name, DWORD creation)
     for (size_t slash = path.find(L'/', targetRoot.size()); slash != std::wstring::npos;
          slash = path.find(L'/', slash + 1))
         CreateDirectoryW(path.substr(0, slash).c_str(), nullptr);
-    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, creation, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
 }
 
 static bool WritePieces(HANDLE file, const uint8_t *data, uint64_t size)
@@ -60,8 +68,8 @@ static InstallResult DecodeWholeFile(const EntryWriters *, const uint8_t *data, 
         uint64_t expected = i + 1 < blocks ? blockSize : total - i * blockSize;
         SizeT outLength = blockSize, inLength = size - 5;
         ELzmaStatus status;
-        LzmaDecode(blockBuffer.data(), &outLength, stored + 5, &inLength, stored, 5, LZMA_FINISH_ANY,
-                   &status, &limitAllocator);
+        LzmaDecode(blockBuffer.data(), &outLength, stored + 5, &inLength, stored, 5,
+                   LZMA_FINISH_ANY, &status, &limitAllocator);
         if (outLength < expected || !WritePieces(file, blockBuffer.data(), expected))
             result = InstallResult::Corrupt;
         stored += size;
@@ -98,12 +106,17 @@ struct MappedChunk {
 
 static bool MapChunk(const std::wstring &path, MappedChunk *chunk)
 {
-    chunk->file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    chunk->file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
     if (chunk->file == INVALID_HANDLE_VALUE)
         return false;
     chunk->size = GetFileSize(chunk->file, nullptr);
-    chunk->mapping = chunk->size ? CreateFileMappingW(chunk->file, nullptr, PAGE_READONLY, 0, 0, nullptr) : nullptr;
-    chunk->bytes = chunk->mapping ? (const uint8_t *)MapViewOfFile(chunk->mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    chunk->mapping = chunk->size
+                         ? CreateFileMappingW(chunk->file, nullptr, PAGE_READONLY, 0, 0, nullptr)
+                         : nullptr;
+    chunk->bytes = chunk->mapping
+                       ? (const uint8_t *)MapViewOfFile(chunk->mapping, FILE_MAP_READ, 0, 0, 0)
+                       : nullptr;
     return true;
 }
 
@@ -127,7 +140,8 @@ int wmain(int argc, wchar_t **argv)
     QueryPerformanceFrequency(&frequency);
     double seconds = 0;
     MappedChunk chunk;
-    for (int id = 1601; MapChunk(std::wstring(argv[1]) + L"\\" + std::to_wstring(id) + L".bin", &chunk); ++id) {
+    for (int id = 1601;
+         MapChunk(std::wstring(argv[1]) + L"\\" + std::to_wstring(id) + L".bin", &chunk); ++id) {
         QueryPerformanceCounter(&start);
         InstallResult result = WalkEntries(chunk.bytes, chunk.size, &limitWriters);
         QueryPerformanceCounter(&end);

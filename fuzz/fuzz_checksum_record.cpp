@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (PackageMatchesRecord(record, (uint32_t)size, &package)) {
         ChecksumRecord opened;
         if (!OpenChecksumRecord(record, (uint32_t)size, &opened) || opened.count != 2 ||
-            RecordEntryAt(opened, 0).size != sizeof descriptor || RecordEntryAt(opened, 1).size != sizeof chunk)
+            RecordEntryAt(opened, 0).size != sizeof descriptor ||
+            RecordEntryAt(opened, 1).size != sizeof chunk)
             abort();
     }
     free(record);

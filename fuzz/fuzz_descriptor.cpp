@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int32_t n = ReadDescriptorNumber(text, (uint32_t)size, &position);
     if (n < 0 || position > size || position < head.descriptionOffset)
         abort();
-    PackedVersion installed = size >= 4 ? (uint32_t)text[0] << 24 | text[1] << 16 | text[2] << 8 | text[3] : 0;
+    PackedVersion installed =
+        size >= 4 ? (uint32_t)text[0] << 24 | text[1] << 16 | text[2] << 8 | text[3] : 0;
     GateDecision d = DecideVersionGate(installed, head.target, head.gate, head.base);
     if (d.row < 1 || d.row > 6)
         abort();

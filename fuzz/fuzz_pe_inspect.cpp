@@ -82,7 +82,8 @@ void InspectAsFile(const uint8_t *data, size_t size)
     }
     for (const ChunkView &chunk : patch.chunks) {
         const std::vector<uint8_t> &image = patch.storage[0];
-        Check(chunk.data >= image.data() && chunk.size <= (uint64_t)(image.data() + image.size() - chunk.data));
+        Check(chunk.data >= image.data() &&
+              chunk.size <= (uint64_t)(image.data() + image.size() - chunk.data));
     }
     SilentReport report;
     InspectPatch(patch, report);

@@ -57,7 +57,8 @@ EntryCheck CheckRecordEntry(const RecordEntry &entry, const PackageView *package
         return EntryCheck::Missing;
     if (size != entry.size)
         return EntryCheck::SizeDiffers;
-    return package->crc32(0, bytes, size) == entry.crc ? EntryCheck::Matches : EntryCheck::SumDiffers;
+    return package->crc32(0, bytes, size) == entry.crc ? EntryCheck::Matches
+                                                       : EntryCheck::SumDiffers;
 }
 
 uint16_t FirstUnlistedChunk(const ChecksumRecord &record)

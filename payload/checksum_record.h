@@ -13,7 +13,8 @@
 #include "resources/resource.h"
 
 #define CHECKSUM_RECORD_TYPE L"QPATCHCRC"
-#define CHECKSUM_RECORD_TYPE_U16 u"QPATCHCRC"  // the same name for the publisher's tool, on any host
+#define CHECKSUM_RECORD_TYPE_U16                                                                   \
+    u"QPATCHCRC"  // the same name for the publisher's tool, on any host
 enum : uint16_t { ChecksumRecordId = 1 };
 
 // The record's first four bytes.
@@ -80,8 +81,8 @@ struct PackageView {
 
 enum class EntryCheck : uint8_t {
     Matches,
-    Missing,       // the resource is absent
-    SizeDiffers,   // truncated or grown; the CRC is not computed
+    Missing,      // the resource is absent
+    SizeDiffers,  // truncated or grown; the CRC is not computed
     SumDiffers,
 };
 

@@ -30,8 +30,8 @@ InstallResult WalkFoundChunk(const uint8_t *bytes, uint32_t size, const EntryWri
 }  // namespace
 
 const EntryWriters diskWriters = {
-    DiskWholeFile,  /* writeWholeFile */
-    DiskRange,      /* writeRange */
+    DiskWholeFile, /* writeWholeFile */
+    DiskRange,     /* writeRange */
 };
 
 bool FindOwnResource(const wchar_t *type, uint16_t id, const uint8_t **bytes, uint32_t *size)
@@ -48,7 +48,8 @@ uint64_t TotalPayloadSize()
     uint64_t total = 0;
     const uint8_t *bytes;
     uint32_t size;
-    for (uint16_t id = IDR_FIRST_CHUNK; id <= LastChunkId && FindOwnResource(QPATCH_TYPE, id, &bytes, &size); ++id) {
+    for (uint16_t id = IDR_FIRST_CHUNK;
+         id <= LastChunkId && FindOwnResource(QPATCH_TYPE, id, &bytes, &size); ++id) {
         total += size;
     }
     return total;

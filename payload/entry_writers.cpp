@@ -166,8 +166,8 @@ InstallResult WriteRangeEntry(const uint8_t *data, uint32_t dataSize, const wcha
     if (file == INVALID_HANDLE_VALUE) {
         return InstallResult::CannotCreate;
     }
-    InstallResult result = SeekTo(file, targetOffset) ? CopyRange(file, data, dataSize)
-                                                      : InstallResult::Corrupt;
+    InstallResult result =
+        SeekTo(file, targetOffset) ? CopyRange(file, data, dataSize) : InstallResult::Corrupt;
     CloseHandle(file);
     return result;
 }

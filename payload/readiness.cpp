@@ -39,7 +39,8 @@ void NoteCreated(CreatedFiles *created, const NameUnit *name)
     if (created->used + units > created->capacity) {
         uint32_t capacity = 2 * (created->capacity + units);
         NameUnit *grown = capacity <= MaxCreatedUnits
-            ? (NameUnit *)realloc(created->names, capacity * sizeof(NameUnit)) : nullptr;
+                              ? (NameUnit *)realloc(created->names, capacity * sizeof(NameUnit))
+                              : nullptr;
         if (!grown) {
             created->complete = false;
             return;
@@ -64,7 +65,8 @@ bool IsCreated(const CreatedFiles *created, const NameUnit *name)
 // Opens an existing target as the writers do (write access, no sharing), without creating it.
 HANDLE OpenExisting(const wchar_t *path)
 {
-    return CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
 }
 
 bool IsMissing(DWORD error)
@@ -115,8 +117,8 @@ InstallResult CheckWholeFile(const EntryWriters *self, const uint8_t *data, uint
     return result;
 }
 
-InstallResult CheckRange(const EntryWriters *self, const uint8_t *, uint32_t dataSize, const NameUnit *name,
-                         uint64_t targetOffset)
+InstallResult CheckRange(const EntryWriters *self, const uint8_t *, uint32_t dataSize,
+                         const NameUnit *name, uint64_t targetOffset)
 {
     Checker *checker = (Checker *)self;
     bool exists;
@@ -140,7 +142,8 @@ uint32_t ClusterSize(const wchar_t *folder)
         !GetDiskFreeSpaceW(volume, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
         return FallbackClusterSize;
     uint32_t size = sectorsPerCluster * bytesPerSector;
-    bool powerOfTwo = size != 0 && (size & (size - 1)) == 0 && sectorsPerCluster <= 0x10000 && bytesPerSector <= 0x10000;
+    bool powerOfTwo = size != 0 && (size & (size - 1)) == 0 && sectorsPerCluster <= 0x10000 &&
+                      bytesPerSector <= 0x10000;
     return powerOfTwo ? size : FallbackClusterSize;
 }
 
@@ -160,14 +163,16 @@ static uint64_t RoundToClusters(uint64_t size, uint32_t clusterSize)
 
 void AddSpaceChange(SpaceNeed *need, uint64_t oldSize, uint64_t newSize, uint32_t clusterSize)
 {
-    need->running += (int64_t)RoundToClusters(newSize, clusterSize) - (int64_t)RoundToClusters(oldSize, clusterSize);
+    need->running += (int64_t)RoundToClusters(newSize, clusterSize) -
+                     (int64_t)RoundToClusters(oldSize, clusterSize);
     if (need->running > need->peak)
         need->peak = need->running;
 }
 
 InstallResult CheckWriteReadiness()
 {
-    Checker checker = {{CheckWholeFile, CheckRange}, {0, 0}, ClusterSize(gameRoot), {nullptr, 0, 0, true}};
+    Checker checker = {
+        {CheckWholeFile, CheckRange}, {0, 0}, ClusterSize(gameRoot), {nullptr, 0, 0, true}};
     uint64_t bytes = progressBytes;  // the walk counts header bytes into it
     InstallResult result = ForEachChunk(&checker.writers);
     progressBytes = bytes;

@@ -3,8 +3,8 @@
 #include "payload/run_state.h"
 #include "stream/little_endian.h"
 
-void PutEntryHeader(uint8_t *out, uint8_t kind, const char16_t *name, uint32_t nameLength, uint64_t dataSize,
-                    uint64_t targetOffset)
+void PutEntryHeader(uint8_t *out, uint8_t kind, const char16_t *name, uint32_t nameLength,
+                    uint64_t dataSize, uint64_t targetOffset)
 {
     out[0] = kind;
     PutU16(out + 1, (uint16_t)nameLength);
@@ -33,8 +33,10 @@ const uint8_t *TakeField(const uint8_t *at, uint32_t remaining, EntryHeader *hea
 }
 
 // ReadEntryHeader's body, inlined into the walk: the installer's code is counted in bytes.
-__attribute__((always_inline)) inline EntryFault ReadHeaderFields(const uint8_t *at, uint32_t remaining,
-                                                                  EntryHeader *header, NameUnit name[NameBufferUnits])
+__attribute__((always_inline)) inline EntryFault ReadHeaderFields(const uint8_t *at,
+                                                                  uint32_t remaining,
+                                                                  EntryHeader *header,
+                                                                  NameUnit name[NameBufferUnits])
 {
     for (uint32_t i = 0; i < NameBufferUnits; ++i) {
         name[i] = 0;
@@ -104,9 +106,10 @@ InstallResult WalkEntries(const uint8_t *data, uint32_t size, const EntryWriters
         data += header.size;
         size -= header.size;
         uint32_t dataSize = (uint32_t)header.dataSize;
-        InstallResult result = header.kind == EntryKindRange
-            ? writers->writeRange(writers, data, dataSize, name, header.targetOffset)
-            : writers->writeWholeFile(writers, data, dataSize, name);
+        InstallResult result =
+            header.kind == EntryKindRange
+                ? writers->writeRange(writers, data, dataSize, name, header.targetOffset)
+                : writers->writeWholeFile(writers, data, dataSize, name);
         if (result != InstallResult::Ok) {
             return result;
         }

@@ -34,21 +34,22 @@ inline uint32_t EntryHeaderSize(uint8_t kind, uint32_t nameLength)
     return 1 + 2 + 2 * nameLength + 8 + (kind == EntryKindRange ? 8 : 0);
 }
 
-// Writes the header, EntryHeaderSize(kind, nameLength) bytes, at out; targetOffset only for a range.
-void PutEntryHeader(uint8_t *out, uint8_t kind, const char16_t *name, uint32_t nameLength, uint64_t dataSize,
-                    uint64_t targetOffset);
+// Writes the header, EntryHeaderSize(kind, nameLength) bytes, at out; targetOffset only for a
+// range.
+void PutEntryHeader(uint8_t *out, uint8_t kind, const char16_t *name, uint32_t nameLength,
+                    uint64_t dataSize, uint64_t targetOffset);
 
 // What ReadEntryHeader found, in the order of the fields. The first two leave a sound entry.
 enum class EntryFault : uint8_t {
     None,
-    ZeroUnitInName,      // a zero unit ends the name before its nameLength units
-    EndsInKind,          // the chunk ends inside this field ...
+    ZeroUnitInName,  // a zero unit ends the name before its nameLength units
+    EndsInKind,      // the chunk ends inside this field ...
     EndsInNameLength,
-    NameTooLong,         // nameLength is above MaxNameLength: the name would not fit the buffer
+    NameTooLong,  // nameLength is above MaxNameLength: the name would not fit the buffer
     EndsInName,
     EndsInDataSize,
     EndsInTargetOffset,
-    DataPastEnd,         // dataSize is more than the bytes after the header
+    DataPastEnd,  // dataSize is more than the bytes after the header
 };
 
 // The installer's reading of a fault: a zero unit only ends the name early, the writers taking it
@@ -84,8 +85,8 @@ struct EntryWriters {
                                     uint32_t dataSize, const NameUnit *name);
     // writeRange: as writeWholeFile, plus the byte offset in the existing target.
     // Returns: the entry's InstallResult.
-    InstallResult (*writeRange)(const EntryWriters *self, const uint8_t *data,
-                                uint32_t dataSize, const NameUnit *name, uint64_t targetOffset);
+    InstallResult (*writeRange)(const EntryWriters *self, const uint8_t *data, uint32_t dataSize,
+                                const NameUnit *name, uint64_t targetOffset);
 };
 
 // Walks size bytes of entries at data, calling writers for each complete entry.

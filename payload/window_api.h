@@ -9,20 +9,20 @@
 // resolved from beside the installer, and no slot is left to a toolchain feature.
 // SetWindowLongPtrW is a macro naming SetWindowLongW on 32-bit Windows: names are expanded before
 // they are looked up, so each architecture asks for the function its user32 exports.
-#define QPATCH_USER32_FUNCTIONS(X) \
-    X(CallWindowProcW)             \
-    X(DialogBoxParamW)             \
-    X(EnableWindow)                \
-    X(EndDialog)                   \
-    X(GetDlgItem)                  \
-    X(LoadIconW)                   \
-    X(LoadStringW)                 \
-    X(MessageBoxW)                 \
-    X(ReplyMessage)                \
-    X(SendDlgItemMessageW)         \
-    X(SendMessageW)                \
-    X(SetDlgItemTextW)             \
-    X(SetWindowLongPtrW)           \
+#define QPATCH_USER32_FUNCTIONS(X)                                                                 \
+    X(CallWindowProcW)                                                                             \
+    X(DialogBoxParamW)                                                                             \
+    X(EnableWindow)                                                                                \
+    X(EndDialog)                                                                                   \
+    X(GetDlgItem)                                                                                  \
+    X(LoadIconW)                                                                                   \
+    X(LoadStringW)                                                                                 \
+    X(MessageBoxW)                                                                                 \
+    X(ReplyMessage)                                                                                \
+    X(SendDlgItemMessageW)                                                                         \
+    X(SendMessageW)                                                                                \
+    X(SetDlgItemTextW)                                                                             \
+    X(SetWindowLongPtrW)                                                                           \
     X(wsprintfW)
 #define QPATCH_COMCTL32_FUNCTIONS(X) X(InitCommonControls)
 

@@ -35,6 +35,6 @@ static void DefaultFree(uint32_t size, void *block, const Allocator *)
 }
 
 Allocator defaultAllocator = {
-    DefaultAlloc,  /* alloc */
-    DefaultFree,   /* free */
+    DefaultAlloc, /* alloc */
+    DefaultFree,  /* free */
 };

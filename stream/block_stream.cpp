@@ -17,17 +17,18 @@ enum : int32_t {
 // The reader, its table and its cache share one allocation, in this order.
 struct BlockStream {
     const StreamMethods *methods;
-    uint32_t regionSize;        // size of the allocation, told to free on release
-    Stream *source;             // owned from successful construction on
-    int64_t dataStart;          // source position of block 0
-    uint64_t sourceSize;        // bytes the source holds
-    uint64_t sourceAt;          // source position while cachedBlock is not SourceLost
-    int64_t totalSize;          // decoded size
-    int64_t position;           // 0..totalSize
+    uint32_t regionSize;  // size of the allocation, told to free on release
+    Stream *source;       // owned from successful construction on
+    int64_t dataStart;    // source position of block 0
+    uint64_t sourceSize;  // bytes the source holds
+    uint64_t sourceAt;    // source position while cachedBlock is not SourceLost
+    int64_t totalSize;    // decoded size
+    int64_t position;     // 0..totalSize
     uint32_t blockCount;
     uint32_t blockSize;
-    int32_t cachedBlock;        // block decoded last, whatever its destination; the source stands after it
-    uint8_t *cache;             // blockSize bytes
+    int32_t
+        cachedBlock;  // block decoded last, whatever its destination; the source stands after it
+    uint8_t *cache;   // blockSize bytes
     uint32_t *compressedSizes;  // blockCount stored sizes
     int32_t blockInCache;       // block whose bytes the cache holds, or NoBlock
 };
@@ -89,8 +90,8 @@ static int DecodeBlock(BlockStream *b, uint32_t index, uint8_t *destination, uin
         ELzmaStatus status;
         // Result and status are not consulted: a block without end marker ends asking for more
         // input, and only the length produced tells a good block.
-        LzmaDecode(destination, &outLength, packed + LzmaPropsSize, &inLength, packed, LzmaPropsSize,
-                   LZMA_FINISH_ANY, &status, &decoderAllocator);
+        LzmaDecode(destination, &outLength, packed + LzmaPropsSize, &inLength, packed,
+                   LzmaPropsSize, LZMA_FINISH_ANY, &status, &decoderAllocator);
         ok = outLength >= expected;
     }
     defaultAllocator.free(stored, packed, &defaultAllocator);
@@ -124,9 +125,7 @@ static void BlockRelease(Stream *stream)
     defaultAllocator.free(b->regionSize, b, &defaultAllocator);
 }
 
-static void BlockFlush(Stream *)
-{
-}
+static void BlockFlush(Stream *) {}
 
 // The first block passes through the cache; blocks wholly inside the request are decoded straight
 // into buffer; the last partial one passes through the cache again.
@@ -203,18 +202,19 @@ static int32_t BlockGetSize(Stream *stream, uint64_t *sizeOut, int64_t *timeOut)
 }
 
 static const StreamMethods blockStreamMethods = {
-    BlockRelease,  /* release */
-    BlockFlush,    /* flush */
-    BlockRead,     /* read */
-    BlockWrite,    /* write */
-    BlockSeek,     /* seek */
-    BlockGetSize,  /* getSize */
+    BlockRelease, /* release */
+    BlockFlush,   /* flush */
+    BlockRead,    /* read */
+    BlockWrite,   /* write */
+    BlockSeek,    /* seek */
+    BlockGetSize, /* getSize */
 };
 
 // Returns: 1 with the block count and the size of one region for fields, table and cache;
 // 0 when blockSize is 0 or either does not fit 32 bits. A region below 2^32 bounds the decoded
 // size below 2^62, so positions never overflow.
-static int SizeRegion(uint64_t totalSize, uint32_t blockSize, uint32_t *blockCount, uint32_t *regionSize)
+static int SizeRegion(uint64_t totalSize, uint32_t blockSize, uint32_t *blockCount,
+                      uint32_t *regionSize)
 {
     if (blockSize == 0)
         return 0;

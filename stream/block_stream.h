@@ -37,6 +37,6 @@ inline BlockStreamHeader GetBlockStreamHeader(const uint8_t *p)
 // Opens a read-only, seekable stream of the decoded bytes of the block-compressed stream that
 // starts at source's current position.
 // Returns: the stream, owning source from then on; or null, leaving source with the caller
-// (null source, a source that cannot tell its size, short header or table, blockSize 0, a table and cache that cannot fit one
-// allocation, no memory).
+// (null source, a source that cannot tell its size, short header or table, blockSize 0, a table and
+// cache that cannot fit one allocation, no memory).
 Stream *openBlockStream(Stream *source);

@@ -31,6 +31,6 @@ static void DecoderFree(void *, void *address)
 }
 
 ISzAlloc decoderAllocator = {
-    DecoderAlloc,  /* Alloc */
-    DecoderFree,   /* Free */
+    DecoderAlloc, /* Alloc */
+    DecoderFree,  /* Free */
 };

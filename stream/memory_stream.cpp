@@ -17,9 +17,7 @@ static void MemoryRelease(Stream *stream)
     defaultAllocator.free(sizeof(MemoryStream), m, &defaultAllocator);
 }
 
-static void MemoryFlush(Stream *)
-{
-}
+static void MemoryFlush(Stream *) {}
 
 static uint32_t MemoryRead(Stream *stream, void *buffer, uint32_t length)
 {
@@ -71,17 +69,18 @@ static int32_t MemoryGetSize(Stream *stream, uint64_t *sizeOut, int64_t *timeOut
 }
 
 static const StreamMethods memoryStreamMethods = {
-    MemoryRelease,  /* release */
-    MemoryFlush,    /* flush */
-    MemoryRead,     /* read */
-    MemoryWrite,    /* write */
-    MemorySeek,     /* seek */
-    MemoryGetSize,  /* getSize */
+    MemoryRelease, /* release */
+    MemoryFlush,   /* flush */
+    MemoryRead,    /* read */
+    MemoryWrite,   /* write */
+    MemorySeek,    /* seek */
+    MemoryGetSize, /* getSize */
 };
 
 Stream *openMemoryStream(const void *data, uint32_t size)
 {
-    MemoryStream *m = (MemoryStream *)defaultAllocator.alloc(sizeof(MemoryStream), &defaultAllocator);
+    MemoryStream *m =
+        (MemoryStream *)defaultAllocator.alloc(sizeof(MemoryStream), &defaultAllocator);
     if (!m)
         return 0;
     memset(m, 0, sizeof *m);

@@ -4,8 +4,8 @@
 // A read-only stream over bytes that somebody else owns (owned = 0) or that it frees itself.
 struct MemoryStream {
     const StreamMethods *methods;
-    uint32_t owned;     // bytes of data freed on release; 0 for borrowed bytes
-    uint32_t size;      // number of bytes
+    uint32_t owned;  // bytes of data freed on release; 0 for borrowed bytes
+    uint32_t size;   // number of bytes
     const uint8_t *data;
     uint32_t position;  // may stand beyond size
 };

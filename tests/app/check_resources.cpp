@@ -19,7 +19,8 @@ static void Fail(const char *what, unsigned id)
 // Returns: the file's bytes (malloc'd, caller frees) and *size; null when absent.
 static unsigned char *ReadFileBytes(const wchar_t *path, DWORD *size)
 {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return nullptr;
     *size = GetFileSize(file, nullptr);
@@ -78,9 +79,11 @@ static void PrintVersion(const wchar_t *path)
         free(info);
         return;
     }
-    printf("version: %lu.%lu.%lu.%lu %lu.%lu.%lu.%lu", fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xFFFF,
-           fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xFFFF, fixed->dwProductVersionMS >> 16,
-           fixed->dwProductVersionMS & 0xFFFF, fixed->dwProductVersionLS >> 16, fixed->dwProductVersionLS & 0xFFFF);
+    printf("version: %lu.%lu.%lu.%lu %lu.%lu.%lu.%lu", fixed->dwFileVersionMS >> 16,
+           fixed->dwFileVersionMS & 0xFFFF, fixed->dwFileVersionLS >> 16,
+           fixed->dwFileVersionLS & 0xFFFF, fixed->dwProductVersionMS >> 16,
+           fixed->dwProductVersionMS & 0xFFFF, fixed->dwProductVersionLS >> 16,
+           fixed->dwProductVersionLS & 0xFFFF);
     static const wchar_t *const keys[] = {L"\\StringFileInfo\\000004b0\\FileDescription",
                                           L"\\StringFileInfo\\000004b0\\ProductName"};
     for (const wchar_t *key : keys) {
@@ -106,7 +109,8 @@ int wmain(int argc, wchar_t **argv)
         printf("usage: check_resources INSTALLER.exe PATCH_DIR\n");
         return 2;
     }
-    HMODULE installer = LoadLibraryExW(argv[1], nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HMODULE installer =
+        LoadLibraryExW(argv[1], nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (!installer) {
         printf("FAIL: cannot load %ls as data (%lu)\n", argv[1], GetLastError());
         return 1;

@@ -184,8 +184,8 @@ TEST(ParseDescriptorHead, NumbersPackWithoutMasking)
 
 namespace {
 
-void ExpectGate(PackedVersion installed, const std::string &descriptor, uint8_t row, GateOutcome outcome,
-                uint16_t textId, uint32_t style)
+void ExpectGate(PackedVersion installed, const std::string &descriptor, uint8_t row,
+                GateOutcome outcome, uint16_t textId, uint32_t style)
 {
     DescriptorHead h = Parse(descriptor).head;
     GateDecision d = DecideVersionGate(installed, h.target, h.gate, h.base);

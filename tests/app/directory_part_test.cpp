@@ -11,7 +11,7 @@ static uint32_t Part(const wchar_t *path)
 TEST(DirectoryPartLength, LastSeparatorOfEitherKind)
 {
     EXPECT_EQ(Part(L"D:\\Play\\Update\\patch.exe"), 15u);
-    EXPECT_EQ(Part(L"D:\\Play\\Update/patch.exe"), 15u);   // D:\Play\Update/
+    EXPECT_EQ(Part(L"D:\\Play\\Update/patch.exe"), 15u);  // D:\Play\Update/
     EXPECT_EQ(Part(L"D:/Play/Update\\patch.exe"), 15u);
     EXPECT_EQ(Part(L"\\\\server\\share\\patch.exe"), 15u);
     EXPECT_EQ(Part(L"D:\\Play\\Update\\"), 15u);

@@ -14,7 +14,8 @@ std::wstring TempFolder(const wchar_t *name)
 {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    std::wstring folder = std::wstring(temp) + name + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    std::wstring folder =
+        std::wstring(temp) + name + std::to_wstring(GetCurrentProcessId()) + L"\\";
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder;
 }
@@ -50,7 +51,8 @@ struct Probe {
     DWORD exitCode;
 };
 
-Probe RunProbe(const std::wstring &root, const wchar_t *folder, bool executableIsFolder, const std::string *ini)
+Probe RunProbe(const std::wstring &root, const wchar_t *folder, bool executableIsFolder,
+               const std::string *ini)
 {
     CreateDirectoryW((root + L"Bin").c_str(), nullptr);
     CreateDirectoryW((root + folder).c_str(), nullptr);
@@ -74,8 +76,8 @@ Probe RunProbe(const std::wstring &root, const wchar_t *folder, bool executableI
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     Probe result = {L"", 0, 999};
-    if (!CreateProcessW(probe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
+    if (!CreateProcessW(probe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
         return result;
     WaitForSingleObject(process.hProcess, 60000);
     GetExitCodeProcess(process.hProcess, &result.exitCode);
@@ -84,7 +86,8 @@ Probe RunProbe(const std::wstring &root, const wchar_t *folder, bool executableI
     std::wstring text = ReadUtf16(output);
     size_t bar = text.find(L'|');
     result.gameRoot = text.substr(0, bar);
-    result.version = bar == std::wstring::npos ? 0 : (PackedVersion)wcstoul(text.c_str() + bar + 1, nullptr, 16);
+    result.version =
+        bar == std::wstring::npos ? 0 : (PackedVersion)wcstoul(text.c_str() + bar + 1, nullptr, 16);
     return result;
 }
 
@@ -167,7 +170,8 @@ TEST(ParseDescriptor, SetsTheValuesAndDecodesTheDescription)
     EXPECT_EQ(gateOperator, GateOperator::Exact);
     EXPECT_EQ(baseVersion, 0x01010000u);
     ASSERT_NE(patchDescription, nullptr);
-    EXPECT_EQ(std::wstring(patchDescription, patchDescriptionLength), L"《Tolvar二》v1.1.0.0 升级到 v1.1.0.1\r\n");
+    EXPECT_EQ(std::wstring(patchDescription, patchDescriptionLength),
+              L"《Tolvar二》v1.1.0.0 升级到 v1.1.0.1\r\n");
     EXPECT_EQ(patchDescription[patchDescriptionLength], 0);
 }
 
@@ -181,7 +185,8 @@ TEST(ParseDescriptor, EmptyAndInvalidDescriptions)
     EXPECT_EQ(patchDescription[0], 0);
 
     // Invalid UTF-8 never fails the descriptor; the bad bytes become replacement characters.
-    const std::string invalid = "1.2.0.0 = 1.1.0.0\r\nA\xFF\xC3" "B\xE4\xB8";
+    const std::string invalid = "1.2.0.0 = 1.1.0.0\r\nA\xFF\xC3"
+                                "B\xE4\xB8";
     ParseDescriptor((const uint8_t *)invalid.data(), (uint32_t)invalid.size());
     EXPECT_EQ(targetVersion, 0x01020000u);
     ASSERT_NE(patchDescription, nullptr);

@@ -9,8 +9,8 @@
 
 namespace {
 
-const LANGID Simplified = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);   // 2052
-const LANGID Traditional = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_TRADITIONAL); // 1028
+const LANGID Simplified = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);    // 2052
+const LANGID Traditional = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_TRADITIONAL);  // 1028
 
 struct Expected {
     UINT id;
@@ -26,7 +26,8 @@ const Expected Strings[] = {
     {IDS_WRITE_FAILED, u"补丁文件写入失败，请检查是否有足够的磁盘空间！",
      u"更新檔案寫入失敗，請檢查是否有足夠的硬碟空間！"},
     {IDS_PACKAGE_CORRUPT, u"安装包已损坏，请重新下载！", u"更新檔已損壞，請重新下載！"},
-    {IDS_CANNOT_WRITE_GAME, u"请检查游戏文件夹是否存在且可以写入补丁包！", u"請檢查遊戲目錄是否可以寫入更新檔案！"},
+    {IDS_CANNOT_WRITE_GAME, u"请检查游戏文件夹是否存在且可以写入补丁包！",
+     u"請檢查遊戲目錄是否可以寫入更新檔案！"},
     {IDS_NO_CONTENT, u"没有找到更新内容!", u"沒有找到更新內容！"},
     {IDS_WRONG_PLACE, u"请将此安装包放在游戏文件夹下与Bin目录同级的Update文件夹中运行!",
      u"請將此更新檔放在遊戲目錄下的Update目錄中執行！"},
@@ -56,7 +57,8 @@ const uint8_t *FindInLanguage(LPCWSTR type, LPCWSTR name, LANGID language, DWORD
 std::u16string TableString(UINT id, LANGID language)
 {
     DWORD size = 0;
-    const uint8_t *block = FindInLanguage(RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), language, &size);
+    const uint8_t *block =
+        FindInLanguage(RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), language, &size);
     if (!block)
         return u"<absent>";
     const uint16_t *p = (const uint16_t *)block;
@@ -94,8 +96,20 @@ namespace {
 // Reads a DLGTEMPLATEEX in place.
 struct TemplateReader {
     const uint8_t *p;
-    uint16_t Word() { uint16_t v; memcpy(&v, p, 2); p += 2; return v; }
-    uint32_t Dword() { uint32_t v; memcpy(&v, p, 4); p += 4; return v; }
+    uint16_t Word()
+    {
+        uint16_t v;
+        memcpy(&v, p, 2);
+        p += 2;
+        return v;
+    }
+    uint32_t Dword()
+    {
+        uint32_t v;
+        memcpy(&v, p, 4);
+        p += 4;
+        return v;
+    }
     std::u16string String()
     {
         std::u16string s;
@@ -197,8 +211,8 @@ void CheckDialog(LANGID language, const char16_t *caption, const char16_t *close
         {IDCANCEL, child | WS_TABSTOP | BS_PUSHBUTTON, 0, 165, 58, 50, 14, u"button", closeText},
         {IDC_PROGRESS, child | WS_BORDER, 0, 7, 35, 228, 14, u"msctls_progress32", u""},
         {IDC_UPDATE, child | WS_TABSTOP | BS_PUSHBUTTON, 0, 108, 58, 50, 14, u"button", u"更新"},
-        {IDC_INFO, child | ES_MULTILINE | ES_AUTOHSCROLL | ES_NOHIDESEL | ES_READONLY, 0, 7, 7, 228, 26,
-         u"edit", u""},
+        {IDC_INFO, child | ES_MULTILINE | ES_AUTOHSCROLL | ES_NOHIDESEL | ES_READONLY, 0, 7, 7, 228,
+         26, u"edit", u""},
     };
     for (int i = 0; i < 4; ++i) {
         const Control &c = controls[i], &e = expected[i];
@@ -275,14 +289,17 @@ TEST(Icon, OneImageOf96PixelsWithAlphaRendersBlueOnTransparent)
 TEST(Manifest, AsksForAdministratorAndCommonControls6)
 {
     DWORD size = 0;
-    const char *text = (const char *)FindInLanguage(RT_MANIFEST, MAKEINTRESOURCEW(1),
-                                                    MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), &size);
+    const char *text = (const char *)FindInLanguage(
+        RT_MANIFEST, MAKEINTRESOURCEW(1), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), &size);
     ASSERT_NE(text, nullptr);
     std::string manifest(text, size);
     EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos);
-    EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos);
-    EXPECT_NE(manifest.find("{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"), std::string::npos);  // Windows 7
-    EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);  // 10 and 11
+    EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
+              std::string::npos);
+    EXPECT_NE(manifest.find("{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"),
+              std::string::npos);  // Windows 7
+    EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"),
+              std::string::npos);  // 10 and 11
 }
 
 // LoadText goes through the platform's loader, which picks the variant of the user's interface

@@ -79,11 +79,12 @@ TEST(ParseDottedVersion, StopsAtTheLength)
 // The text form "%d.%d.%d.%d" of any version parses back to the same value.
 TEST(ParseDottedVersion, TextFormRoundTrips)
 {
-    const PackedVersion samples[] = {0u, 1u, 0x01000000u, 0x01010001u, 0x7F00FF01u, 0xFFFFFFFFu, 0x80000000u};
+    const PackedVersion samples[] = {0u,          1u,          0x01000000u, 0x01010001u,
+                                     0x7F00FF01u, 0xFFFFFFFFu, 0x80000000u};
     for (PackedVersion v : samples) {
         wchar_t text[32];
-        swprintf(text, 32, L"%d.%d.%d.%d", (int)(v >> 24), (int)((v >> 16) & 255), (int)((v >> 8) & 255),
-                 (int)(v & 255));
+        swprintf(text, 32, L"%d.%d.%d.%d", (int)(v >> 24), (int)((v >> 16) & 255),
+                 (int)((v >> 8) & 255), (int)(v & 255));
         EXPECT_EQ(Parse(text), v) << v;
     }
 }

@@ -64,7 +64,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argc >= 4 && !wcscmp(argv[1], L"box"))
         return MessageBoxW(nullptr, argv[3], L"Fake", (UINT)wcstoul(argv[2], nullptr, 0));
-    if (argc >= 2 && !wcscmp(argv[1], L"hang")) Sleep(INFINITE);
+    if (argc >= 2 && !wcscmp(argv[1], L"hang"))
+        Sleep(INFINITE);
     if (argc >= 4 && !wcscmp(argv[1], L"hold")) {
         HANDLE held = CreateFileW(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (held == INVALID_HANDLE_VALUE)

@@ -63,7 +63,8 @@ TEST(Cumulative, VersionsComeFromGameIniAsTheInstallerReadsThem)
         {"[GAME]\nVERSION=1.256.0.0\n", 0x02000000u},  // parts carry like the installer's parse
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(GameIniVersion(std::vector<uint8_t>(c.first.begin(), c.first.end())), c.second) << c.first;
+        EXPECT_EQ(GameIniVersion(std::vector<uint8_t>(c.first.begin(), c.first.end())), c.second)
+            << c.first;
     }
     std::vector<uint8_t> utf16 = {0xFF, 0xFE};
     for (char c : std::string("[GAME]\r\nVERSION=3.0.0.0\r\n")) {

@@ -19,8 +19,8 @@ TEST(Format, VersionArgumentsAreFourPartsUpTo255)
     EXPECT_EQ(v, 0x01010001u);
     EXPECT_TRUE(ParseVersionArgument("255.0.10.9", &v));
     EXPECT_EQ(VersionText(v), "255.0.10.9");
-    for (const char *bad : {"1.1.0", "1.1.0.256", "1.1.0.1.", "1..0.1", "-1.0.0.0", "1.1.0.1 ", "a.b.c.d", "",
-                            "1.1.0.0001"}) {
+    for (const char *bad : {"1.1.0", "1.1.0.256", "1.1.0.1.", "1..0.1", "-1.0.0.0", "1.1.0.1 ",
+                            "a.b.c.d", "", "1.1.0.0001"}) {
         EXPECT_FALSE(ParseVersionArgument(bad, &v)) << bad;
     }
 }
@@ -45,8 +45,9 @@ TEST(Format, TheInstallersParserReadsWhatComposeWrites)
 TEST(Format, DescriptionsMustBeUtf8WithoutZeroBytes)
 {
     std::string reason;
-    for (std::string bad : {std::string("a\xFF"), std::string("\xC0\xAF"), std::string("\xED\xA0\x80"),
-                            std::string("a\0b", 3), std::string("\xE4\xB8")}) {
+    for (std::string bad :
+         {std::string("a\xFF"), std::string("\xC0\xAF"), std::string("\xED\xA0\x80"),
+          std::string("a\0b", 3), std::string("\xE4\xB8")}) {
         EXPECT_FALSE(PrepareDescription(&bad, &reason));
     }
     std::string empty;
@@ -60,8 +61,8 @@ TEST(Format, TargetNamesMustBeCreatableOnWindows)
     EXPECT_TRUE(CheckTargetName(std::u16string(511, u'a'), &reason));
     EXPECT_FALSE(CheckTargetName(std::u16string(512, u'a'), &reason));
     EXPECT_NE(reason.find("511"), std::string::npos);
-    for (const char16_t *bad : {u"a\\b", u"Bin/con.txt", u"Bin/LPT1", u"dir./a", u"a ", u"a:b", u"a//b", u"../a",
-                                u"Bin/./a", u"a?"}) {
+    for (const char16_t *bad : {u"a\\b", u"Bin/con.txt", u"Bin/LPT1", u"dir./a", u"a ", u"a:b",
+                                u"a//b", u"../a", u"Bin/./a", u"a?"}) {
         EXPECT_FALSE(CheckTargetName(bad, &reason));
     }
 }

@@ -152,8 +152,9 @@ TEST(Verify, NamesTheFirstDifference)
 
 // Installs a patch of one entry, with targetOffset 0, into the game folder.
 // Returns: ApplyPatchToFolder's result, and its detail in *detail.
-InstallResult InstallOneEntry(uint8_t kind, const std::u16string &name, const std::vector<uint8_t> &data,
-                              const fs::path &game, std::string *detail)
+InstallResult InstallOneEntry(uint8_t kind, const std::u16string &name,
+                              const std::vector<uint8_t> &data, const fs::path &game,
+                              std::string *detail)
 {
     std::vector<uint8_t> chunk;
     AppendEntryHeader(&chunk, kind, name, data.size(), 0);
@@ -171,11 +172,15 @@ TEST(Verify, BackslashNamesNeedExistingFoldersAsInTheInstaller)
     // One whole-file entry named with backslashes, into a folder that exists and one that does not.
     const std::vector<uint8_t> stream = {0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0};  // 0 bytes decoded
     std::string detail;
-    EXPECT_EQ(InstallOneEntry(WholeFileKind, u"Bin\\a.dat", stream, game, &detail), InstallResult::Ok) << detail;
+    EXPECT_EQ(InstallOneEntry(WholeFileKind, u"Bin\\a.dat", stream, game, &detail),
+              InstallResult::Ok)
+        << detail;
     EXPECT_TRUE(fs::exists(game / "Bin/a.dat"));
-    EXPECT_EQ(InstallOneEntry(WholeFileKind, u"New\\a.dat", stream, game, &detail), InstallResult::CannotCreate);
+    EXPECT_EQ(InstallOneEntry(WholeFileKind, u"New\\a.dat", stream, game, &detail),
+              InstallResult::CannotCreate);
     // A range entry never creates its file.
-    EXPECT_EQ(InstallOneEntry(EntryKindRange, u"Bin/missing.dat", {1}, game, &detail), InstallResult::CannotCreate);
+    EXPECT_EQ(InstallOneEntry(EntryKindRange, u"Bin/missing.dat", {1}, game, &detail),
+              InstallResult::CannotCreate);
     EXPECT_FALSE(fs::exists(game / "Bin/missing.dat"));
 }
 

@@ -52,8 +52,10 @@ TEST_F(InstallerExtras, TheRecordNamesEveryDamagedResource)
     ASSERT_EQ(Build(), 0);
     std::string text;
     ASSERT_EQ(Inspect(o.installer, &text), "") << text;
-    EXPECT_NE(text.find("checksum record: the descriptor and " + std::to_string(summary.chunks) + " chunks, all match"),
-              std::string::npos) << text;
+    EXPECT_NE(text.find("checksum record: the descriptor and " + std::to_string(summary.chunks) +
+                        " chunks, all match"),
+              std::string::npos)
+        << text;
 
     // One flipped byte in a range entry's data, in a compressed stream, in the descriptor.
     LoadedPatch patch;
@@ -68,9 +70,11 @@ TEST_F(InstallerExtras, TheRecordNamesEveryDamagedResource)
         for (const EntryInfo &e : entries) {
             uint64_t data = (uint64_t)(chunk.data - image) + e.chunkOffset;
             if (e.kind == EntryKindRange && !rangeAt) {
-                rangeAt = data + EntryHeaderSize(EntryKindRange, e.name.size()), rangeChunk = chunk.id;
+                rangeAt = data + EntryHeaderSize(EntryKindRange, e.name.size()),
+                rangeChunk = chunk.id;
             } else if (e.kind != EntryKindRange && !streamAt && e.dataSize > 100) {
-                streamAt = data + EntryHeaderSize(WholeFileKind, e.name.size()) + e.dataSize - 50, streamChunk = chunk.id;
+                streamAt = data + EntryHeaderSize(WholeFileKind, e.name.size()) + e.dataSize - 50,
+                streamChunk = chunk.id;
             }
         }
     }
@@ -87,7 +91,8 @@ TEST_F(InstallerExtras, TheRecordNamesEveryDamagedResource)
     for (const Case &c : cases) {
         FlipByte(o.installer, temp.path / "flipped.exe", c.offset);
         std::string fault = Inspect(temp.path / "flipped.exe", &text);
-        EXPECT_NE(text.find("  " + c.named + " does not match its CRC-32"), std::string::npos) << text;
+        EXPECT_NE(text.find("  " + c.named + " does not match its CRC-32"), std::string::npos)
+            << text;
         EXPECT_NE(fault, "") << c.named;
     }
 
@@ -131,10 +136,14 @@ TEST_F(InstallerExtras, PackWritesAPatchFolderAsBuildDoes)
     fs::remove(o.outFolder / "1602.bin");
     RecordingReport report;
     ASSERT_EQ(Pack(o.outFolder, o.stub, temp.path / "packed.exe", true, report), 0);
-    EXPECT_NE(report.Text(Report::Kind::Warning).find("chunk 1602 is missing, so chunks 1603"), std::string::npos);
+    EXPECT_NE(report.Text(Report::Kind::Warning).find("chunk 1602 is missing, so chunks 1603"),
+              std::string::npos);
     std::string text;
-    EXPECT_NE(Inspect(temp.path / "packed.exe", &text).find("chunk 1603 follows a missing id"), std::string::npos);
-    EXPECT_NE(text.find("checksum record: the descriptor and 1 chunks, all match"), std::string::npos) << text;
+    EXPECT_NE(Inspect(temp.path / "packed.exe", &text).find("chunk 1603 follows a missing id"),
+              std::string::npos);
+    EXPECT_NE(text.find("checksum record: the descriptor and 1 chunks, all match"),
+              std::string::npos)
+        << text;
 }
 
 TEST_F(InstallerExtras, VersionResourceReadsBackFromThePe)
@@ -159,7 +168,8 @@ TEST_F(InstallerExtras, VersionResourceReadsBackFromThePe)
     EXPECT_EQ(*info.Find(u"ProductName"), VersionProductName);
     std::string text;
     ASSERT_EQ(Inspect(o.installer, &text), "");
-    EXPECT_NE(text.find("version resource: file 2.3.4.5, product 2.3.4.5"), std::string::npos) << text;
+    EXPECT_NE(text.find("version resource: file 2.3.4.5, product 2.3.4.5"), std::string::npos)
+        << text;
     // A damaged resource is reported as such, never read past its end.
     std::vector<uint8_t> bytes = DataOf(image, resource);
     for (size_t size = 0; size < bytes.size(); size += 3) {
@@ -191,8 +201,9 @@ TEST_F(InstallerExtras, ASignatureIsReportedAndDroppedFromASignedStub)
     o.force = true;
     RecordingReport report;
     ASSERT_EQ(Build(report), 0);
-    EXPECT_NE(report.Text(Report::Kind::Warning).find("is signed; the installer is written without"),
-              std::string::npos);
+    EXPECT_NE(
+        report.Text(Report::Kind::Warning).find("is signed; the installer is written without"),
+        std::string::npos);
     uint32_t offset = 1, size = 1;
     ASSERT_TRUE(ReadPeCertificateTable(Get(o.installer), &offset, &size));
     EXPECT_EQ(offset + size, 0u);

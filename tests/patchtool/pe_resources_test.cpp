@@ -37,13 +37,15 @@ TEST(PeResources, WrittenResourcesReadBackAndSurviveASecondWrite)
     ASSERT_NE(chunk, nullptr);
     EXPECT_EQ(DataOf(image, chunk), Bytes(1000, 4, false));
     // Languages are kept apart; the lowest language id comes first in the table.
-    EXPECT_EQ(DataOf(image, FindPeResource(read, IdKey(6), IdKey(13))), (std::vector<uint8_t>{4, 5}));
+    EXPECT_EQ(DataOf(image, FindPeResource(read, IdKey(6), IdKey(13))),
+              (std::vector<uint8_t>{4, 5}));
     EXPECT_EQ(DataOf(image, &read[4]), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(read[4].language, 2052);
     EXPECT_EQ(FindPeResource(read, NameKey(u"OTHER"), IdKey(5))->size, 0u);
     EXPECT_EQ(FindPeResource(read, NameKey(u"QPATCH"), IdKey(1602)), nullptr);
 
-    // The resource section is now last: a second write rewrites it in place, keeping what it is given.
+    // The resource section is now last: a second write rewrites it in place, keeping what it is
+    // given.
     read.erase(read.begin());
     read.push_back(Item(NameKey(u"QPATCH"), 1602, {9, 9}));
     fs::path second = temp.path / "second.exe";
@@ -53,7 +55,8 @@ TEST(PeResources, WrittenResourcesReadBackAndSurviveASecondWrite)
     ASSERT_TRUE(ReadPeResources(again, &reread, &error)) << error;
     EXPECT_EQ(reread.size(), 5u);
     EXPECT_EQ(GetU16(&again[0x86]), 2u);  // still two sections
-    EXPECT_EQ(DataOf(again, FindPeResource(reread, NameKey(u"QPATCH"), IdKey(1602))), (std::vector<uint8_t>{9, 9}));
+    EXPECT_EQ(DataOf(again, FindPeResource(reread, NameKey(u"QPATCH"), IdKey(1602))),
+              (std::vector<uint8_t>{9, 9}));
 }
 
 TEST(PeResources, DamagedImagesAreRefusedWithoutReadingOutOfBounds)
@@ -62,7 +65,8 @@ TEST(PeResources, DamagedImagesAreRefusedWithoutReadingOutOfBounds)
     std::vector<uint8_t> stub = MinimalImage();
     std::string error;
     fs::path file = temp.path / "x.exe";
-    ASSERT_TRUE(WritePeWithResources(stub, {Item(NameKey(u"QPATCH"), 1601, {1, 2, 3})}, file, &error));
+    ASSERT_TRUE(
+        WritePeWithResources(stub, {Item(NameKey(u"QPATCH"), 1601, {1, 2, 3})}, file, &error));
     std::vector<uint8_t> image = Get(file);
     std::vector<PeResource> items;
     // Every truncation is refused or reads only what lies inside.

@@ -14,8 +14,9 @@ namespace {
 // The runs in which now differs from one old copy, collected as the builder's comparison collects
 // them: the differences over the old length, then the grown tail as one more run.
 // Returns: false when the file shrank or the collector gave up.
-bool CollectRuns(const std::vector<uint8_t> &old, const uint8_t *now, size_t newSize, uint64_t headerSize,
-                 uint64_t budget, std::vector<ByteRange> *ranges, uint64_t *cost = nullptr)
+bool CollectRuns(const std::vector<uint8_t> &old, const uint8_t *now, size_t newSize,
+                 uint64_t headerSize, uint64_t budget, std::vector<ByteRange> *ranges,
+                 uint64_t *cost = nullptr)
 {
     ranges->clear();
     if (newSize < old.size()) {
@@ -57,7 +58,7 @@ TEST(Ranges, MergesGapsNoLongerThanAHeader)
     std::vector<uint8_t> old(1000, 0);
     std::vector<uint8_t> now = old;
     now[10] = 1;
-    now[10 + 1 + 25] = 1;       // gap of 25 equal bytes: merged with a 25-byte header
+    now[10 + 1 + 25] = 1;           // gap of 25 equal bytes: merged with a 25-byte header
     now[10 + 1 + 25 + 1 + 26] = 1;  // gap of 26: a separate run
     std::vector<ByteRange> ranges;
     ASSERT_TRUE(CollectRuns(old, now.data(), now.size(), 25, UINT64_MAX, &ranges));

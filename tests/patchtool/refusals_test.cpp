@@ -136,7 +136,7 @@ TEST_F(Refusals, AnOutputIsNeverAnInputNorInsideOneNorHoldsOne)
     o.installer = temp.path / "setup.exe";
     o.outFolder = g.newFolder;  // --out NEW --force once deleted the source
     ExpectRefused();
-    o.outFolder = temp.path;    // holds both inputs
+    o.outFolder = temp.path;  // holds both inputs
     ExpectRefused();
     o.outFolder = g.newFolder / "patch";  // inside the new folder, shipped by the next rebuild
     ExpectRefused();

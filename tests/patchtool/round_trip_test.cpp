@@ -13,7 +13,8 @@
 namespace {
 
 // Applies the patch to a copy of the old folder and compares it with the new one.
-void ExpectInstallGivesNewFolder(const LoadedPatch &patch, const GameFolders &g, const fs::path &work)
+void ExpectInstallGivesNewFolder(const LoadedPatch &patch, const GameFolders &g,
+                                 const fs::path &work)
 {
     fs::path game = work / "game";
     fs::copy(g.oldFolder, game, fs::copy_options::recursive);
@@ -111,7 +112,8 @@ TEST(RoundTrip, RealBlockSizeAndNoOldFolder)
     ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error));
     std::vector<EntryInfo> entries = EntriesOf(patch);
     ASSERT_EQ(entries.size(), 2u);
-    const uint8_t *stream = patch.chunks[0].data + entries[0].chunkOffset + EntryHeaderSize(WholeFileKind, entries[0].name.size());
+    const uint8_t *stream = patch.chunks[0].data + entries[0].chunkOffset +
+                            EntryHeaderSize(WholeFileKind, entries[0].name.size());
     EXPECT_EQ(GetU32(stream + 8), (uint32_t)InstallerBlockSize);
     EXPECT_EQ(stream[12 + 4 * 3], 0x5D);  // lc 3, lp 0, pb 2
     g.oldFolder = temp.path / "empty";
@@ -134,7 +136,8 @@ TEST(RoundTrip, AnInstallerCarriesThePatchInItsResources)
     for (size_t i = 0; i < fromExe.chunks.size(); ++i) {
         EXPECT_EQ(fromExe.chunks[i].id, fromFolder.chunks[i].id);
         ASSERT_EQ(fromExe.chunks[i].size, fromFolder.chunks[i].size);
-        EXPECT_EQ(memcmp(fromExe.chunks[i].data, fromFolder.chunks[i].data, fromExe.chunks[i].size), 0);
+        EXPECT_EQ(memcmp(fromExe.chunks[i].data, fromFolder.chunks[i].data, fromExe.chunks[i].size),
+                  0);
     }
     ExpectInstallGivesNewFolder(fromExe, b.g, b.temp.path);
 }

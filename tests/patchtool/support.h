@@ -167,7 +167,8 @@ inline void PutStub(const fs::path &path)
 // Returns: a resource's bytes as they lie in the image.
 inline std::vector<uint8_t> DataOf(const std::vector<uint8_t> &image, const PeResource *item)
 {
-    return std::vector<uint8_t>(image.begin() + item->imageOffset, image.begin() + item->imageOffset + item->size);
+    return std::vector<uint8_t>(image.begin() + item->imageOffset,
+                                image.begin() + item->imageOffset + item->size);
 }
 
 // ---- game folders and build options ----
@@ -201,18 +202,18 @@ inline GameFolders MakeGame(const fs::path &root, uint32_t blockSize)
     Put(g.newFolder / "Data/table.dat", table);  // grown
 
     Put(g.oldFolder / "Bin/game.ini", Ini("1.1.0.0"));
-    Put(g.newFolder / "Bin/game.ini", Ini("1.1.0.0"));                    // unchanged
+    Put(g.newFolder / "Bin/game.ini", Ini("1.1.0.0"));  // unchanged
     Put(g.oldFolder / "Data/shrunk.bin", Bytes(5000, 13, true));
-    Put(g.newFolder / "Data/shrunk.bin", Bytes(4000, 13, true));          // shrunk: whole file
+    Put(g.newFolder / "Data/shrunk.bin", Bytes(4000, 13, true));  // shrunk: whole file
     Put(g.oldFolder / "Data/rewritten.bin", Bytes(3000, 14, false));
-    Put(g.newFolder / "Data/rewritten.bin", Bytes(3000, 15, true));       // changed everywhere
+    Put(g.newFolder / "Data/rewritten.bin", Bytes(3000, 15, true));        // changed everywhere
     Put(g.newFolder / "Bin/random.dll", Bytes(3 * blockSize, 19, false));  // new, incompressible
     Put(g.newFolder / "Data/Maps/New/m1.map", Bytes(3 * blockSize + 1, 16, true));  // new folders
     Put(g.newFolder / "Data/empty.dat", {});
     Put(g.newFolder / "Data/one_block.dat", Bytes(blockSize, 17, true));
     Put(g.newFolder / "Data/中文.txt", Bytes(10, 18, true));
     Put(g.oldFolder / "Data/was_empty.dat", {});
-    Put(g.newFolder / "Data/was_empty.dat", {1, 2, 3});                   // grown from nothing
+    Put(g.newFolder / "Data/was_empty.dat", {1, 2, 3});  // grown from nothing
     return g;
 }
 
@@ -247,7 +248,7 @@ inline History MakeHistory(const fs::path &root)
     History h = {root / "v100", root / "v110", root / "v120"};
     std::vector<uint8_t> exe = Bytes(40000, 30, false);
     std::vector<uint8_t> exe110 = exe;
-    exe110[1000] ^= 1;   // changed in 1.1.0.0 only
+    exe110[1000] ^= 1;  // changed in 1.1.0.0 only
     std::vector<uint8_t> exe120 = exe110;
     exe120[30000] ^= 1;  // changed in 1.2.0.0
     Put(h.v100 / "Bin/Tolvar2.exe", exe);

@@ -21,8 +21,8 @@ uint32_t Reference(uint32_t previous, const uint8_t *bytes, uint32_t size)
 {
 #ifdef _WIN32
     typedef DWORD(WINAPI * RtlCrc32)(DWORD, const BYTE *, INT);
-    static const RtlCrc32 compute = reinterpret_cast<RtlCrc32>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlComputeCrc32")));
+    static const RtlCrc32 compute = reinterpret_cast<RtlCrc32>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlComputeCrc32")));
     return compute(previous, bytes, (INT)size);
 #else
     return (uint32_t)crc32(previous, bytes, size);
@@ -124,11 +124,16 @@ TEST(ChecksumRecord, EveryDamageIsFound)
         void (*damage)(Package *);
         EntryCheck entry1601;
     } cases[] = {
-        {"flipped descriptor byte", [](Package *p) { p->resources[2000][3] ^= 0x01; }, EntryCheck::Matches},
-        {"flipped chunk byte", [](Package *p) { p->resources[1601][4999] ^= 0x80; }, EntryCheck::SumDiffers},
-        {"flipped last chunk", [](Package *p) { p->resources[1603][0] ^= 0x10; }, EntryCheck::Matches},
-        {"truncated chunk", [](Package *p) { p->resources[1601].pop_back(); }, EntryCheck::SizeDiffers},
-        {"grown empty chunk", [](Package *p) { p->resources[1602].push_back(0); }, EntryCheck::Matches},
+        {"flipped descriptor byte", [](Package *p) { p->resources[2000][3] ^= 0x01; },
+         EntryCheck::Matches},
+        {"flipped chunk byte", [](Package *p) { p->resources[1601][4999] ^= 0x80; },
+         EntryCheck::SumDiffers},
+        {"flipped last chunk", [](Package *p) { p->resources[1603][0] ^= 0x10; },
+         EntryCheck::Matches},
+        {"truncated chunk", [](Package *p) { p->resources[1601].pop_back(); },
+         EntryCheck::SizeDiffers},
+        {"grown empty chunk", [](Package *p) { p->resources[1602].push_back(0); },
+         EntryCheck::Matches},
         {"missing chunk", [](Package *p) { p->resources.erase(1601); }, EntryCheck::Missing},
         {"unlisted chunk", [](Package *p) { p->resources[1604] = {9}; }, EntryCheck::Matches},
     };
@@ -148,7 +153,7 @@ TEST(ChecksumRecord, MalformedRecordsAreRefused)
     const std::vector<uint8_t> good = p.Record();
     struct Case {
         const char *what;
-        size_t at;      // byte to change, or SIZE_MAX
+        size_t at;  // byte to change, or SIZE_MAX
         uint8_t value;
         int sizeChange;
     } cases[] = {

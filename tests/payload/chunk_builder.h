@@ -24,8 +24,16 @@ public:
     }
 
     // Raw pieces for damaged chunks.
-    ChunkBuilder &u8(uint8_t v) { bytes.push_back(v); return *this; }
-    ChunkBuilder &u16(uint16_t v) { u8(v & 0xFF); return u8(v >> 8); }
+    ChunkBuilder &u8(uint8_t v)
+    {
+        bytes.push_back(v);
+        return *this;
+    }
+    ChunkBuilder &u16(uint16_t v)
+    {
+        u8(v & 0xFF);
+        return u8(v >> 8);
+    }
     ChunkBuilder &u64(uint64_t v)
     {
         for (int i = 0; i < 8; ++i) {

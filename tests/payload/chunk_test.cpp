@@ -78,10 +78,10 @@ TEST_F(ChunkTest, DamagedChunkStopsWithEarlierEntriesWrittenAndItsTargetUntouche
     ChunkBuilder good;
     good.wholeFile(u"first.bin", Encode(first));
     std::vector<std::vector<uint8_t>> tails = {
-        {0x01},                                                          // a stray byte
-        ChunkBuilder().header(1, u"victim.bin", 4).append({1, 2, 3}).bytes,   // dataSize one more
+        {0x01},                                                              // a stray byte
+        ChunkBuilder().header(1, u"victim.bin", 4).append({1, 2, 3}).bytes,  // dataSize one more
         ChunkBuilder().header(0, u"victim.bin", 4).u64(0).append({1, 2, 3}).bytes,
-        ChunkBuilder().header(0, u"victim.bin", 4).bytes,                 // ends after dataSize
+        ChunkBuilder().header(0, u"victim.bin", 4).bytes,  // ends after dataSize
         ChunkBuilder().u8(1).u16(512).units(std::u16string(512, u'v')).u64(0).bytes,
     };
     for (const auto &tail : tails) {
@@ -104,8 +104,7 @@ TEST_F(ChunkTest, DamagedChunkStopsWithEarlierEntriesWrittenAndItsTargetUntouche
 
 TEST_F(ChunkTest, EmptyNameIsCannotCreate)
 {
-    EXPECT_EQ(InstallResult::CannotCreate,
-              walk(ChunkBuilder().wholeFile(u"", Encode({})).bytes));
+    EXPECT_EQ(InstallResult::CannotCreate, walk(ChunkBuilder().wholeFile(u"", Encode({})).bytes));
     EXPECT_EQ(InstallResult::CannotCreate, walk(ChunkBuilder().range(u"", 0, {1}).bytes));
 }
 
@@ -165,7 +164,8 @@ TEST(WindowApi, FillsEverySlotOrRefuses)
     EXPECT_EQ(memcmp(windowApi.marker, "QPWINAPI", 8), 0);
     for (uint32_t i = 0; i < windowApi.slotCount; ++i)
         EXPECT_NE(windowApi.slots[i], nullptr) << "slot " << i;
-    EXPECT_EQ((void *)windowApi.MessageBoxW, (void *)GetProcAddress(GetModuleHandleW(L"user32.dll"), "MessageBoxW"));
+    EXPECT_EQ((void *)windowApi.MessageBoxW,
+              (void *)GetProcAddress(GetModuleHandleW(L"user32.dll"), "MessageBoxW"));
 
     FARPROC slots[2] = {};
     EXPECT_EQ(LookUpFunctions(L"user32.dll", "EndDialog\0NoSuchFunctionW\0", slots), -1);

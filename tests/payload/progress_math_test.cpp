@@ -31,7 +31,8 @@ TEST(EntryShare, MatchesA128BitReferenceOverTheWholeRange)
         {0, 5, 10},
     };
     for (const auto &e : edges) {
-        EXPECT_EQ(ReferenceShare((uint32_t)e[0], e[1], e[2]), EntryShare((uint32_t)e[0], e[1], e[2]))
+        EXPECT_EQ(ReferenceShare((uint32_t)e[0], e[1], e[2]),
+                  EntryShare((uint32_t)e[0], e[1], e[2]))
             << e[0] << " " << e[1] << " " << e[2];
     }
     std::mt19937_64 random(7);
@@ -43,7 +44,8 @@ TEST(EntryShare, MatchesA128BitReferenceOverTheWholeRange)
         }
         uint64_t decoded = random() % decodedSize;
         uint32_t dataSize = (uint32_t)(random() >> (32 + random() % 32));
-        ASSERT_EQ(ReferenceShare(dataSize, decoded, decodedSize), EntryShare(dataSize, decoded, decodedSize))
+        ASSERT_EQ(ReferenceShare(dataSize, decoded, decodedSize),
+                  EntryShare(dataSize, decoded, decodedSize))
             << dataSize << " " << decoded << " " << decodedSize;
     }
 }
@@ -63,7 +65,8 @@ TEST(EntryShare, WorkedExamples)
 
 TEST(EntryShare, FirstEntryOfThePresentPayload)
 {
-    // 53 header bytes; 196,544 stored bytes decoding to 627,712 in 153 pieces of 4,096 + one of 1,024.
+    // 53 header bytes; 196,544 stored bytes decoding to 627,712 in 153 pieces of 4,096 + one of
+    // 1,024.
     const uint64_t header = 53, dataSize = 196544, decodedSize = 627712;
     EXPECT_EQ(1335u, header + EntryShare(dataSize, 4096, decodedSize));
     const int32_t divisor = 84601;  // the present payload: 8,460,108 / 100
@@ -183,8 +186,8 @@ int32_t RunPayload(uint64_t total, uint64_t entrySize)
 
 TEST_F(RiseTest, EveryPayloadSizeEndsWithAFullBarAndNeverPassesIt)
 {
-    for (uint64_t total : {21ull, 50ull, 99ull, 100ull, 199ull, 4096ull, 9999ull, 10000ull,
-                           409600ull, 8460108ull}) {
+    for (uint64_t total :
+         {21ull, 50ull, 99ull, 100ull, 199ull, 4096ull, 9999ull, 10000ull, 409600ull, 8460108ull}) {
         for (uint64_t entrySize : {1ull, 1000ull, 100000ull}) {
             EXPECT_EQ(100, RunPayload(total, entrySize)) << total << " " << entrySize;
         }

@@ -513,11 +513,15 @@ TEST_F(ProgressBarTest, MoveSentByTheWorkerReturnsBeforeTheBarTakesIt)
     progressPercent = 0;
     movesTakenAfterReturn = 0;
     // a step of one point, then a jump of three
-    const struct { uintptr_t bytes; int position; } moves[] = {{100, 1}, {300, 4}};
+    const struct {
+        uintptr_t bytes;
+        int position;
+    } moves[] = {{100, 1}, {300, 4}};
     for (const auto &move : moves) {
         senderReturned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         HANDLE worker = CreateThread(nullptr, 0, AddAndRefresh, (LPVOID)move.bytes, 0, nullptr);
-        while (MsgWaitForMultipleObjects(1, &worker, FALSE, 20000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+        while (MsgWaitForMultipleObjects(1, &worker, FALSE, 20000, QS_ALLINPUT) ==
+               WAIT_OBJECT_0 + 1) {
             MSG message;
             while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
                 DispatchMessageW(&message);

@@ -18,12 +18,19 @@ uint32_t U32At(const std::vector<uint8_t> &v, size_t at)
     return value;
 }
 
-static void *Alloc(void *, size_t size) { return malloc(size); }
-static void Free(void *, void *p) { free(p); }
+static void *Alloc(void *, size_t size)
+{
+    return malloc(size);
+}
+static void Free(void *, void *p)
+{
+    free(p);
+}
 static ISzAlloc plainAlloc = {Alloc, Free};
 
 // Returns: the bytes a stored block decodes to, with the decoder's status.
-std::vector<uint8_t> DecodeStored(const std::vector<uint8_t> &stored, size_t capacity, ELzmaStatus *status)
+std::vector<uint8_t> DecodeStored(const std::vector<uint8_t> &stored, size_t capacity,
+                                  ELzmaStatus *status)
 {
     std::vector<uint8_t> out(capacity);
     SizeT outLength = capacity, inLength = stored.size() - 5;
@@ -56,7 +63,8 @@ TEST(BlockEncoder, LayoutIsHeaderTableThenBlocks)
         EXPECT_LE(U32At(block, 1), i < 3 ? 524288u : 65536u) << "and no larger than it needs";
         ELzmaStatus status;
         std::vector<uint8_t> decoded = DecodeStored(block, length, &status);
-        EXPECT_EQ(decoded, std::vector<uint8_t>(data.begin() + 524288 * i, data.begin() + 524288 * i + length));
+        EXPECT_EQ(decoded, std::vector<uint8_t>(data.begin() + 524288 * i,
+                                                data.begin() + 524288 * i + length));
         EXPECT_NE(status, LZMA_STATUS_FINISHED_WITH_MARK) << "no end marker by default";
         at += stored;
     }

@@ -28,13 +28,15 @@ std::vector<std::vector<uint8_t>> StoredBlocks(const std::vector<uint8_t> &data,
     for (size_t at = 0, i = 0; at < data.size(); at += blockSize, i++) {
         size_t n = std::min<size_t>(blockSize, data.size() - at);
         std::vector<uint8_t> stored;
-        EXPECT_TRUE(EncodeStoredBlock(data.data() + at, (uint32_t)n, options[i % options.size()], stored));
+        EXPECT_TRUE(
+            EncodeStoredBlock(data.data() + at, (uint32_t)n, options[i % options.size()], stored));
         blocks.push_back(stored);
     }
     return blocks;
 }
 
-std::vector<uint8_t> Assemble(uint64_t size, uint32_t blockSize, const std::vector<std::vector<uint8_t>> &blocks)
+std::vector<uint8_t> Assemble(uint64_t size, uint32_t blockSize,
+                              const std::vector<std::vector<uint8_t>> &blocks)
 {
     std::vector<uint8_t> out;
     EXPECT_TRUE(AssembleBlockStream(size, blockSize, blocks, out));
@@ -224,7 +226,8 @@ TEST_F(BlockStreamTest, StoredBytesRunningPastTheSourceFailTheRead)
     size_t before = tracker.requestedSizes().size();
     EXPECT_EQ(ReadAt(s, 1024, 10).size(), 0u);
     for (size_t i = before; i < tracker.requestedSizes().size(); i++)
-        EXPECT_LE(tracker.requestedSizes()[i], huge.size()) << "asks only for what the source holds";
+        EXPECT_LE(tracker.requestedSizes()[i], huge.size())
+            << "asks only for what the source holds";
     EXPECT_EQ(ReadAt(s, 0, 10), Slice(data, 0, 10)) << "blocks before the damaged one still decode";
     Release(s);
 }
@@ -253,7 +256,8 @@ TEST_F(BlockStreamTest, BlocksMayDifferInPropertiesAndEndMarkers)
     const uint32_t blockSize = 4096;
     std::vector<uint8_t> data = MakeData(8 * 4096 - 1000, 9);
     std::vector<BlockEncoderOptions> options(8);
-    const int lclppb[8][3] = {{3, 0, 2}, {0, 4, 0}, {8, 0, 4}, {4, 2, 1}, {0, 0, 0}, {1, 1, 1}, {3, 0, 2}, {2, 3, 4}};
+    const int lclppb[8][3] = {{3, 0, 2}, {0, 4, 0}, {8, 0, 4}, {4, 2, 1},
+                              {0, 0, 0}, {1, 1, 1}, {3, 0, 2}, {2, 3, 4}};
     const uint32_t dictionaries[8] = {4096, 65536, 1 << 20, 3 << 12, 4096, 1 << 24, 4096, 12345};
     for (int i = 0; i < 8; i++) {
         options[i].blockSize = blockSize;
@@ -305,8 +309,9 @@ TEST_F(BlockStreamTest, SeekStaysWithinTheDataAndKnowsThreeOrigins)
     const struct {
         int64_t offset;
         int origin;
-    } refused[] = {{3001, 0}, {-1, 0}, {1, 2}, {-3001, 2}, {1, 1}, {-3001, 1}, {0, 3}, {0, -1},
-                   {INT64_MAX, 1}, {INT64_MIN, 1}, {INT64_MAX, 2}, {INT64_MIN, 2}, {INT64_MIN, 0}};
+    } refused[] = {{3001, 0},      {-1, 0},        {1, 2},        {-3001, 2},     {1, 1},
+                   {-3001, 1},     {0, 3},         {0, -1},       {INT64_MAX, 1}, {INT64_MIN, 1},
+                   {INT64_MAX, 2}, {INT64_MIN, 2}, {INT64_MIN, 0}};
     for (auto r : refused) {
         EXPECT_EQ(Seek(s, r.offset, (SeekOrigin)r.origin), -1) << r.offset << " from " << r.origin;
         EXPECT_EQ(Tell(s), 3000);
@@ -403,7 +408,8 @@ TEST_F(BlockStreamTest, AfterAFailedLoadTheSourceIsSoughtAgain)
     // source at block 3. Asking for block 2 again must not decode block 3's bytes in its place.
     const uint32_t blockSize = 1024;
     std::vector<uint8_t> data = MakeData(4 * 1024, 15);
-    std::vector<std::vector<uint8_t>> blocks = StoredBlocks(data, blockSize, {BlockEncoderOptions()});
+    std::vector<std::vector<uint8_t>> blocks =
+        StoredBlocks(data, blockSize, {BlockEncoderOptions()});
     blocks[2] = blocks[3];
     blocks[2][0] = 225;
     std::vector<uint8_t> bytes = Assemble(data.size(), blockSize, blocks);
@@ -423,7 +429,8 @@ TEST_F(BlockStreamTest, AFailedDecodeIntoTheCacheForgetsTheBlockItHeld)
     // Block 2 decodes to 600 bytes only, written over the cache that held block 1.
     const uint32_t blockSize = 1024;
     std::vector<uint8_t> data = MakeData(4 * 1024, 19);
-    std::vector<std::vector<uint8_t>> blocks = StoredBlocks(data, blockSize, {BlockEncoderOptions()});
+    std::vector<std::vector<uint8_t>> blocks =
+        StoredBlocks(data, blockSize, {BlockEncoderOptions()});
     ASSERT_TRUE(EncodeStoredBlock(data.data() + 2048, 600, BlockEncoderOptions(), blocks[2]));
     std::vector<uint8_t> bytes = Assemble(data.size(), blockSize, blocks);
     Stream *s = OpenOverBytes(bytes, &log);
@@ -458,12 +465,12 @@ TEST_F(BlockStreamTest, ImpossibleHeadersAreRefusedWithNothingAllocated)
     } headers[] = {
         {0, 0},
         {100, 0},
-        {UINT64_MAX, 1},                   // blockCount beyond 32 bits
-        {UINT64_MAX, 0x80000000u},         // 2^33 blocks
-        {1ull << 32, 1},                   // 2^32 blocks
-        {0x3FFFFFFFull, 1},                // table of 4 GiB - 4
-        {1, 0xFFFFFFF0u},                  // fields and cache pass 4 GiB
-        {0, UINT32_MAX},                   // an empty stream with a 4 GiB cache
+        {UINT64_MAX, 1},                     // blockCount beyond 32 bits
+        {UINT64_MAX, 0x80000000u},           // 2^33 blocks
+        {1ull << 32, 1},                     // 2^32 blocks
+        {0x3FFFFFFFull, 1},                  // table of 4 GiB - 4
+        {1, 0xFFFFFFF0u},                    // fields and cache pass 4 GiB
+        {0, UINT32_MAX},                     // an empty stream with a 4 GiB cache
         {0x20000000ull << 31, 0x80000000u},  // table 2 GiB + cache 2 GiB
     };
     tracker.RefuseAbove(64 << 20);  // a wrongly accepted header costs no real memory
@@ -552,7 +559,8 @@ TEST_F(BlockStreamTest, MemoryIsOneRegionPlusOneBlockWhileDecoding)
     size_t before = tracker.requestedSizes().size();
     EXPECT_EQ(ReadAll(s, 4096), data);
     // Per block: its stored bytes and the decoder's probabilities (lc 3 + lp 0), nothing else.
-    std::vector<uint32_t> during(tracker.requestedSizes().begin() + before, tracker.requestedSizes().end());
+    std::vector<uint32_t> during(tracker.requestedSizes().begin() + before,
+                                 tracker.requestedSizes().end());
     ASSERT_EQ(during.size(), 12u);
     for (size_t i = 0; i < during.size(); i += 2) {
         uint32_t stored;

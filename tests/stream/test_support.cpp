@@ -7,7 +7,8 @@
 
 std::vector<uint8_t> MakeData(size_t size, uint32_t seed)
 {
-    static const char *const words[] = {"texture", "model", "sound", "level", "script", "\0\0\0\0",
+    static const char *const words[] = {"texture",    "model",       "sound",
+                                        "level",      "script",      "\0\0\0\0",
                                         "0123456789", "<entity id=", "\xff\xfe\x01"};
     std::vector<uint8_t> out;
     out.reserve(size + 32);
@@ -63,9 +64,7 @@ static void CountingRelease(Stream *s)
     delete c;
 }
 
-static void CountingFlush(Stream *)
-{
-}
+static void CountingFlush(Stream *) {}
 
 static uint32_t CountingRead(Stream *s, void *buffer, uint32_t length)
 {
@@ -96,12 +95,12 @@ static int32_t CountingGetSize(Stream *s, uint64_t *sizeOut, int64_t *timeOut)
 }
 
 static const StreamMethods countingMethods = {
-    CountingRelease,  /* release */
-    CountingFlush,    /* flush */
-    CountingRead,     /* read */
-    CountingWrite,    /* write */
-    CountingSeek,     /* seek */
-    CountingGetSize,  /* getSize */
+    CountingRelease, /* release */
+    CountingFlush,   /* flush */
+    CountingRead,    /* read */
+    CountingWrite,   /* write */
+    CountingSeek,    /* seek */
+    CountingGetSize, /* getSize */
 };
 
 Stream *openCountingStream(Stream *inner, SourceLog *log)

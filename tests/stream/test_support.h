@@ -24,10 +24,22 @@ protected:
 };
 
 // Calls through a stream's table.
-inline void Release(Stream *s) { s->methods->release(s); }
-inline uint32_t Read(Stream *s, void *buffer, uint32_t length) { return s->methods->read(s, buffer, length); }
-inline int64_t Seek(Stream *s, int64_t offset, SeekOrigin origin) { return s->methods->seek(s, offset, origin); }
-inline int64_t Tell(Stream *s) { return Seek(s, 0, SeekOrigin::Current); }
+inline void Release(Stream *s)
+{
+    s->methods->release(s);
+}
+inline uint32_t Read(Stream *s, void *buffer, uint32_t length)
+{
+    return s->methods->read(s, buffer, length);
+}
+inline int64_t Seek(Stream *s, int64_t offset, SeekOrigin origin)
+{
+    return s->methods->seek(s, offset, origin);
+}
+inline int64_t Tell(Stream *s)
+{
+    return Seek(s, 0, SeekOrigin::Current);
+}
 
 // Returns: the size getSize stores; checks that it succeeds and stores a modification time of 0.
 uint64_t SizeOf(Stream *s);

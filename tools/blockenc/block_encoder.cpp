@@ -48,16 +48,17 @@ bool EncodeStoredBlock(const uint8_t *data, uint32_t size, const BlockEncoderOpt
     return true;
 }
 
-
 bool AssembleBlockStream(uint64_t uncompressedSize, uint32_t blockSize,
-                         const std::vector<std::vector<uint8_t>> &storedBlocks, std::vector<uint8_t> &out)
+                         const std::vector<std::vector<uint8_t>> &storedBlocks,
+                         std::vector<uint8_t> &out)
 {
     out.assign(BlockStreamHeaderSize + BlockTableEntrySize * storedBlocks.size(), 0);
     PutBlockStreamHeader(out.data(), BlockStreamHeader{uncompressedSize, blockSize});
     for (size_t i = 0; i < storedBlocks.size(); ++i) {
         if (storedBlocks[i].size() > UINT32_MAX)
             return false;
-        PutU32(&out[BlockStreamHeaderSize + BlockTableEntrySize * i], (uint32_t)storedBlocks[i].size());
+        PutU32(&out[BlockStreamHeaderSize + BlockTableEntrySize * i],
+               (uint32_t)storedBlocks[i].size());
     }
     for (const std::vector<uint8_t> &block : storedBlocks)
         out.insert(out.end(), block.begin(), block.end());

@@ -14,7 +14,7 @@ struct BlockEncoderOptions {
     uint32_t dictionarySize = 0;  // 0: the block size (the encoder stores at least 4096)
     int level = 5;                // 0..9
     bool endMarker = false;
-    unsigned threads = 1;         // blocks are independent; the output is the same for any count
+    unsigned threads = 1;  // blocks are independent; the output is the same for any count
 };
 
 // Encodes one block on its own.
@@ -26,7 +26,8 @@ bool EncodeStoredBlock(const uint8_t *data, uint32_t size, const BlockEncoderOpt
 // Writes the header, the table of the stored blocks' sizes and the stored blocks, as given.
 // Returns: false when a stored block does not fit 32 bits.
 bool AssembleBlockStream(uint64_t uncompressedSize, uint32_t blockSize,
-                         const std::vector<std::vector<uint8_t>> &storedBlocks, std::vector<uint8_t> &out);
+                         const std::vector<std::vector<uint8_t>> &storedBlocks,
+                         std::vector<uint8_t> &out);
 
 // Encodes size bytes at data.
 // Returns: true with the whole block-compressed stream in out; false on invalid options

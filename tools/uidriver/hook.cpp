@@ -27,10 +27,12 @@ static HWND FindSink()
 static void SendToSink(ULONG_PTR magic, HWND about, const void *data, DWORD size)
 {
     HWND sink = FindSink();
-    if (!sink) return;
+    if (!sink)
+        return;
     COPYDATASTRUCT copy = {magic, size, (void *)data};
     DWORD_PTR ignored;
-    SendMessageTimeoutW(sink, WM_COPYDATA, (WPARAM)about, (LPARAM)&copy, SMTO_NORMAL, 5000, &ignored);
+    SendMessageTimeoutW(sink, WM_COPYDATA, (WPARAM)about, (LPARAM)&copy, SMTO_NORMAL, 5000,
+                        &ignored);
 }
 
 // ---- the dialog's state -------------------------------------------------------------------
@@ -38,7 +40,8 @@ static void SendToSink(ULONG_PTR magic, HWND about, const void *data, DWORD size
 static void ReportDialog(HWND dialog, UINT reason)
 {
     HWND bar = GetDlgItem(dialog, HookProgressId);
-    if (!bar) return;
+    if (!bar)
+        return;
     static HookReport report;  // large; reports come from the main thread only
     memset(&report, 0, sizeof report);
     report.reason = reason;
@@ -73,16 +76,21 @@ static HWND IconStatic(HWND box)
 // handle per icon.
 static HookIconKind IconKindOf(HICON shown)
 {
-    struct Candidate { LPCWSTR id; HookIconKind kind; };
+    struct Candidate {
+        LPCWSTR id;
+        HookIconKind kind;
+    };
     static const Candidate candidates[] = {
         {IDI_ERROR, HookIconError},
         {IDI_WARNING, HookIconWarning},
         {IDI_QUESTION, HookIconQuestion},
         {IDI_INFORMATION, HookIconInformation},
     };
-    if (!shown) return HookIconNone;
+    if (!shown)
+        return HookIconNone;
     for (const Candidate &c : candidates)
-        if (LoadIconW(nullptr, c.id) == shown) return c.kind;
+        if (LoadIconW(nullptr, c.id) == shown)
+            return c.kind;
     return HookIconUnknown;
 }
 
@@ -91,7 +99,8 @@ static void Inspect(HWND window)
     RedrawWindow(window, nullptr, nullptr,
                  RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW | RDW_ALLCHILDREN);
     HWND icon = IconStatic(window);
-    if (!icon) return;
+    if (!icon)
+        return;
     uint32_t kind = IconKindOf((HICON)SendMessageW(icon, STM_GETICON, 0, 0));
     SendToSink(HookIconMagic, window, &kind, sizeof kind);
 }
@@ -133,7 +142,8 @@ static BOOL WINAPI HeldWriteFile(HANDLE file, LPCVOID bytes, DWORD length, LPDWO
 
 static BOOL WINAPI HeldWriteProfile(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR file)
 {
-    if (holds.next < holds.count && holds.points[holds.next] == VersionPoint) Hold(true);
+    if (holds.next < holds.count && holds.points[holds.next] == VersionPoint)
+        Hold(true);
     return holds.writeProfile(section, key, value, file);
 }
 
@@ -143,7 +153,8 @@ static void *ReplaceImport(HMODULE module, const char *name, void *replacement)
     BYTE *base = (BYTE *)module;
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (!directory.VirtualAddress) return nullptr;
+    if (!directory.VirtualAddress)
+        return nullptr;
     for (IMAGE_IMPORT_DESCRIPTOR *d = (IMAGE_IMPORT_DESCRIPTOR *)(base + directory.VirtualAddress);
          d->Name; ++d) {
         if (lstrcmpiA((const char *)(base + d->Name), "kernel32.dll") || !d->OriginalFirstThunk)
@@ -151,9 +162,11 @@ static void *ReplaceImport(HMODULE module, const char *name, void *replacement)
         IMAGE_THUNK_DATA *names = (IMAGE_THUNK_DATA *)(base + d->OriginalFirstThunk);
         IMAGE_THUNK_DATA *slots = (IMAGE_THUNK_DATA *)(base + d->FirstThunk);
         for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
             IMAGE_IMPORT_BY_NAME *import = (IMAGE_IMPORT_BY_NAME *)(base + names->u1.AddressOfData);
-            if (strcmp((const char *)import->Name, name)) continue;
+            if (strcmp((const char *)import->Name, name))
+                continue;
             DWORD protection;
             if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE,
                                 &protection))
@@ -176,11 +189,14 @@ static bool ParseHolds(const wchar_t *list)
         } else {
             wchar_t *end = nullptr;
             holds.points[holds.count++] = _wcstoui64(at, &end, 10);
-            if (end == at) return false;
+            if (end == at)
+                return false;
             at = end;
         }
-        if (*at == L',') ++at;
-        else if (*at) return false;
+        if (*at == L',')
+            ++at;
+        else if (*at)
+            return false;
     }
     return holds.count > 0;
 }
@@ -191,23 +207,26 @@ static void SetUpHolds()
 {
     wchar_t list[256];
     DWORD n = GetEnvironmentVariableW(HookHoldsVariable, list, 256);
-    if (n == 0 || n >= 256 || !ParseHolds(list)) return;
+    if (n == 0 || n >= 256 || !ParseHolds(list))
+        return;
     wchar_t name[64];
     swprintf(name, 64, L"%ls%lu", HookHoldSemaphorePrefix, GetCurrentProcessId());
     holds.release = CreateSemaphoreW(nullptr, 0, 1 << 20, name);
     HMODULE installer = GetModuleHandleW(nullptr);
-    holds.writeFile = (WriteFileFunction)ReplaceImport(installer, "WriteFile", (void *)HeldWriteFile);
-    holds.writeProfile = (WriteProfileFunction)ReplaceImport(installer, "WritePrivateProfileStringW",
-                                                             (void *)HeldWriteProfile);
+    holds.writeFile =
+        (WriteFileFunction)ReplaceImport(installer, "WriteFile", (void *)HeldWriteFile);
+    holds.writeProfile = (WriteProfileFunction)ReplaceImport(
+        installer, "WritePrivateProfileStringW", (void *)HeldWriteProfile);
     bool bytePoints = false, versionPoints = false;
     for (int i = 0; i < holds.count; ++i)
         (holds.points[i] == VersionPoint ? versionPoints : bytePoints) = true;
-    if (!holds.release || (bytePoints && !holds.writeFile) || (versionPoints && !holds.writeProfile))
+    if (!holds.release || (bytePoints && !holds.writeFile) ||
+        (versionPoints && !holds.writeProfile))
         ExitProcess(250);
 }
 
-extern "C" __declspec(dllexport) LRESULT CALLBACK UiDriverCallWndProc(int code, WPARAM wParam,
-                                                                     LPARAM lParam)
+extern "C" __declspec(dllexport) LRESULT CALLBACK
+    UiDriverCallWndProc(int code, WPARAM wParam, LPARAM lParam)
 {
     static const UINT inspect = RegisterWindowMessageW(HookInspectMessage);
     // The first call comes as the main thread makes its first window, before any worker exists.

@@ -8,7 +8,11 @@
 #include <windows.h>
 
 #define HookSinkClassPrefix L"QPatchUiDriverSink."
-enum : ULONG_PTR { HookReportMagic = 0x51554944, HookIconMagic = 0x51554949, HookHeldMagic = 0x51554948 };
+enum : ULONG_PTR {
+    HookReportMagic = 0x51554944,
+    HookIconMagic = 0x51554949,
+    HookHeldMagic = 0x51554948
+};
 enum : UINT { HookInstallDoneMessage = WM_USER + 2000 };
 enum : int { HookProgressId = 101, HookUpdateId = 102, HookInfoId = 1000 };
 enum : uint32_t { HookReasonShown = 0, HookReasonInstallDone = 1, HookReasonDestroy = 2 };
@@ -19,7 +23,11 @@ enum : uint32_t { HookReasonShown = 0, HookReasonInstallDone = 1, HookReasonDest
 // A box of another thread is named through a window of the main thread, where the hook is.
 #define HookInspectMessage L"QPatchUiDriverInspect"
 enum HookIconKind : uint32_t {
-    HookIconNone, HookIconError, HookIconWarning, HookIconQuestion, HookIconInformation,
+    HookIconNone,
+    HookIconError,
+    HookIconWarning,
+    HookIconQuestion,
+    HookIconInformation,
     HookIconUnknown
 };
 

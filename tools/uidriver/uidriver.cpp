@@ -70,8 +70,8 @@ struct DialogState {
     {
         return caption == o.caption && info == o.info && closeText == o.closeText &&
                updateText == o.updateText && visible == o.visible && enabled == o.enabled &&
-               closeEnabled == o.closeEnabled && updateEnabled == o.updateEnabled &&
-               pos == o.pos && rangeLow == o.rangeLow && rangeHigh == o.rangeHigh;
+               closeEnabled == o.closeEnabled && updateEnabled == o.updateEnabled && pos == o.pos &&
+               rangeLow == o.rangeLow && rangeHigh == o.rangeHigh;
     }
 };
 
@@ -79,7 +79,8 @@ struct DialogState {
 
 std::string Utf8(const std::wstring &text)
 {
-    if (text.empty()) return std::string();
+    if (text.empty())
+        return std::string();
     int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr,
                                 nullptr);
     std::string out(n, '\0');
@@ -109,16 +110,14 @@ std::string Quote(const std::wstring &text)
 class Event {
 public:
     explicit Event(const char *name) { text_ = std::string("{\"event\":\"") + name + "\""; }
-    Event &Str(const char *key, const std::wstring &value)
-    {
-        return Raw(key, Quote(value));
-    }
+    Event &Str(const char *key, const std::wstring &value) { return Raw(key, Quote(value)); }
     Event &Int(const char *key, long long value) { return Raw(key, std::to_string(value)); }
     Event &Bool(const char *key, bool value) { return Raw(key, value ? "true" : "false"); }
     Event &List(const char *key, const std::vector<std::wstring> &items)
     {
         std::string list = "[";
-        for (size_t i = 0; i < items.size(); ++i) list += (i ? "," : "") + Quote(items[i]);
+        for (size_t i = 0; i < items.size(); ++i)
+            list += (i ? "," : "") + Quote(items[i]);
         return Raw(key, list + "]");
     }
     Event &Raw(const char *key, const std::string &json)
@@ -148,15 +147,16 @@ std::wstring ClassOf(HWND window)
 
 std::wstring TextOf(HWND window)
 {
-    if (!window) return std::wstring();
+    if (!window)
+        return std::wstring();
     DWORD_PTR length = 0;
     if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, ReadTimeoutMs,
                              &length))
         return std::wstring();
     std::vector<wchar_t> buffer(length + 2, L'\0');
     DWORD_PTR copied = 0;
-    SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), (LPARAM)buffer.data(),
-                        SMTO_ABORTIFHUNG, ReadTimeoutMs, &copied);
+    SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), (LPARAM)buffer.data(), SMTO_ABORTIFHUNG,
+                        ReadTimeoutMs, &copied);
     return std::wstring(buffer.data(), copied < buffer.size() ? copied : 0);
 }
 
@@ -227,7 +227,8 @@ std::string Rects(HWND window, const std::vector<HWND> &parts)
     std::vector<RECT> rects(1, client);
     for (HWND part : parts) {
         RECT r;
-        if (part && GetWindowRect(part, &r)) rects.push_back(r);
+        if (part && GetWindowRect(part, &r))
+            rects.push_back(r);
     }
     for (size_t i = 0; i < rects.size(); ++i) {
         const RECT &r = rects[i];
@@ -264,16 +265,26 @@ std::wstring IconKind(Driver &d, HWND box);
 const wchar_t *ButtonName(int id)
 {
     switch (id) {
-    case IDOK: return L"OK";
-    case IDCANCEL: return L"Cancel";
-    case IDABORT: return L"Abort";
-    case IDRETRY: return L"Retry";
-    case IDIGNORE: return L"Ignore";
-    case IDYES: return L"Yes";
-    case IDNO: return L"No";
-    case IDTRYAGAIN: return L"TryAgain";
-    case IDCONTINUE: return L"Continue";
-    default: return L"Other";
+    case IDOK:
+        return L"OK";
+    case IDCANCEL:
+        return L"Cancel";
+    case IDABORT:
+        return L"Abort";
+    case IDRETRY:
+        return L"Retry";
+    case IDIGNORE:
+        return L"Ignore";
+    case IDYES:
+        return L"Yes";
+    case IDNO:
+        return L"No";
+    case IDTRYAGAIN:
+        return L"TryAgain";
+    case IDCONTINUE:
+        return L"Continue";
+    default:
+        return L"Other";
     }
 }
 
@@ -287,12 +298,14 @@ std::vector<BoxButton> ButtonsOf(HWND box)
 {
     std::vector<BoxButton> buttons;
     for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        if (ClassOf(child) != L"Button" || !IsWindowVisible(child)) continue;
+        if (ClassOf(child) != L"Button" || !IsWindowVisible(child))
+            continue;
         RECT r;
         GetWindowRect(child, &r);
         BoxButton b = {GetDlgCtrlID(child), child, r.left};
         size_t at = 0;
-        while (at < buttons.size() && buttons[at].left <= b.left) ++at;
+        while (at < buttons.size() && buttons[at].left <= b.left)
+            ++at;
         buttons.insert(buttons.begin() + at, b);
     }
     return buttons;
@@ -312,9 +325,11 @@ std::wstring BoxText(HWND box)
 // loop that the click may open.
 bool Answer(HWND box, const std::vector<BoxButton> &buttons, const std::wstring &answer)
 {
-    if (answer == L"Esc") return PostMessageW(box, WM_KEYDOWN, VK_ESCAPE, 0) != FALSE;
+    if (answer == L"Esc")
+        return PostMessageW(box, WM_KEYDOWN, VK_ESCAPE, 0) != FALSE;
     for (const BoxButton &b : buttons)
-        if (answer == ButtonName(b.id)) return PostMessageW(b.window, BM_CLICK, 0, 0) != FALSE;
+        if (answer == ButtonName(b.id))
+            return PostMessageW(b.window, BM_CLICK, 0, 0) != FALSE;
     return false;
 }
 
@@ -337,10 +352,10 @@ struct Driver {
     HWND hookDialog = nullptr;
     std::set<HWND> seenWindows;
     std::set<HWND> answeredBoxes;
-    std::vector<HWND> pendingBoxes;                // seen, not yet answered
-    std::vector<std::pair<HWND, HWND>> answered;   // box and owner, until the owner handled it
-    int iconKind = -1;                             // the hook's answer to the last inspect
-    HANDLE holdRelease = nullptr;                  // with --hold
+    std::vector<HWND> pendingBoxes;               // seen, not yet answered
+    std::vector<std::pair<HWND, HWND>> answered;  // box and owner, until the owner handled it
+    int iconKind = -1;                            // the hook's answer to the last inspect
+    HANDLE holdRelease = nullptr;                 // with --hold
 };
 
 Driver *driver = nullptr;
@@ -351,7 +366,8 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         const COPYDATASTRUCT *data = (const COPYDATASTRUCT *)lParam;
         if (data->dwData == HookReportMagic && data->cbData == sizeof(HookReport)) {
             driver->hookReports.push_back(*(const HookReport *)data->lpData);
-            if (!driver->hookDialog) driver->hookDialog = (HWND)wParam;
+            if (!driver->hookDialog)
+                driver->hookDialog = (HWND)wParam;
             return TRUE;
         }
         if (data->dwData == HookIconMagic && data->cbData == sizeof(uint32_t)) {
@@ -360,7 +376,9 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         }
         if (data->dwData == HookHeldMagic && data->cbData == sizeof(HookHeldReport)) {
             const HookHeldReport *held = (const HookHeldReport *)data->lpData;
-            Event("held").Int("point", held->point).Bool("version", held->version != 0)
+            Event("held")
+                .Int("point", held->point)
+                .Bool("version", held->version != 0)
                 .Int("written", (long long)held->written);
             return TRUE;
         }
@@ -376,9 +394,10 @@ HWND CreateSink(DWORD installerPid)
     wc.lpfnWndProc = SinkProc;
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = className;
-    if (!RegisterClassW(&wc)) return nullptr;
-    return CreateWindowExW(0, className, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                           wc.hInstance, nullptr);
+    if (!RegisterClassW(&wc))
+        return nullptr;
+    return CreateWindowExW(0, className, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance,
+                           nullptr);
 }
 
 // The hook DLL lies beside the driver.
@@ -386,11 +405,13 @@ HHOOK InstallHook(DWORD threadId)
 {
     wchar_t path[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    while (n > 0 && path[n - 1] != L'\\' && path[n - 1] != L'/') --n;
+    while (n > 0 && path[n - 1] != L'\\' && path[n - 1] != L'/')
+        --n;
     path[n] = 0;
     std::wstring dll = std::wstring(path) + L"uidriver_hook.dll";
     HMODULE module = LoadLibraryW(dll.c_str());
-    if (!module) return nullptr;
+    if (!module)
+        return nullptr;
     HOOKPROC proc = (HOOKPROC)(void *)GetProcAddress(module, "UiDriverCallWndProc");
     return proc ? SetWindowsHookExW(WH_CALLWNDPROC, proc, module, threadId) : nullptr;
 }
@@ -411,7 +432,8 @@ void PumpMessages();
 // the driver waits for it (messages pumped, so that the hook's reports are taken meanwhile).
 void WaitForAck(Driver &d, DWORD deadline)
 {
-    if (d.options.ack.empty()) return;
+    if (d.options.ack.empty())
+        return;
     while (!DeleteFileW(d.options.ack.c_str()) && (LONG)(GetTickCount() - deadline) < 0) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, PollMs, QS_ALLINPUT);
         PumpMessages();
@@ -421,7 +443,8 @@ void WaitForAck(Driver &d, DWORD deadline)
 // Lets the installer's held write go on, past one hold point.
 void ReleaseHold(Driver &d)
 {
-    if (!d.holdRelease) return;
+    if (!d.holdRelease)
+        return;
     ReleaseSemaphore(d.holdRelease, 1, nullptr);
     Event("released");
 }
@@ -447,13 +470,17 @@ void PollDialog(Driver &d)
         d.dialogClosed = true;
         d.dialog = nullptr;
     }
-    if (!d.dialog) return;
+    if (!d.dialog)
+        return;
     DialogState s = ReadDialog(d.dialog);
-    if (!IsWindow(d.dialog) || !Complete(s) || d.endReported) return;  // went while being read
-    if (!d.dialogSeen || !(s == d.lastDialog)) EmitDialog(s);
+    if (!IsWindow(d.dialog) || !Complete(s) || d.endReported)
+        return;  // went while being read
+    if (!d.dialogSeen || !(s == d.lastDialog))
+        EmitDialog(s);
     d.dialogSeen = true;
     d.lastDialog = s;
-    if (s.pos > d.maxPos) d.maxPos = s.pos;
+    if (s.pos > d.maxPos)
+        d.maxPos = s.pos;
     bool boxOpen = !d.pendingBoxes.empty() || !d.answered.empty();
     if (d.nextClose < d.options.closeAt.size() && s.pos >= d.options.closeAt[d.nextClose] &&
         !boxOpen) {
@@ -475,9 +502,9 @@ void PollDialog(Driver &d)
             .Int("top", r.top)
             .Int("width", r.right - r.left)
             .Int("height", r.bottom - r.top)
-            .Raw("areas", Rects(d.dialog, {GetDlgItem(d.dialog, IdcInfo),
-                                           GetDlgItem(d.dialog, IdcUpdate),
-                                           GetDlgItem(d.dialog, IDCANCEL)}));
+            .Raw("areas",
+                 Rects(d.dialog, {GetDlgItem(d.dialog, IdcInfo), GetDlgItem(d.dialog, IdcUpdate),
+                                  GetDlgItem(d.dialog, IDCANCEL)}));
         d.screenshotTaken = true;
         WaitForAck(d, GetTickCount() + (DWORD)d.options.timeoutSeconds * 1000);
         ReleaseHold(d);
@@ -493,7 +520,8 @@ std::wstring IconKind(Driver &d, HWND box)
         if (ClassOf(child) == L"Static" &&
             (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
             icon = child;
-    if (!icon || !IsWindowVisible(icon) || !SendInt(icon, STM_GETICON, 0)) return L"none";
+    if (!icon || !IsWindowVisible(icon) || !SendInt(icon, STM_GETICON, 0))
+        return L"none";
     bool mainThread = GetWindowThreadProcessId(box, nullptr) == d.process.dwThreadId;
     d.iconKind = -1;
     if (!Inspect(box, mainThread ? nullptr : MainThreadWindow(d)) || d.iconKind < 0)
@@ -505,9 +533,10 @@ void HandleBox(Driver &d, HWND box)
 {
     std::vector<BoxButton> buttons = ButtonsOf(box);
     std::vector<std::wstring> names;
-    for (const BoxButton &b : buttons) names.push_back(ButtonName(b.id));
+    for (const BoxButton &b : buttons)
+        names.push_back(ButtonName(b.id));
     HWND owner = GetWindow(box, GW_OWNER);
-    std::wstring ownerKind = !owner ? L"none"
+    std::wstring ownerKind = !owner                                           ? L"none"
                              : (owner == d.dialog || IsProgressDialog(owner)) ? L"dialog"
                                                                               : L"other";
     std::wstring answer;
@@ -535,7 +564,8 @@ void HandleBox(Driver &d, HWND box)
         .Int("height", r.bottom - r.top)
         .Raw("areas", Rects(box, areas));
     WaitForAck(d, GetTickCount() + (DWORD)d.options.timeoutSeconds * 1000);
-    if (!Answer(box, buttons, answer)) Event("error").Str("message", L"cannot answer " + answer);
+    if (!Answer(box, buttons, answer))
+        Event("error").Str("message", L"cannot answer " + answer);
     d.answered.push_back({box, owner});
 }
 
@@ -568,17 +598,22 @@ void PollWindows(Driver &d)
         bool isNew = d.seenWindows.insert(w).second;
         bool dialogClass = ClassOf(w) == L"#32770";
         if (dialogClass && IsProgressDialog(w)) {
-            if (!d.dialog && !d.dialogClosed) d.dialog = w;
+            if (!d.dialog && !d.dialogClosed)
+                d.dialog = w;
             continue;
         }
         if (!dialogClass) {
-            if (isNew) Event("window").Str("class", ClassOf(w)).Str("caption", TextOf(w));
+            if (isNew)
+                Event("window").Str("class", ClassOf(w)).Str("caption", TextOf(w));
             continue;
         }
-        if (d.answeredBoxes.count(w)) continue;
+        if (d.answeredBoxes.count(w))
+            continue;
         bool pending = false;
-        for (HWND p : d.pendingBoxes) pending |= p == w;
-        if (!pending) d.pendingBoxes.push_back(w);
+        for (HWND p : d.pendingBoxes)
+            pending |= p == w;
+        if (!pending)
+            d.pendingBoxes.push_back(w);
     }
     // A visible box has had its WM_INITDIALOG: its texts, buttons and icon are in place. Boxes
     // are answered oldest first, one at a time.
@@ -604,7 +639,8 @@ std::wstring Terminated(wchar_t *text, size_t capacity)
 void ProcessHookReports(Driver &d)
 {
     for (HookReport &r : d.hookReports) {
-        if (d.endReported) break;
+        if (d.endReported)
+            break;
         DialogState s;
         s.caption = Terminated(r.caption, 256);
         s.info = Terminated(r.info, HookInfoCapacity);
@@ -617,12 +653,15 @@ void ProcessHookReports(Driver &d)
         s.pos = r.position;
         s.rangeLow = r.rangeLow;
         s.rangeHigh = r.rangeHigh;
-        if (!d.dialogSeen || !(s == d.lastDialog)) EmitDialog(s, L"hook");
+        if (!d.dialogSeen || !(s == d.lastDialog))
+            EmitDialog(s, L"hook");
         d.dialogSeen = true;
         d.lastDialog = s;
-        if (s.pos > d.maxPos) d.maxPos = s.pos;
+        if (s.pos > d.maxPos)
+            d.maxPos = s.pos;
         d.endReported = r.reason != HookReasonShown;
-        if (!d.dialog && !d.dialogClosed) d.dialog = d.hookDialog;
+        if (!d.dialog && !d.dialogClosed)
+            d.dialog = d.hookDialog;
     }
     d.hookReports.clear();
 }
@@ -630,7 +669,8 @@ void ProcessHookReports(Driver &d)
 void ReportDialogEnd(Driver &d)
 {
     ProcessHookReports(d);
-    if (!d.dialogSeen) return;
+    if (!d.dialogSeen)
+        return;
     Event("dialog_closed")
         .Int("finalPos", d.lastDialog.pos)
         .Int("maxPos", d.maxPos)
@@ -641,13 +681,15 @@ void ReportDialogEnd(Driver &d)
 void PumpMessages()
 {
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageW(&msg);
 }
 
 int Run(Driver &d)
 {
     std::wstring commandLine = L"\"" + d.options.installer + L"\"" + d.options.arguments;
-    if (!d.options.holds.empty()) SetEnvironmentVariableW(HookHoldsVariable, d.options.holds.c_str());
+    if (!d.options.holds.empty())
+        SetEnvironmentVariableW(HookHoldsVariable, d.options.holds.c_str());
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     // Wine on a loaded machine now and then fails a start with an internal error: try again.
@@ -658,8 +700,10 @@ int Run(Driver &d)
         started = CreateProcessW(d.options.installer.c_str(), &commandLine[0], nullptr, nullptr,
                                  FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &d.process);
         error = started ? 0 : GetLastError();
-        if (!started && error != ERROR_INTERNAL_ERROR) break;
-        if (!started) Sleep(500);
+        if (!started && error != ERROR_INTERNAL_ERROR)
+            break;
+        if (!started)
+            Sleep(500);
     }
     if (!started) {
         Event("error").Str("message", L"cannot start installer").Int("code", error);
@@ -680,7 +724,8 @@ int Run(Driver &d)
     for (;;) {
         DWORD wait = MsgWaitForMultipleObjects(1, &d.process.hProcess, FALSE, PollMs, QS_ALLINPUT);
         PumpMessages();
-        if (wait == WAIT_OBJECT_0) break;
+        if (wait == WAIT_OBJECT_0)
+            break;
         if ((LONG)(GetTickCount() - deadline) >= 0) {
             timedOut = true;
             break;
@@ -708,9 +753,12 @@ int Run(Driver &d)
         GetExitCodeProcess(d.process.hProcess, &code);
         Event("exit").Int("code", (long long)code);
     }
-    if (hook) UnhookWindowsHookEx(hook);
-    if (d.holdRelease) CloseHandle(d.holdRelease);
-    if (sink) DestroyWindow(sink);
+    if (hook)
+        UnhookWindowsHookEx(hook);
+    if (d.holdRelease)
+        CloseHandle(d.holdRelease);
+    if (sink)
+        DestroyWindow(sink);
     CloseHandle(d.process.hThread);
     CloseHandle(d.process.hProcess);
     return timedOut ? 3 : 0;
@@ -722,8 +770,10 @@ std::vector<std::wstring> SplitList(const std::wstring &text)
     size_t start = 0;
     while (start <= text.size()) {
         size_t comma = text.find(L',', start);
-        if (comma == std::wstring::npos) comma = text.size();
-        if (comma > start) items.push_back(text.substr(start, comma - start));
+        if (comma == std::wstring::npos)
+            comma = text.size();
+        if (comma > start)
+            items.push_back(text.substr(start, comma - start));
         start = comma + 1;
     }
     return items;
@@ -735,20 +785,32 @@ bool ParseArguments(int argc, wchar_t **argv, Options &o)
     for (; i < argc; ++i) {
         std::wstring a = argv[i];
         bool hasValue = i + 1 < argc;
-        if (a == L"--answers" && hasValue) o.answers = SplitList(argv[++i]);
-        else if (a == L"--close-at" && hasValue) o.closeAt.push_back(_wtoi(argv[++i]));
-        else if (a == L"--screenshot-at" && hasValue) o.screenshotAt = _wtoi(argv[++i]);
-        else if (a == L"--ack" && hasValue) o.ack = argv[++i];
-        else if (a == L"--hold" && hasValue) o.holds = argv[++i];
-        else if (a == L"--timeout" && hasValue) o.timeoutSeconds = _wtoi(argv[++i]);
-        else if (a == L"--no-hook") o.hook = false;
-        else if (a.rfind(L"--", 0) == 0) return false;
-        else break;
+        if (a == L"--answers" && hasValue)
+            o.answers = SplitList(argv[++i]);
+        else if (a == L"--close-at" && hasValue)
+            o.closeAt.push_back(_wtoi(argv[++i]));
+        else if (a == L"--screenshot-at" && hasValue)
+            o.screenshotAt = _wtoi(argv[++i]);
+        else if (a == L"--ack" && hasValue)
+            o.ack = argv[++i];
+        else if (a == L"--hold" && hasValue)
+            o.holds = argv[++i];
+        else if (a == L"--timeout" && hasValue)
+            o.timeoutSeconds = _wtoi(argv[++i]);
+        else if (a == L"--no-hook")
+            o.hook = false;
+        else if (a.rfind(L"--", 0) == 0)
+            return false;
+        else
+            break;
     }
-    if (i >= argc) return false;
+    if (i >= argc)
+        return false;
     o.installer = argv[i++];
-    if (i < argc && std::wstring(argv[i]) == L"--") ++i;
-    for (; i < argc; ++i) o.arguments += std::wstring(L" \"") + argv[i] + L"\"";
+    if (i < argc && std::wstring(argv[i]) == L"--")
+        ++i;
+    for (; i < argc; ++i)
+        o.arguments += std::wstring(L" \"") + argv[i] + L"\"";
     return o.timeoutSeconds > 0;
 }
 

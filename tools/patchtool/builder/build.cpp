@@ -27,7 +27,8 @@ bool PlanBuild(const BuildOptions &o, Plan *plan, Report &report, std::string *e
     if (!o.installer.empty()) {
         plan->stub.path = ResolveStub(o.stub);
     }
-    return CheckOutputs(o, plan->stub.path, error) && (o.installer.empty() || LoadStub(&plan->stub, error));
+    return CheckOutputs(o, plan->stub.path, error) &&
+           (o.installer.empty() || LoadStub(&plan->stub, error));
 }
 
 // Compares every file that has old copies and decides its entries.
@@ -52,8 +53,8 @@ bool CompareFiles(std::vector<FileWork> &files, Progress *progress, std::string 
     return true;
 }
 
-bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder, ChunkWriter *writer,
-                Report &report, BuildSummary *summary, std::string *error)
+bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder,
+                ChunkWriter *writer, Report &report, BuildSummary *summary, std::string *error)
 {
     Progress progress(report);
     std::vector<FileWork> files = MakeWork(o, plan);
@@ -81,19 +82,20 @@ struct Temporaries {
 };
 
 // Writes the patch folder and the installer into t, then moves both into place.
-bool WriteAndPublish(const BuildOptions &o, const Plan &plan, const Temporaries &t, ChunkWriter *writer,
-                     Report &report, BuildSummary *summary, std::string *error)
+bool WriteAndPublish(const BuildOptions &o, const Plan &plan, const Temporaries &t,
+                     ChunkWriter *writer, Report &report, BuildSummary *summary, std::string *error)
 {
     std::string descriptor = ComposeDescriptor(o.target, o.op, o.base, o.description);
-    bool ok = (o.dryRun || WriteWholeFile(t.folder / DescriptorFileName, descriptor.data(), descriptor.size(), error)) &&
+    bool ok = (o.dryRun || WriteWholeFile(t.folder / DescriptorFileName, descriptor.data(),
+                                          descriptor.size(), error)) &&
               WritePatch(o, plan, t.folder, writer, report, summary, error);
     if (ok && writer->id < IDR_FIRST_CHUNK) {
         *error = "nothing to patch: every file of the new folder is unchanged";
         return false;
     }
     if (ok && !t.installer.empty()) {
-        ok = WriteInstaller(plan.stub, BuiltPatchFiles(t.folder, writer->id), t.installer, o.checksumRecord, report,
-                            error);
+        ok = WriteInstaller(plan.stub, BuiltPatchFiles(t.folder, writer->id), t.installer,
+                            o.checksumRecord, report, error);
     }
     ok = ok && (o.dryRun || Publish(t.folder, o.outFolder, error));
     if (ok && !t.installer.empty() && !Publish(t.installer, o.installer, error)) {
@@ -117,7 +119,8 @@ bool MakeTemporaries(const BuildOptions &o, Report &report, Temporaries *t, std:
     std::error_code ec;
     t->folder = TemporarySibling(o.outFolder);
     if (!fs::create_directory(t->folder, ec) || ec) {
-        *error = "cannot write the output folder next to " + PathText(o.outFolder) + ": " + ec.message();
+        *error =
+            "cannot write the output folder next to " + PathText(o.outFolder) + ": " + ec.message();
         t->folder.clear();
         return false;
     }

@@ -12,8 +12,8 @@
 // A game folder at a version the patch accepts.
 struct OldVersion {
     fs::path folder;
-    bool claimed = false;     // the publisher named its version ("1.0.0.0=DIR")
-    uint32_t version = 0;     // the claimed one; Bin/game.ini must agree
+    bool claimed = false;  // the publisher named its version ("1.0.0.0=DIR")
+    uint32_t version = 0;  // the claimed one; Bin/game.ini must agree
 };
 
 struct BuildOptions {
@@ -25,20 +25,20 @@ struct BuildOptions {
     // may hold a version nobody compared against, and every file goes in whole.
     bool allOldVersions = false;
     fs::path outFolder;
-    fs::path installer;       // empty: no installer
-    fs::path stub;            // the payload-free installer; empty: QPATCH_STUB, then beside the tool
+    fs::path installer;  // empty: no installer
+    fs::path stub;       // the payload-free installer; empty: QPATCH_STUB, then beside the tool
     uint32_t target = 0;
     uint32_t base = 0;
     GateOperator op = GateOperator::Exact;
-    std::string description;  // UTF-8, already checked
-    fs::path descriptionFile; // where it was read from, if anywhere: an input like the folders
+    std::string description;   // UTF-8, already checked
+    fs::path descriptionFile;  // where it was read from, if anywhere: an input like the folders
     uint64_t chunkSize = 64ull << 20;
     uint32_t blockSize = DefaultBlockSize;
     int level = 9;
-    unsigned threads = 0;     // 0: every core
-    bool force = false;       // replace an existing output folder and installer file
+    unsigned threads = 0;        // 0: every core
+    bool force = false;          // replace an existing output folder and installer file
     bool checksumRecord = true;  // the installer checks itself against a checksum record
-    bool dryRun = false;      // list the entries through the report, write nothing
+    bool dryRun = false;         // list the entries through the report, write nothing
 };
 
 struct BuildSummary {
@@ -47,9 +47,9 @@ struct BuildSummary {
     uint64_t wholeEntries = 0;
     uint64_t rangeFiles = 0;
     uint64_t rangeEntries = 0;
-    uint64_t bytesIn = 0;          // content of the files the patch carries
-    uint64_t bytesOut = 0;         // all chunks
-    uint64_t rangeSavings = 0;     // whole-file bytes minus range bytes, over the range files
+    uint64_t bytesIn = 0;       // content of the files the patch carries
+    uint64_t bytesOut = 0;      // all chunks
+    uint64_t rangeSavings = 0;  // whole-file bytes minus range bytes, over the range files
     uint32_t chunks = 0;
     double milliseconds = 0;
 };

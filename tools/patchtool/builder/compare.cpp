@@ -12,7 +12,8 @@ const size_t MaxRangeRuns = 1 << 20;
 
 // Marks in mask the bytes of piece that differ from old's first oldLength bytes, and every byte
 // past them.
-void MarkDifferences(const uint8_t *old, size_t oldLength, const uint8_t *piece, size_t length, uint8_t *mask)
+void MarkDifferences(const uint8_t *old, size_t oldLength, const uint8_t *piece, size_t length,
+                     uint8_t *mask)
 {
     size_t i = 0;
     for (; i < oldLength; ++i) {
@@ -78,7 +79,8 @@ bool CompareFile(FileWork *f, Progress *progress, std::string *error)
     }
     for (size_t k = 0; k < open.files.size(); ++k) {
         if (!open.files[k]) {
-            *error = "cannot open " + PathText(k == 0 ? f->file->path : f->olds[k - 1]->path) + ": " + SystemReason();
+            *error = "cannot open " + PathText(k == 0 ? f->file->path : f->olds[k - 1]->path) +
+                     ": " + SystemReason();
             return false;
         }
     }
@@ -100,14 +102,16 @@ bool CompareFile(FileWork *f, Progress *progress, std::string *error)
         std::fill(mask.begin(), mask.end(), 0);
         for (size_t k = 0; k < f->olds.size(); ++k) {
             uint64_t oldSize = f->olds[k]->size;
-            size_t oldLength = (size_t)(at >= oldSize ? 0 : std::min<uint64_t>(length, oldSize - at));
+            size_t oldLength =
+                (size_t)(at >= oldSize ? 0 : std::min<uint64_t>(length, oldSize - at));
             if (ReadPiece(open.files[k + 1], old.data(), oldLength) != (int64_t)oldLength) {
                 *error = "cannot read " + PathText(f->olds[k]->path);
                 return false;
             }
             if (!mask.empty()) {
                 MarkDifferences(old.data(), oldLength, piece.data(), length, mask.data());
-            } else if (CollectDifferences(old.data(), piece.data(), oldLength, at, &collector) && oldLength < length) {
+            } else if (CollectDifferences(old.data(), piece.data(), oldLength, at, &collector) &&
+                       oldLength < length) {
                 collector.Add(at + oldLength, at + length);
             }
         }

@@ -22,7 +22,8 @@ class Pipeline {
 public:
     Pipeline(const BuildOptions &o, std::vector<FileWork> &files, ChunkWriter *writer, Spool *spool,
              Progress *progress, BuildSummary *summary)
-        : o_(o), files_(files), writer_(writer), spool_(spool), progress_(progress), summary_(summary)
+        : o_(o), files_(files), writer_(writer), spool_(spool), progress_(progress),
+          summary_(summary)
     {
         for (size_t i = 0; i < files.size(); ++i) {
             if (files[i].choice == Choice::Whole || files[i].choice == Choice::Cheaper) {
@@ -44,7 +45,8 @@ public:
 
     bool Run(std::string *error)
     {
-        unsigned threads = std::max(1u, std::min<unsigned>(o_.threads, (unsigned)std::max<size_t>(jobs_.size(), 1)));
+        unsigned threads = std::max(
+            1u, std::min<unsigned>(o_.threads, (unsigned)std::max<size_t>(jobs_.size(), 1)));
         window_ = threads;
         std::vector<std::thread> pool;
         for (unsigned t = 1; t < threads; ++t) {
@@ -95,7 +97,9 @@ private:
         std::vector<uint8_t> output;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            turn_.wait(lock, [&]() { return failed_ || next_ >= jobs_.size() || next_ < delivered_ + window_; });
+            turn_.wait(lock, [&]() {
+                return failed_ || next_ >= jobs_.size() || next_ < delivered_ + window_;
+            });
             if (failed_ || next_ >= jobs_.size()) {
                 return;
             }
@@ -112,7 +116,8 @@ private:
                 ok = false, problem = "interrupted";
             } else if (!files_[job.file].abandoned) {
                 ok = ReadBlock(job, &input, &problem);
-                if (ok && !EncodeStoredBlock(input.data(), (uint32_t)input.size(), encoder, output)) {
+                if (ok &&
+                    !EncodeStoredBlock(input.data(), (uint32_t)input.size(), encoder, output)) {
                     ok = false, problem = "the LZMA encoder failed";
                 }
             }
@@ -145,13 +150,16 @@ private:
             spool_->sizes.clear();
             spool_->bytes = 0;
             if (!o_.dryRun && (!spool_->file || !SeekTo(spool_->file, 0))) {
-                error_ = "cannot write the spool file " + PathText(spool_->path) + ": " + SystemReason();
+                error_ =
+                    "cannot write the spool file " + PathText(spool_->path) + ": " + SystemReason();
                 return false;
             }
         }
         if (!f.abandoned) {
-            if (spool_->file && fwrite(stored.data(), 1, stored.size(), spool_->file) != stored.size()) {
-                error_ = "cannot write the spool file " + PathText(spool_->path) + ": " + SystemReason();
+            if (spool_->file &&
+                fwrite(stored.data(), 1, stored.size(), spool_->file) != stored.size()) {
+                error_ =
+                    "cannot write the spool file " + PathText(spool_->path) + ": " + SystemReason();
                 return false;
             }
             spool_->sizes.push_back((uint32_t)stored.size());
@@ -165,7 +173,8 @@ private:
         }
         emitted_ = job.file + 1;
         if (spool_->file && fflush(spool_->file) != 0) {
-            error_ = "cannot write the spool file " + PathText(spool_->path) + ": " + SystemReason();
+            error_ =
+                "cannot write the spool file " + PathText(spool_->path) + ": " + SystemReason();
             return false;
         }
         return f.abandoned ? EmitChosenRanges(f) : EmitWholeFile(f);
@@ -234,8 +243,8 @@ private:
 
 }  // namespace
 
-bool EncodeAndPackage(const BuildOptions &o, std::vector<FileWork> &files, ChunkWriter *writer, Spool *spool,
-                      Progress *progress, BuildSummary *summary, std::string *error)
+bool EncodeAndPackage(const BuildOptions &o, std::vector<FileWork> &files, ChunkWriter *writer,
+                      Spool *spool, Progress *progress, BuildSummary *summary, std::string *error)
 {
     Pipeline pipeline(o, files, writer, spool, progress, summary);
     StartPhase(progress, "compressing", pipeline.InputBytes());

@@ -26,10 +26,17 @@ PeResource BytesItem(const ResourceKey &type, uint16_t id, std::vector<uint8_t> 
 
 // The QPATCH resource id of the file at path, its bytes read from there when the image is written.
 // Returns: false with a reason when its size cannot be read.
-bool AddFileItem(uint32_t id, const fs::path &path, std::vector<PeResource> *items, std::string *error)
+bool AddFileItem(uint32_t id, const fs::path &path, std::vector<PeResource> *items,
+                 std::string *error)
 {
     std::error_code ec;
-    PeResource item{NameKey(PatchResourceType), IdKey((uint16_t)id), 0, 0, (uint32_t)fs::file_size(path, ec), 0, {},
+    PeResource item{NameKey(PatchResourceType),
+                    IdKey((uint16_t)id),
+                    0,
+                    0,
+                    (uint32_t)fs::file_size(path, ec),
+                    0,
+                    {},
                     path};
     if (ec) {
         *error = "cannot read " + PathText(path) + ": " + ec.message();
@@ -70,7 +77,8 @@ bool FileSum(const fs::path &path, uint32_t *size, uint32_t *crc, std::string *e
 bool SumRecord(const PatchFiles &files, std::vector<uint8_t> *record, std::string *error)
 {
     std::vector<fs::path> listed(1, files.descriptor);
-    for (size_t i = 0; i < files.chunks.size() && files.chunks[i].first == RecordEntryId((uint32_t)listed.size());
+    for (size_t i = 0;
+         i < files.chunks.size() && files.chunks[i].first == RecordEntryId((uint32_t)listed.size());
          ++i) {
         listed.push_back(files.chunks[i].second);
     }
@@ -104,7 +112,8 @@ bool AddInstallerExtras(const std::vector<uint8_t> &stub, const PatchFiles &file
     if (!ReadWholeFile(files.descriptor, &descriptor, error)) {
         return false;
     }
-    items->push_back(BytesItem(VersionResourceType(), VersionResourceId, ComposeVersionResource(PatchVersionInfo(descriptor))));
+    items->push_back(BytesItem(VersionResourceType(), VersionResourceId,
+                               ComposeVersionResource(PatchVersionInfo(descriptor))));
     if (withRecord) {
         std::vector<uint8_t> record;
         if (!SumRecord(files, &record, error)) {
@@ -127,11 +136,12 @@ PatchFiles BuiltPatchFiles(const fs::path &folder, uint32_t lastChunk)
     return files;
 }
 
-bool WriteInstaller(const Stub &stub, const PatchFiles &files, const fs::path &output, bool withRecord,
-                    Report &report, std::string *error)
+bool WriteInstaller(const Stub &stub, const PatchFiles &files, const fs::path &output,
+                    bool withRecord, Report &report, std::string *error)
 {
     std::vector<PeResource> items = stub.items;
-    if (!files.descriptor.empty() && !AddFileItem(IDR_DESCRIPTOR, files.descriptor, &items, error)) {
+    if (!files.descriptor.empty() &&
+        !AddFileItem(IDR_DESCRIPTOR, files.descriptor, &items, error)) {
         return false;
     }
     for (const auto &chunk : files.chunks) {
@@ -144,7 +154,8 @@ bool WriteInstaller(const Stub &stub, const PatchFiles &files, const fs::path &o
         return false;
     }
     if (signatureDropped) {
-        report.Warning(PathText(stub.path) + " is signed; the installer is written without that signature, "
+        report.Warning(PathText(stub.path) +
+                       " is signed; the installer is written without that signature, "
                        "which would not match its new content: sign the installer again");
     }
     return WritePeWithResources(stub.image, items, output, error);

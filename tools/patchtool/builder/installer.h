@@ -25,5 +25,5 @@ PatchFiles BuiltPatchFiles(const fs::path &folder, uint32_t lastChunk);
 // checksum record of the descriptor and of the chunks the installer applies (1601 up to the first
 // missing id). Warns through report when the stub's signature is dropped.
 // Returns: false with a reason when a file cannot be read or output not written.
-bool WriteInstaller(const Stub &stub, const PatchFiles &files, const fs::path &output, bool withRecord,
-                    Report &report, std::string *error);
+bool WriteInstaller(const Stub &stub, const PatchFiles &files, const fs::path &output,
+                    bool withRecord, Report &report, std::string *error);

@@ -24,15 +24,19 @@ bool CheckOutputs(const BuildOptions &o, const fs::path &stub, std::string *erro
     for (const auto &out : outputs) {
         for (const auto &in : inputs) {
             if (PathIsWithin(out.second, in.second) || PathIsWithin(in.second, out.second)) {
-                *error = Format("%s %s and %s %s overlap: an output must lie outside every input, and no "
-                        "input inside an output", out.first, PathText(out.second).c_str(), in.first,
-                        PathText(in.second).c_str());
+                *error = Format(
+                    "%s %s and %s %s overlap: an output must lie outside every input, and no "
+                    "input inside an output",
+                    out.first, PathText(out.second).c_str(), in.first, PathText(in.second).c_str());
                 return false;
             }
         }
     }
-    if (outputs.size() == 2 && (PathIsWithin(o.installer, o.outFolder) || PathIsWithin(o.outFolder, o.installer))) {
-        *error = Format("--installer %s and --out %s must be apart: neither may be or hold the other", PathText(o.installer).c_str(), PathText(o.outFolder).c_str());
+    if (outputs.size() == 2 &&
+        (PathIsWithin(o.installer, o.outFolder) || PathIsWithin(o.outFolder, o.installer))) {
+        *error =
+            Format("--installer %s and --out %s must be apart: neither may be or hold the other",
+                   PathText(o.installer).c_str(), PathText(o.outFolder).c_str());
         return false;
     }
     std::error_code ec;
@@ -43,7 +47,8 @@ bool CheckOutputs(const BuildOptions &o, const fs::path &stub, std::string *erro
     }
     fs::file_status installer = fs::status(o.installer, ec);
     if (!o.installer.empty() && fs::is_directory(installer)) {
-        *error = Format("--installer %s is a folder; it is never replaced", PathText(o.installer).c_str());
+        *error = Format("--installer %s is a folder; it is never replaced",
+                        PathText(o.installer).c_str());
         return false;
     }
     if (!o.installer.empty() && fs::exists(fs::symlink_status(o.installer, ec)) && !o.force) {

@@ -22,10 +22,11 @@ bool ChunkIdOf(const fs::path &path, uint32_t *id, std::string *error)
         return false;
     }
     size_t first = std::min(digits.find_first_not_of('0'), digits.size());
-    uint64_t value = digits.size() - first > 5 ? UINT64_MAX : std::stoull("0" + digits.substr(first));
+    uint64_t value =
+        digits.size() - first > 5 ? UINT64_MAX : std::stoull("0" + digits.substr(first));
     if (value < IDR_FIRST_CHUNK || value > LastChunkId) {
-        *error = Format("chunk ids run from %u to %u: %s", (unsigned)IDR_FIRST_CHUNK, (unsigned)LastChunkId,
-                        PathText(path).c_str());
+        *error = Format("chunk ids run from %u to %u: %s", (unsigned)IDR_FIRST_CHUNK,
+                        (unsigned)LastChunkId, PathText(path).c_str());
         return false;
     }
     *id = (uint32_t)value;
@@ -39,7 +40,8 @@ bool IsChunkFile(const fs::directory_entry &entry)
     std::string name = PathText(entry.path().filename());
     std::error_code ec;
     return name.size() > sizeof ChunkSuffix - 1 && name[0] != '.' &&
-           name.compare(name.size() - (sizeof ChunkSuffix - 1), std::string::npos, ChunkSuffix) == 0 &&
+           name.compare(name.size() - (sizeof ChunkSuffix - 1), std::string::npos, ChunkSuffix) ==
+               0 &&
            fs::is_regular_file(entry.path(), ec);
 }
 
@@ -75,14 +77,15 @@ bool CheckInstallerPath(const PackOptions &o, const fs::path &stub, std::string 
     }
     for (const fs::path &input : inputs) {
         if (PathIsWithin(o.installer, input)) {
-            *error = Format("the installer %s would replace %s, which it is made of", PathText(o.installer).c_str(),
-                            PathText(input).c_str());
+            *error = Format("the installer %s would replace %s, which it is made of",
+                            PathText(o.installer).c_str(), PathText(input).c_str());
             return false;
         }
     }
     std::error_code ec;
     if (fs::is_directory(fs::status(o.installer, ec))) {
-        *error = Format("the installer %s is a folder; it is never replaced", PathText(o.installer).c_str());
+        *error = Format("the installer %s is a folder; it is never replaced",
+                        PathText(o.installer).c_str());
         return false;
     }
     return true;
@@ -94,7 +97,8 @@ bool ReadPatchFolder(const fs::path &folder, PatchFiles *files, std::string *err
 {
     *files = PatchFiles();
     std::error_code ec;
-    for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
         uint32_t id = 0;
         if (!IsChunkFile(*it)) {
             continue;
@@ -111,8 +115,9 @@ bool ReadPatchFolder(const fs::path &folder, PatchFiles *files, std::string *err
     std::sort(files->chunks.begin(), files->chunks.end());
     for (size_t i = 1; i < files->chunks.size(); ++i) {
         if (files->chunks[i].first == files->chunks[i - 1].first) {
-            *error = "both " + PathText(files->chunks[i - 1].second) + " and " + PathText(files->chunks[i].second) +
-                     " are chunk " + std::to_string(files->chunks[i].first);
+            *error = "both " + PathText(files->chunks[i - 1].second) + " and " +
+                     PathText(files->chunks[i].second) + " are chunk " +
+                     std::to_string(files->chunks[i].first);
             return false;
         }
     }

@@ -6,9 +6,9 @@
 #include "tools/patchtool/host/report.h"
 
 struct PackOptions {
-    PatchFiles files;      // the patch folder, as ReadPatchFolder read it
+    PatchFiles files;  // the patch folder, as ReadPatchFolder read it
     fs::path installer;
-    fs::path stub;         // empty: QPATCH_STUB, then beside the tool
+    fs::path stub;  // empty: QPATCH_STUB, then beside the tool
     bool checksumRecord = true;
 };
 

@@ -8,7 +8,8 @@
 
 namespace {
 
-// Every stored block costs at least its table entry, its LZMA properties and the range coder's flush.
+// Every stored block costs at least its table entry, its LZMA properties and the range coder's
+// flush.
 const uint64_t RangeCoderFlushBytes = 5;
 const uint64_t MinStoredBlockBytes = BlockTableEntrySize + LzmaPropsSize + RangeCoderFlushBytes;
 
@@ -26,14 +27,18 @@ bool CloseChunk(ChunkWriter *w, std::string *error)
 
 namespace {
 
-std::string NameText(const FileWork &f) { return f.file->name; }
+std::string NameText(const FileWork &f)
+{
+    return f.file->name;
+}
 
 // A dry run lists each entry it would write.
-void ListEntry(const ChunkWriter *w, const char *kind, const FileWork &f, uint64_t stored, uint64_t decoded)
+void ListEntry(const ChunkWriter *w, const char *kind, const FileWork &f, uint64_t stored,
+               uint64_t decoded)
 {
     if (w->dryRun) {
-        w->report->Listing(Format("%-6s %-48s stored %12" PRIu64 "  decoded %12" PRIu64, kind, NameText(f).c_str(),
-                                  stored, decoded));
+        w->report->Listing(Format("%-6s %-48s stored %12" PRIu64 "  decoded %12" PRIu64, kind,
+                                  NameText(f).c_str(), stored, decoded));
     }
 }
 
@@ -51,8 +56,10 @@ bool BeginEntry(ChunkWriter *w, uint64_t size, std::string *error)
         return false;
     }
     if (++w->id > LastChunkId) {
-        *error = Format("the patch needs more than %u chunks (ids %u to %u; %u is the descriptor): raise --chunk-size",
-                        (unsigned)MaxChunkCount, (unsigned)IDR_FIRST_CHUNK, (unsigned)LastChunkId, (unsigned)IDR_DESCRIPTOR);
+        *error = Format("the patch needs more than %u chunks (ids %u to %u; %u is the descriptor): "
+                        "raise --chunk-size",
+                        (unsigned)MaxChunkCount, (unsigned)IDR_FIRST_CHUNK, (unsigned)LastChunkId,
+                        (unsigned)IDR_DESCRIPTOR);
         return false;
     }
     w->used = 0;
@@ -80,8 +87,8 @@ bool Put(ChunkWriter *w, const void *data, size_t size, std::string *error)
 }
 
 // Copies length bytes at offset of from into the chunk, a piece at a time.
-bool CopyInto(ChunkWriter *w, FILE *from, uint64_t offset, uint64_t length, std::vector<uint8_t> *piece,
-              std::string *error)
+bool CopyInto(ChunkWriter *w, FILE *from, uint64_t offset, uint64_t length,
+              std::vector<uint8_t> *piece, std::string *error)
 {
     if (w->dryRun) {
         w->used += length;
@@ -96,7 +103,8 @@ bool CopyInto(ChunkWriter *w, FILE *from, uint64_t offset, uint64_t length, std:
     while (length > 0) {
         size_t n = (size_t)std::min<uint64_t>(length, PieceBytes);
         if (fread(piece->data(), 1, n, from) != n) {
-            *error = "cannot read: " + (ferror(from) ? SystemReason() : std::string("the file shrank"));
+            *error =
+                "cannot read: " + (ferror(from) ? SystemReason() : std::string("the file shrank"));
             return false;
         }
         if (!Put(w, piece->data(), n, error)) {
@@ -109,7 +117,8 @@ bool CopyInto(ChunkWriter *w, FILE *from, uint64_t offset, uint64_t length, std:
 
 }  // namespace
 
-bool EmitRanges(const BuildOptions &o, ChunkWriter *w, FileWork &f, std::vector<uint8_t> *piece, std::string *error)
+bool EmitRanges(const BuildOptions &o, ChunkWriter *w, FileWork &f, std::vector<uint8_t> *piece,
+                std::string *error)
 {
     uint64_t header = EntryHeaderSize(EntryKindRange, f.name.size());
     SplitLongRanges(&f.ranges, std::max<uint64_t>(o.chunkSize, header + 1) - header);
@@ -122,7 +131,8 @@ bool EmitRanges(const BuildOptions &o, ChunkWriter *w, FileWork &f, std::vector<
     for (const ByteRange &r : f.ranges) {
         std::vector<uint8_t> head;
         AppendEntryHeader(&head, EntryKindRange, f.name, r.length, r.offset);
-        ok = BeginEntry(w, head.size() + r.length, error) && Put(w, head.data(), head.size(), error) &&
+        ok = BeginEntry(w, head.size() + r.length, error) &&
+             Put(w, head.data(), head.size(), error) &&
              CopyInto(w, source, r.offset, r.length, piece, error);
         if (!ok) {
             *error = NameText(f) + ": " + *error;
@@ -138,17 +148,19 @@ bool EmitRanges(const BuildOptions &o, ChunkWriter *w, FileWork &f, std::vector<
 
 uint64_t WholeCost(const FileWork &f, const Spool &s)
 {
-    return EntryHeaderSize(WholeFileKind, f.name.size()) + BlockStreamHeaderSize + BlockTableEntrySize * f.blockCount + s.bytes;
+    return EntryHeaderSize(WholeFileKind, f.name.size()) + BlockStreamHeaderSize +
+           BlockTableEntrySize * f.blockCount + s.bytes;
 }
 
 // The least a whole-file entry of f can cost, before its blocks are compressed.
 uint64_t LeastWholeCost(const FileWork &f)
 {
-    return EntryHeaderSize(WholeFileKind, f.name.size()) + BlockStreamHeaderSize + MinStoredBlockBytes * f.blockCount;
+    return EntryHeaderSize(WholeFileKind, f.name.size()) + BlockStreamHeaderSize +
+           MinStoredBlockBytes * f.blockCount;
 }
 
-bool EmitWhole(const BuildOptions &o, ChunkWriter *w, const FileWork &f, Spool *s, std::vector<uint8_t> *piece,
-               std::string *error)
+bool EmitWhole(const BuildOptions &o, ChunkWriter *w, const FileWork &f, Spool *s,
+               std::vector<uint8_t> *piece, std::string *error)
 {
     std::vector<uint8_t> stream = BlockStreamHead(f.file->size, o.blockSize, s->sizes);
     uint64_t streamSize = stream.size() + s->bytes;

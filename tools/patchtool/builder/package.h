@@ -33,12 +33,13 @@ bool CloseChunk(ChunkWriter *w, std::string *error);
 
 // Writes f's ranges as range entries, each run cut to fit a chunk.
 // Returns: false with a reason naming the file.
-bool EmitRanges(const BuildOptions &o, ChunkWriter *w, FileWork &f, std::vector<uint8_t> *piece, std::string *error);
+bool EmitRanges(const BuildOptions &o, ChunkWriter *w, FileWork &f, std::vector<uint8_t> *piece,
+                std::string *error);
 
 // Writes f as one whole-file entry of the blocks in the spool.
 // Returns: false with a reason naming the file.
-bool EmitWhole(const BuildOptions &o, ChunkWriter *w, const FileWork &f, Spool *s, std::vector<uint8_t> *piece,
-               std::string *error);
+bool EmitWhole(const BuildOptions &o, ChunkWriter *w, const FileWork &f, Spool *s,
+               std::vector<uint8_t> *piece, std::string *error);
 
 // Returns: the bytes of f's whole-file entry with the blocks spooled so far.
 uint64_t WholeCost(const FileWork &f, const Spool &s);

@@ -43,8 +43,10 @@ void ShowProgress(Progress *p, bool final)
         unsigned left = (unsigned)(elapsed * (double)(p->total - done) / (double)done);
         snprintf(eta, sizeof eta, "%u:%02u", left / 60, left % 60);
     }
-    std::string name = p->current.size() > 40 ? "..." + p->current.substr(p->current.size() - 37) : p->current;
-    p->report.Progress(Format("%-11s %3u%%  %5" PRIu64 " of %" PRIu64 " MiB  ETA %-6s %-40s", p->phase, percent,
-                              done >> 20, p->total >> 20, final ? "0:00" : eta, final ? "" : name.c_str()),
+    std::string name =
+        p->current.size() > 40 ? "..." + p->current.substr(p->current.size() - 37) : p->current;
+    p->report.Progress(Format("%-11s %3u%%  %5" PRIu64 " of %" PRIu64 " MiB  ETA %-6s %-40s",
+                              p->phase, percent, done >> 20, p->total >> 20, final ? "0:00" : eta,
+                              final ? "" : name.c_str()),
                        final);
 }

@@ -32,8 +32,7 @@ size_t NextAgreement(const uint8_t *a, const uint8_t *b, size_t from, size_t siz
 
 RangeCollector::RangeCollector(uint64_t headerSize, uint64_t budget, size_t maxRuns)
     : headerSize_(headerSize), budget_(budget), maxRuns_(maxRuns)
-{
-}
+{}
 
 bool RangeCollector::Add(uint64_t start, uint64_t end)
 {
@@ -57,10 +56,11 @@ bool RangeCollector::Add(uint64_t start, uint64_t end)
     return !gaveUp_;
 }
 
-bool CollectDifferences(const uint8_t *oldData, const uint8_t *newData, size_t size, uint64_t offset,
-                        RangeCollector *collector)
+bool CollectDifferences(const uint8_t *oldData, const uint8_t *newData, size_t size,
+                        uint64_t offset, RangeCollector *collector)
 {
-    for (size_t i = NextDifference(oldData, newData, 0, size); i < size; i = NextDifference(oldData, newData, i, size)) {
+    for (size_t i = NextDifference(oldData, newData, 0, size); i < size;
+         i = NextDifference(oldData, newData, i, size)) {
         size_t end = NextAgreement(oldData, newData, i, size);
         if (!collector->Add(offset + i, offset + end)) {
             return false;

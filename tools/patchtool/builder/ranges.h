@@ -33,8 +33,9 @@ private:
 
 // Adds the runs in which newData differs from oldData over their first size bytes, at offset.
 // Returns: false once the collector has given up.
-bool CollectDifferences(const uint8_t *oldData, const uint8_t *newData, size_t size, uint64_t offset,
-                        RangeCollector *collector);
+bool CollectDifferences(const uint8_t *oldData, const uint8_t *newData, size_t size,
+                        uint64_t offset, RangeCollector *collector);
 
-// Cuts runs longer than maxLength into pieces of at most maxLength bytes, so that each fits a chunk.
+// Cuts runs longer than maxLength into pieces of at most maxLength bytes, so that each fits a
+// chunk.
 void SplitLongRanges(std::vector<ByteRange> *ranges, uint64_t maxLength);

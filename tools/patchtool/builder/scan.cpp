@@ -31,7 +31,8 @@ bool CheckNewName(const TreeFile &file, const std::u16string &name, std::string 
         return false;
     }
     if (name.size() > PlainPathNameLimit) {
-        *error = Format("the name %s has %zu characters: the installer opens plain paths of at most %zu characters "
+        *error = Format("the name %s has %zu characters: the installer opens plain paths of at "
+                        "most %zu characters "
                         "(MAX_PATH), game folder included, so no player could install it",
                         file.name.c_str(), name.size(), MaxPlainPathChars);
         return false;
@@ -54,14 +55,16 @@ bool CheckNewNames(const Plan &plan, Report &report, std::string *error)
             longest = name.size(), longestName = file.name;
         }
         if (!folded.emplace(FoldCase(file.name), file.name).second) {
-            *error = Format("%s and %s are one file on Windows", folded[FoldCase(file.name)].c_str(), file.name.c_str());
+            *error = Format("%s and %s are one file on Windows",
+                            folded[FoldCase(file.name)].c_str(), file.name.c_str());
             return false;
         }
     }
     if (longest > LongNameWarning) {
-        report.Warning(Format("%s has %zu characters; the installer fails where the game folder's path is longer "
-                              "than %zu characters (plain paths: %zu at most)",
-                              longestName.c_str(), longest, MaxPlainPathChars - longest, MaxPlainPathChars));
+        report.Warning(Format(
+            "%s has %zu characters; the installer fails where the game folder's path is longer "
+            "than %zu characters (plain paths: %zu at most)",
+            longestName.c_str(), longest, MaxPlainPathChars - longest, MaxPlainPathChars));
     }
     return true;
 }
@@ -78,8 +81,8 @@ bool CheckOldVersions(const BuildOptions &o, std::string *error)
         PackedVersion installed = GameIniVersion(ini);
         if (old.claimed && installed != old.version) {
             *error = Format("--old %s=%s: its %s says %s, and that is what the installer reads",
-                            VersionText(old.version).c_str(), PathText(old.folder).c_str(), GameIniName,
-                            VersionText(installed).c_str());
+                            VersionText(old.version).c_str(), PathText(old.folder).c_str(),
+                            GameIniName, VersionText(installed).c_str());
             return false;
         }
         *error = GateRefusal(old.folder, installed, GateTerms{o.target, o.op, o.base});
@@ -91,15 +94,17 @@ bool CheckOldVersions(const BuildOptions &o, std::string *error)
 }
 
 // Returns: what is wrong where the new file f meets old tree k, or null.
-const char *KindChange(const std::set<std::string> &oldFiles, const std::set<std::string> &oldFolders,
-                       const TreeFile &f, std::string *where)
+const char *KindChange(const std::set<std::string> &oldFiles,
+                       const std::set<std::string> &oldFolders, const TreeFile &f,
+                       std::string *where)
 {
     std::string key = FoldCase(f.name);
     *where = f.name;
     if (oldFolders.count(key)) {
         return "is a folder in the old folder and a file in the new one";
     }
-    for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
+    for (size_t slash = key.find('/'); slash != std::string::npos;
+         slash = key.find('/', slash + 1)) {
         if (oldFiles.count(key.substr(0, slash))) {
             *where = f.name.substr(0, slash);
             return "is a file in the old folder and a folder in the new one";
@@ -124,9 +129,10 @@ bool CheckKindChanges(const Plan &plan, const BuildOptions &o, std::string *erro
         for (const TreeFile &f : plan.newFiles) {
             std::string where;
             if (const char *problem = KindChange(oldFiles, oldFolders, f, &where)) {
-                *error = Format("%s %s (%s): the installer cannot delete a file or a folder, so every "
-                                "player's installation would fail there",
-                                where.c_str(), problem, PathText(o.olds[k].folder).c_str());
+                *error =
+                    Format("%s %s (%s): the installer cannot delete a file or a folder, so every "
+                           "player's installation would fail there",
+                           where.c_str(), problem, PathText(o.olds[k].folder).c_str());
                 return false;
             }
         }
@@ -151,12 +157,13 @@ bool ListOldTrees(const BuildOptions &o, Plan *plan, Report &report, std::string
         tree.folders.insert(emptyFolders.begin(), emptyFolders.end());
         for (const TreeFile &file : tree.files) {
             tree.byName[file.name] = &file;
-            for (size_t slash = file.name.find('/'); slash != std::string::npos; slash = file.name.find('/', slash + 1)) {
+            for (size_t slash = file.name.find('/'); slash != std::string::npos;
+                 slash = file.name.find('/', slash + 1)) {
                 tree.folders.insert(file.name.substr(0, slash));
             }
             if (!inNew.count(file.name)) {
-                report.Warning(Format("%s is in the old folder %s only; a patch cannot delete it", file.name.c_str(),
-                                      PathText(o.olds[k].folder).c_str()));
+                report.Warning(Format("%s is in the old folder %s only; a patch cannot delete it",
+                                      file.name.c_str(), PathText(o.olds[k].folder).c_str()));
             }
         }
     }
@@ -175,15 +182,17 @@ bool CheckInputs(const BuildOptions &o, Plan *plan, Report &report, std::string 
     for (const std::string &folder : emptyFolders) {
         report.Warning(Format("the empty folder %s cannot be part of a patch", folder.c_str()));
     }
-    if (!CheckNewNames(*plan, report, error) || !CheckOldVersions(o, error) || !ListOldTrees(o, plan, report, error) ||
-        !CheckKindChanges(*plan, o, error)) {
+    if (!CheckNewNames(*plan, report, error) || !CheckOldVersions(o, error) ||
+        !ListOldTrees(o, plan, report, error) || !CheckKindChanges(*plan, o, error)) {
         return false;
     }
     if (!o.olds.empty() && o.op == GateOperator::UpTo && !o.allOldVersions) {
         plan->rangesAllowed = false;
-        report.Note(Format("with --op <= the installer accepts every version up to %s, and a player may hold one "
-                           "that no --old shows: every file goes in whole. Give every accepted version with --old "
-                           "and add --all-old-versions for range entries.", VersionText(o.base).c_str()));
+        report.Note(Format(
+            "with --op <= the installer accepts every version up to %s, and a player may hold one "
+            "that no --old shows: every file goes in whole. Give every accepted version with --old "
+            "and add --all-old-versions for range entries.",
+            VersionText(o.base).c_str()));
     }
     return true;
 }

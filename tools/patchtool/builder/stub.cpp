@@ -14,10 +14,12 @@ namespace {
 const char StubFileName[] = "qpatch-stub.exe";
 
 // Returns: true when string id is present and not empty in the string tables of language.
-bool HasString(const std::vector<uint8_t> &image, const std::vector<PeResource> &items, uint16_t id, uint16_t language)
+bool HasString(const std::vector<uint8_t> &image, const std::vector<PeResource> &items, uint16_t id,
+               uint16_t language)
 {
     for (const PeResource &r : items) {
-        if (r.type.named || r.type.id != ResourceTypeString || r.name.named || r.name.id != (id >> 4) + 1 || r.language != language) {
+        if (r.type.named || r.type.id != ResourceTypeString || r.name.named ||
+            r.name.id != (id >> 4) + 1 || r.language != language) {
             continue;
         }
         uint64_t at = r.imageOffset;
@@ -35,16 +37,19 @@ bool HasString(const std::vector<uint8_t> &image, const std::vector<PeResource> 
 
 // The stub must be this project's installer without a patch: its dialog, icon and both
 // languages' texts, and no QPATCH resource.
-bool RecognisesStub(const std::vector<uint8_t> &image, const std::vector<PeResource> &items, std::string *reason)
+bool RecognisesStub(const std::vector<uint8_t> &image, const std::vector<PeResource> &items,
+                    std::string *reason)
 {
-    if (!FindPeResource(items, IdKey(ResourceTypeDialog), IdKey(IDD_UPDATE)) || !FindPeResource(items, IdKey(ResourceTypeGroupIcon), IdKey(IDI_APP))) {
+    if (!FindPeResource(items, IdKey(ResourceTypeDialog), IdKey(IDD_UPDATE)) ||
+        !FindPeResource(items, IdKey(ResourceTypeGroupIcon), IdKey(IDI_APP))) {
         *reason = "it lacks the installer's dialog or icon";
         return false;
     }
     for (uint16_t language : {2052, 1028}) {
         for (uint16_t id = IDS_TITLE; id <= IDS_INSTALL_OK; ++id) {
             if (!HasString(image, items, id, language)) {
-                *reason = "it lacks the installer's text " + std::to_string(id) + " in language " + std::to_string(language);
+                *reason = "it lacks the installer's text " + std::to_string(id) + " in language " +
+                          std::to_string(language);
                 return false;
             }
         }
@@ -80,10 +85,11 @@ fs::path ResolveStub(const fs::path &given)
 
 bool LoadStub(Stub *stub, std::string *error)
 {
-    if (!ReadWholeFile(stub->path, &stub->image, error) || !ReadPeResources(stub->image, &stub->items, error) ||
+    if (!ReadWholeFile(stub->path, &stub->image, error) ||
+        !ReadPeResources(stub->image, &stub->items, error) ||
         !RecognisesStub(stub->image, stub->items, error)) {
-        *error = "installer stub " + PathText(stub->path) + ": " + *error + " (pass --stub PATH to the payload-free " +
-                 StubFileName + ")";
+        *error = "installer stub " + PathText(stub->path) + ": " + *error +
+                 " (pass --stub PATH to the payload-free " + StubFileName + ")";
         return false;
     }
     return true;

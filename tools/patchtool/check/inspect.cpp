@@ -12,13 +12,15 @@
 
 bool NameStaysInside(const std::u16string &name)
 {
-    if (name.empty() || name[0] == u'/' || name[0] == u'\\' || name.find(u':') != std::u16string::npos) {
+    if (name.empty() || name[0] == u'/' || name[0] == u'\\' ||
+        name.find(u':') != std::u16string::npos) {
         return false;
     }
     size_t start = 0;
     for (;;) {
         size_t end = name.find_first_of(u"/\\", start);
-        std::u16string part = name.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+        std::u16string part =
+            name.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
         if (part == u"..") {
             return false;
         }
@@ -46,8 +48,8 @@ std::string CheckBlockStream(const uint8_t *data, uint64_t size, uint64_t *decod
 {
     *decodedSize = 0;
     if (size < BlockStreamHeaderSize) {
-        return "the data are shorter than a compressed stream's " + std::to_string(BlockStreamHeaderSize) +
-               "-byte header";
+        return "the data are shorter than a compressed stream's " +
+               std::to_string(BlockStreamHeaderSize) + "-byte header";
     }
     BlockStreamHeader header = GetBlockStreamHeader(data);
     uint32_t blockSize = header.blockSize;
@@ -82,7 +84,8 @@ std::string CheckBlockStream(const uint8_t *data, uint64_t size, uint64_t *decod
     while (decoded < declared) {
         uint32_t n = stream->methods->read(stream, buffer.data(), (uint32_t)buffer.size());
         if (n == 0) {
-            fault = "block " + std::to_string(decoded / blockSize) + " of the compressed stream does not decode";
+            fault = "block " + std::to_string(decoded / blockSize) +
+                    " of the compressed stream does not decode";
             break;
         }
         decoded += n;
@@ -94,10 +97,12 @@ std::string CheckBlockStream(const uint8_t *data, uint64_t size, uint64_t *decod
 
 std::string At(const ChunkView &chunk, uint64_t offset)
 {
-    return "chunk " + std::to_string(chunk.id) + ", entry at offset " + std::to_string(offset) + ": ";
+    return "chunk " + std::to_string(chunk.id) + ", entry at offset " + std::to_string(offset) +
+           ": ";
 }
 
-// Returns: what ReadEntryHeader found wrong with the entry, in words; remaining is what it was given.
+// Returns: what ReadEntryHeader found wrong with the entry, in words; remaining is what it was
+// given.
 std::string FaultText(EntryFault fault, const EntryHeader &header, uint32_t remaining)
 {
     switch (fault) {
@@ -106,7 +111,8 @@ std::string FaultText(EntryFault fault, const EntryHeader &header, uint32_t rema
     case EntryFault::EndsInNameLength:
         return "the chunk ends inside the name length";
     case EntryFault::NameTooLong:
-        return "name length " + std::to_string(header.nameLength) + " is above " + std::to_string(MaxNameLength);
+        return "name length " + std::to_string(header.nameLength) + " is above " +
+               std::to_string(MaxNameLength);
     case EntryFault::EndsInName:
         return "the chunk ends inside the name";
     case EntryFault::EndsInDataSize:
@@ -135,7 +141,8 @@ std::string CheckName(const ChunkView &chunk, const EntryInfo &e, const std::str
         return At(chunk, e.chunkOffset) + headerFault;
     }
     if (!NameStaysInside(e.name)) {
-        return At(chunk, e.chunkOffset) + "the name \"" + NameText(e.name) + "\" leaves the game folder";
+        return At(chunk, e.chunkOffset) + "the name \"" + NameText(e.name) +
+               "\" leaves the game folder";
     }
     return std::string();
 }
@@ -161,7 +168,8 @@ std::string ReadEntry(const ChunkView &chunk, uint64_t offset, EntryInfo *e, Ent
 
 }  // namespace
 
-std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, void *), void *context)
+std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, void *),
+                       void *context)
 {
     if (chunk.size > MaxChunkBytes) {
         return "chunk " + std::to_string(chunk.id) + " is larger than the installer's walk accepts";
@@ -204,16 +212,15 @@ void PrintEntry(const EntryInfo &e, void *context)
     std::string name = NameText(e.name);
     if (e.kind == EntryKindRange) {
         ++l->range;
-        l->report->Listing(Format("  range  %-48s stored %12" PRIu64 "  at offset %" PRIu64, name.c_str(),
-                                  e.dataSize, e.targetOffset));
+        l->report->Listing(Format("  range  %-48s stored %12" PRIu64 "  at offset %" PRIu64,
+                                  name.c_str(), e.dataSize, e.targetOffset));
     } else {
         ++l->whole;
-        l->report->Listing(Format("  whole  %-48s stored %12" PRIu64 "  decoded %12" PRIu64, name.c_str(),
-                                  e.dataSize, e.decodedSize));
+        l->report->Listing(Format("  whole  %-48s stored %12" PRIu64 "  decoded %12" PRIu64,
+                                  name.c_str(), e.dataSize, e.decodedSize));
     }
     l->decoded += e.decodedSize;
 }
-
 
 // Returns: an empty text, or the descriptor's fault.
 std::string PrintDescriptor(const LoadedPatch &patch, Report &report)
@@ -224,15 +231,17 @@ std::string PrintDescriptor(const LoadedPatch &patch, Report &report)
     const std::vector<uint8_t> &text = patch.descriptor;
     DescriptorHead head = ParseDescriptorHead(text.data(), (uint32_t)text.size());
     std::string description(text.begin() + head.descriptionOffset, text.end());
-    report.Listing(Format("descriptor: target %s, operator %s, base %s", VersionText(head.target).c_str(),
-            OperatorText(head.gate), VersionText(head.base).c_str()));
+    report.Listing(Format("descriptor: target %s, operator %s, base %s",
+                          VersionText(head.target).c_str(), OperatorText(head.gate),
+                          VersionText(head.base).c_str()));
     std::string shown = description;
     while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) {
         shown.pop_back();
     }
     report.Listing(Format("description: %s", shown.c_str()));
     if (head.gate == GateOperator::None) {
-        return "the descriptor's operator is neither \"=\" nor \"<=\": every installation below the "
+        return "the descriptor's operator is neither \"=\" nor \"<=\": every installation below "
+               "the "
                "target is refused";
     }
     if (!IsValidUtf8(description)) {
@@ -257,19 +266,22 @@ std::string InspectPatch(const LoadedPatch &patch, Report &report)
         stored += chunk.size;
     }
     if (fault.empty() && patch.chunks.empty()) {
-        fault = "there is no chunk " + std::to_string(IDR_FIRST_CHUNK) + ": the installer has nothing to install";
+        fault = "there is no chunk " + std::to_string(IDR_FIRST_CHUNK) +
+                ": the installer has nothing to install";
     }
     if (fault.empty() && !patch.strayIds.empty()) {
         fault = "chunk " + std::to_string(patch.strayIds[0]) +
-                " follows a missing id; the installer stops at the first missing chunk and never reads it";
+                " follows a missing id; the installer stops at the first missing chunk and never "
+                "reads it";
     }
     if (fault.empty()) {
         fault = extrasFault;
     }
     if (fault.empty()) {
-        report.Listing(Format("total: %zu chunks, %" PRIu64 " whole-file and %" PRIu64 " range entries, "
-                              "%" PRIu64 " bytes stored, %" PRIu64 " bytes decoded",
-                              patch.chunks.size(), listing.whole, listing.range, stored, listing.decoded));
+        report.Listing(
+            Format("total: %zu chunks, %" PRIu64 " whole-file and %" PRIu64 " range entries, "
+                   "%" PRIu64 " bytes stored, %" PRIu64 " bytes decoded",
+                   patch.chunks.size(), listing.whole, listing.range, stored, listing.decoded));
         report.Listing("OK");
     } else {
         report.Listing(Format("FAULT: %s", fault.c_str()));

@@ -8,7 +8,7 @@
 
 struct EntryInfo {
     uint32_t chunkId;
-    uint64_t chunkOffset;   // of the entry's header
+    uint64_t chunkOffset;  // of the entry's header
     uint8_t kind;
     std::u16string name;
     uint64_t dataSize;
@@ -23,7 +23,8 @@ bool NameStaysInside(const std::u16string &name);
 // Walks one chunk as the installer does and decodes every whole-file stream completely.
 // visit, when given, sees each entry whose header and data are sound.
 // Returns: an empty text, or the first fault found.
-std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, void *), void *context);
+std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, void *),
+                       void *context);
 
 // Lists the descriptor and every entry through report and checks the whole patch.
 // Returns: an empty text, or the first fault found (also listed).

@@ -88,7 +88,7 @@ std::string CheckRecord(const LoadedPatch &patch, Report &report)
         damaged += (damaged.empty() ? "" : ", ") + ResourceName(unlisted) + " (unlisted)";
     }
     report.Listing(Format("checksum record: the descriptor and %u chunks, %s", record.count - 1,
-            damaged.empty() ? "all match" : "DAMAGED"));
+                          damaged.empty() ? "all match" : "DAMAGED"));
     if (!damaged.empty()) {
         return "damaged (the installer refuses it): " + damaged;
     }
@@ -106,8 +106,9 @@ void PrintVersion(const InstallerExtras &x, Report &report)
         report.Listing(Format("version resource: unreadable (%zu bytes)", x.version.size()));
         return;
     }
-    report.Listing(Format("version resource: file %s, product %s", FixedVersionText(info.fileHigh, info.fileLow).c_str(),
-            FixedVersionText(info.productHigh, info.productLow).c_str()));
+    report.Listing(Format("version resource: file %s, product %s",
+                          FixedVersionText(info.fileHigh, info.fileLow).c_str(),
+                          FixedVersionText(info.productHigh, info.productLow).c_str()));
     for (const auto &s : info.strings) {
         std::string key, value;
         Utf16ToUtf8(s.first, &key);
@@ -133,10 +134,11 @@ std::string PrintSignature(const LoadedPatch &patch, Report &report)
     const uint8_t *certificate = &image[x.certificateOffset];
     bool authenticode = GetU16(certificate + 4) == CertificateRevision &&
                         GetU16(certificate + 6) == CertificatePkcsSignedData;
-    report.Listing(Format("signature: signed (%s, %u bytes; osslsigncode verify checks the signer)", authenticode ? "Authenticode PKCS#7" : "unknown certificate type", x.certificateSize));
+    report.Listing(Format("signature: signed (%s, %u bytes; osslsigncode verify checks the signer)",
+                          authenticode ? "Authenticode PKCS#7" : "unknown certificate type",
+                          x.certificateSize));
     return std::string();
 }
-
 
 }  // namespace
 
@@ -150,7 +152,8 @@ std::string InspectInstallerExtras(const LoadedPatch &patch, Report &report)
     std::string fault = PrintSignature(patch, report);
     if (!x.hasRecord) {
         report.Listing("checksum record: none (the installer cannot check itself)");
-    } else if (std::string damaged = CheckRecord(patch, report); !damaged.empty() && fault.empty()) {
+    } else if (std::string damaged = CheckRecord(patch, report);
+               !damaged.empty() && fault.empty()) {
         fault = damaged;
     }
     return fault;

@@ -1,5 +1,6 @@
 #pragma once
-// Inspecting what an installer carries beside its patch: version resource, signature, checksum record.
+// Inspecting what an installer carries beside its patch: version resource, signature, checksum
+// record.
 #include <string>
 
 #include "tools/patchtool/check/patch_source.h"

@@ -11,7 +11,8 @@ bool LoadFolder(const fs::path &folder, LoadedPatch *patch, std::string *error)
 {
     std::error_code ec;
     std::vector<uint32_t> ids;
-    for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
         uint32_t id = ChunkIdOfFileName(PathText(it->path().filename()));
         if (id && fs::is_regular_file(it->path(), ec)) {
             ids.push_back(id);
@@ -37,7 +38,8 @@ bool LoadFolder(const fs::path &folder, LoadedPatch *patch, std::string *error)
         if (!ReadWholeFile(file, &patch->storage[i], error)) {
             return false;
         }
-        patch->chunks.push_back(ChunkView{applied[i], patch->storage[i].data(), patch->storage[i].size()});
+        patch->chunks.push_back(
+            ChunkView{applied[i], patch->storage[i].data(), patch->storage[i].size()});
     }
     return true;
 }
@@ -57,12 +59,14 @@ bool LoadExecutable(const fs::path &file, LoadedPatch *patch, std::string *error
     const ResourceKey type = NameKey(PatchResourceType);
     std::vector<uint32_t> ids;
     for (const PeResource &item : items) {
-        if (item.type.named && FindPeResource(items, type, item.name) == &item && !item.name.named) {
+        if (item.type.named && FindPeResource(items, type, item.name) == &item &&
+            !item.name.named) {
             ids.push_back(item.name.id);
         }
     }
     if (const PeResource *d = FindPeResource(items, type, IdKey(IDR_DESCRIPTOR))) {
-        patch->descriptor.assign(image.begin() + d->imageOffset, image.begin() + d->imageOffset + d->size);
+        patch->descriptor.assign(image.begin() + d->imageOffset,
+                                 image.begin() + d->imageOffset + d->size);
         patch->hasDescriptor = true;
     }
     ChunkSequence sequence = SplitChunkIds(ids);

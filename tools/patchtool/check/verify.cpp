@@ -69,7 +69,8 @@ FILE *CreateTarget(const HostWriters *w, const std::u16string &name)
     if (file) {
         return file;
     }
-    for (size_t slash = name.find(u'/'); slash != std::u16string::npos; slash = name.find(u'/', slash + 1)) {
+    for (size_t slash = name.find(u'/'); slash != std::u16string::npos;
+         slash = name.find(u'/', slash + 1)) {
         fs::path folder;
         std::error_code ec;
         if (!HostPath(w, name, slash, &folder)) {
@@ -83,7 +84,8 @@ FILE *CreateTarget(const HostWriters *w, const std::u16string &name)
     return OpenFile(path, "wb");
 }
 
-InstallResult Fail(const HostWriters *w, InstallResult result, const std::u16string &name, const char *what)
+InstallResult Fail(const HostWriters *w, InstallResult result, const std::u16string &name,
+                   const char *what)
 {
     std::string text;
     Utf16ToUtf8(name, &text);
@@ -122,7 +124,8 @@ InstallResult WriteWholeFile(const EntryWriters *self, const uint8_t *data, uint
         uint32_t n = stream->methods->read(stream, piece, PieceSize);
         decoded += n;
         if (n == 0) {
-            result = Fail(w, InstallResult::Corrupt, name, "the compressed stream does not decode for");
+            result =
+                Fail(w, InstallResult::Corrupt, name, "the compressed stream does not decode for");
             break;
         }
         if (fwrite(piece, 1, n, file) != n) {
@@ -143,7 +146,9 @@ InstallResult WriteRange(const EntryWriters *self, const uint8_t *data, uint32_t
     const HostWriters *w = (const HostWriters *)self;
     std::u16string name = ToU16(nameUnits);
     fs::path path;
-    FILE *file = NameStaysInside(name) && HostPath(w, name, name.size(), &path) ? OpenFile(path, "r+b") : nullptr;
+    FILE *file = NameStaysInside(name) && HostPath(w, name, name.size(), &path)
+                     ? OpenFile(path, "r+b")
+                     : nullptr;
     if (!file) {
         return Fail(w, InstallResult::CannotCreate, name, "cannot open the existing file");
     }
@@ -161,7 +166,8 @@ InstallResult WriteRange(const EntryWriters *self, const uint8_t *data, uint32_t
 
 const char *ResultName(InstallResult result)
 {
-    static const char *const names[] = {"Ok", "NoChunk", "Corrupt", "CannotCreate", "WriteFailed", "Cancelled"};
+    static const char *const names[] = {"Ok",           "NoChunk",     "Corrupt",
+                                        "CannotCreate", "WriteFailed", "Cancelled"};
     uint32_t index = (uint32_t)result;
     return index < 6 ? names[index] : "unknown";
 }
@@ -215,7 +221,8 @@ std::string CheckGate(const LoadedPatch &patch, const fs::path &folder)
     if (!patch.hasDescriptor) {
         return "the patch has no descriptor: the installer would refuse it (IDS_NO_DESCRIPTOR)";
     }
-    DescriptorHead head = ParseDescriptorHead(patch.descriptor.data(), (uint32_t)patch.descriptor.size());
+    DescriptorHead head =
+        ParseDescriptorHead(patch.descriptor.data(), (uint32_t)patch.descriptor.size());
     std::vector<uint8_t> ini;
     std::string error;
     if (!ReadFileIfPresent(folder / PathFromUtf8(GameIniName), &ini, &error)) {
@@ -226,7 +233,8 @@ std::string CheckGate(const LoadedPatch &patch, const fs::path &folder)
 
 // Installs the patch into a temporary copy of oldFolder and compares the result with newFolder.
 // Returns: 0 when they are equal, 1 on a fault, a difference or a copy that cannot be made.
-int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::path &newFolder, Report &report)
+int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::path &newFolder,
+              Report &report)
 {
     std::string fault = CheckGate(patch, oldFolder);
     if (!fault.empty()) {
@@ -236,9 +244,11 @@ int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::pat
     std::error_code ec;
     fs::path work = MakeTemporaryFolder(VerifyFolderPrefix);
     fs::path game = work / "game";
-    if (work.empty() || (fs::copy(oldFolder, game, fs::copy_options::recursive, ec), ec) || Interrupted()) {
-        report.Error(Format("verify: cannot copy %s to a temporary folder: %s", PathText(oldFolder).c_str(),
-                Interrupted() ? "interrupted" : ec.message().c_str()));
+    if (work.empty() || (fs::copy(oldFolder, game, fs::copy_options::recursive, ec), ec) ||
+        Interrupted()) {
+        report.Error(Format("verify: cannot copy %s to a temporary folder: %s",
+                            PathText(oldFolder).c_str(),
+                            Interrupted() ? "interrupted" : ec.message().c_str()));
         RemoveTree(work);
         return 1;
     }
@@ -247,20 +257,25 @@ int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::pat
     std::string error;
     InstallResult result = ApplyPatchToFolder(patch, game, &detail);
     if (result != InstallResult::Ok) {
-        report.Listing(Format("FAULT: applying the patch to %s: %s", PathText(oldFolder).c_str(), detail.c_str()));
+        report.Listing(Format("FAULT: applying the patch to %s: %s", PathText(oldFolder).c_str(),
+                              detail.c_str()));
         code = 1;
     } else {
         std::vector<std::string> leftovers;
         std::vector<std::string> differences = CompareTrees(newFolder, game, &leftovers, &error);
         for (const std::string &line : leftovers) {
-            report.Listing(Format("note: left over from the old folder (a patch cannot delete files): %s", line.c_str()));
+            report.Listing(
+                Format("note: left over from the old folder (a patch cannot delete files): %s",
+                       line.c_str()));
         }
         for (const std::string &line : differences) {
-            report.Listing(Format("DIFFERENCE (from %s): %s", PathText(oldFolder).c_str(), line.c_str()));
+            report.Listing(
+                Format("DIFFERENCE (from %s): %s", PathText(oldFolder).c_str(), line.c_str()));
         }
         code = differences.empty() ? 0 : 1;
         if (code == 0) {
-            report.Listing(Format("OK: %s patched equals the new folder", PathText(oldFolder).c_str()));
+            report.Listing(
+                Format("OK: %s patched equals the new folder", PathText(oldFolder).c_str()));
         }
     }
     RemoveTree(work);
@@ -269,7 +284,8 @@ int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::pat
 
 }  // namespace
 
-InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root, std::string *detail)
+InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
+                                 std::string *detail)
 {
     HostWriters writers = {{WriteWholeFile, WriteRange}, root, detail};
     if (patch.chunks.empty()) {
@@ -289,8 +305,8 @@ InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
         InstallResult result = WalkEntries(chunk.data, (uint32_t)chunk.size, &writers.table);
         if (result != InstallResult::Ok) {
             std::string fault = CheckChunk(chunk, nullptr, nullptr);
-            *detail = std::string(ResultName(result)) + " in chunk " + std::to_string(chunk.id) + ": " +
-                      (detail->empty() ? fault : *detail);
+            *detail = std::string(ResultName(result)) + " in chunk " + std::to_string(chunk.id) +
+                      ": " + (detail->empty() ? fault : *detail);
             return result;
         }
     }
@@ -305,7 +321,8 @@ std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &
     std::vector<TreeFile> got;
     std::vector<std::string> emptyFolders;
     leftovers->clear();
-    if (!ListTree(expected, &want, &emptyFolders, error) || !ListTree(result, &got, &emptyFolders, error)) {
+    if (!ListTree(expected, &want, &emptyFolders, error) ||
+        !ListTree(result, &got, &emptyFolders, error)) {
         differences.push_back(*error);
         return differences;
     }
@@ -322,8 +339,9 @@ std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &
         if (at == -2) {
             differences.push_back(*error);
         } else if (at >= 0) {
-            differences.push_back(file.name + " differs from byte " + std::to_string(at) + " (expected " +
-                                  std::to_string(file.size) + " bytes, got " + std::to_string(got[j].size) + ")");
+            differences.push_back(file.name + " differs from byte " + std::to_string(at) +
+                                  " (expected " + std::to_string(file.size) + " bytes, got " +
+                                  std::to_string(got[j].size) + ")");
         }
         ++j;
     }
@@ -333,8 +351,8 @@ std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &
     return differences;
 }
 
-int VerifyPatch(const fs::path &patchPath, const std::vector<fs::path> &oldFolders, const fs::path &newFolder,
-                Report &report)
+int VerifyPatch(const fs::path &patchPath, const std::vector<fs::path> &oldFolders,
+                const fs::path &newFolder, Report &report)
 {
     std::string error;
     LoadedPatch patch;

@@ -11,10 +11,12 @@
 // Applies every chunk to the files under root as the installer applies them to its game folder:
 // names with either slash, folders created at forward slashes only, ranges into existing files.
 // Returns: Ok, or the first other result, with what failed in detail.
-InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root, std::string *detail);
+InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
+                                 std::string *detail);
 
-// Compares two trees byte for byte. Files only in result are listed in leftovers, not as differences.
-// Returns: the differences, each a line of text; empty when every file of expected is reproduced.
+// Compares two trees byte for byte. Files only in result are listed in leftovers, not as
+// differences. Returns: the differences, each a line of text; empty when every file of expected is
+// reproduced.
 std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &result,
                                       std::vector<std::string> *leftovers, std::string *error);
 
@@ -23,5 +25,5 @@ std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &
 // The folders are the command line's to check: existing folders, at least one old one.
 // Returns: 0 when every old folder patched equals the new folder, 1 on a fault or a difference
 // (each listed through report).
-int VerifyPatch(const fs::path &patchPath, const std::vector<fs::path> &oldFolders, const fs::path &newFolder,
-                Report &report);
+int VerifyPatch(const fs::path &patchPath, const std::vector<fs::path> &oldFolders,
+                const fs::path &newFolder, Report &report);

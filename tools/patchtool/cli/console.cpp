@@ -52,12 +52,13 @@ void ReportSummary(const BuildSummary &s, Report &report)
     double ratio = s.bytesIn ? 100.0 * (double)s.bytesOut / (double)s.bytesIn : 0.0;
     char line[256];
     snprintf(line, sizeof line,
-             "files: %" PRIu64 " scanned, %" PRIu64 " unchanged, %" PRIu64 " whole-file entries, %" PRIu64
-             " changed in place as %" PRIu64 " range entries",
+             "files: %" PRIu64 " scanned, %" PRIu64 " unchanged, %" PRIu64
+             " whole-file entries, %" PRIu64 " changed in place as %" PRIu64 " range entries",
              s.filesScanned, s.filesUnchanged, s.wholeEntries, s.rangeFiles, s.rangeEntries);
     report.Say(Report::Kind::Summary, line);
     snprintf(line, sizeof line,
-             "bytes: %" PRIu64 " in, %" PRIu64 " out in %u chunks (%.1f%%); range entries saved %" PRIu64 " bytes",
+             "bytes: %" PRIu64 " in, %" PRIu64
+             " out in %u chunks (%.1f%%); range entries saved %" PRIu64 " bytes",
              s.bytesIn, s.bytesOut, s.chunks, ratio, s.rangeSavings);
     report.Say(Report::Kind::Summary, line);
     snprintf(line, sizeof line, "time: %.2f s", s.milliseconds / 1000.0);

@@ -37,9 +37,12 @@ const char BuildHelp[] =
     "                       [--op = | --op <=] (--description TEXT | --description-file FILE)\n"
     "                       --out OUTDIR [--installer OUT.exe [--stub qpatch-stub.exe]] [OPTIONS]\n"
     "  --new DIR              the game as it is after the patch\n"
-    "  --old [VERSION=]DIR    a game at a version the patch accepts; once per version. Its version is\n"
-    "                         read from Bin/game.ini as the installer reads it (VERSION= must agree)\n"
-    "  --all-old-versions     with --op <=: the --old folders are every version the patch accepts;\n"
+    "  --old [VERSION=]DIR    a game at a version the patch accepts; once per version. Its version "
+    "is\n"
+    "                         read from Bin/game.ini as the installer reads it (VERSION= must "
+    "agree)\n"
+    "  --all-old-versions     with --op <=: the --old folders are every version the patch "
+    "accepts;\n"
     "                         without it every file goes in whole\n"
     "  --target, --base, --op the descriptor: the version after the patch, and what it accepts\n"
     "                         (=: exactly the base; <=: the base or older)\n"
@@ -49,7 +52,8 @@ const char BuildHelp[] =
     "  --force                replace an existing --out folder and --installer file\n"
     "  --chunk-size BYTES     chunk limit (default 64M; K, M, G suffixes)\n"
     "  --block-size BYTES     compressed block size (default 12M; the installer holds two blocks)\n"
-    "  --threads N            compressing threads (default: every core); output is the same for any N\n"
+    "  --threads N            compressing threads (default: every core); output is the same for "
+    "any N\n"
     "  --level 0-9            LZMA level (default 9)\n"
     "  --dry-run              list the entries the patch would hold; write nothing\n"
     "  --quiet                no progress line and no summary\n"
@@ -58,28 +62,35 @@ const char BuildHelp[] =
 
 const char PackHelp[] =
     "usage: patchtool pack PATCHDIR OUT.exe [--stub qpatch-stub.exe] [--no-checksum]\n"
-    "  writes the installer of a patch folder (descriptor.txt, 1601.bin, ...) exactly as build writes it:\n"
-    "  every file becomes its QPATCH resource, byte for byte; with a descriptor the installer also gets\n"
-    "  the version resource and the checksum record. Chunk files are named 1601.bin to 1999.bin; chunks\n"
+    "  writes the installer of a patch folder (descriptor.txt, 1601.bin, ...) exactly as build "
+    "writes it:\n"
+    "  every file becomes its QPATCH resource, byte for byte; with a descriptor the installer also "
+    "gets\n"
+    "  the version resource and the checksum record. Chunk files are named 1601.bin to 1999.bin; "
+    "chunks\n"
     "  after a missing id are carried but never applied (a warning says so). OUT.exe is replaced.\n"
-    "  --stub FILE      the payload-free qpatch-stub.exe (default: $QPATCH_STUB, then beside the tool)\n"
+    "  --stub FILE      the payload-free qpatch-stub.exe (default: $QPATCH_STUB, then beside the "
+    "tool)\n"
     "  --no-checksum    leave out the checksum record the installer checks itself against\n";
 
-const char InspectHelp[] =
-    "usage: patchtool inspect PATCHDIR|INSTALLER.exe\n"
-    "  lists the descriptor and every entry, decodes every compressed stream and checks every bound\n"
-    "  the installer checks; exit code 1 on any fault\n";
+const char InspectHelp[] = "usage: patchtool inspect PATCHDIR|INSTALLER.exe\n"
+                           "  lists the descriptor and every entry, decodes every compressed "
+                           "stream and checks every bound\n"
+                           "  the installer checks; exit code 1 on any fault\n";
 
 const char VerifyHelp[] =
     "usage: patchtool verify --patch PATCHDIR|INSTALLER.exe --old DIR [--old DIR]... --new DIR\n"
-    "  for each --old folder: the installer's descriptor and version checks, then the patch installed\n"
-    "  into a temporary copy of it and compared with --new byte for byte; exit code 1 on any fault\n";
+    "  for each --old folder: the installer's descriptor and version checks, then the patch "
+    "installed\n"
+    "  into a temporary copy of it and compared with --new byte for byte; exit code 1 on any "
+    "fault\n";
 
 int UsageError(const std::string &message, const char *command = nullptr)
 {
     ConsoleReport report(DisplayLevel::Normal);
     report.Error(message);
-    fprintf(stderr, "(patchtool %s--help lists the options)\n", command ? (std::string(command) + " ").c_str() : "");
+    fprintf(stderr, "(patchtool %s--help lists the options)\n",
+            command ? (std::string(command) + " ").c_str() : "");
     return ExitUsage;
 }
 
@@ -114,8 +125,9 @@ int RunBuild(const std::vector<std::string> &args)
     }
     ConsoleReport report(BuildDisplayLevel(command.quiet));
     if (command.options.target <= command.options.base) {
-        report.Warning("the target version is not above the base version; the installer will ask whether to "
-                       "install again");
+        report.Warning(
+            "the target version is not above the base version; the installer will ask whether to "
+            "install again");
     }
     BuildSummary summary;
     if (BuildPatch(command.options, report, &summary) != 0) {
@@ -171,7 +183,8 @@ int RunVerify(const std::vector<std::string> &args)
         return UsageError(problem, "verify");
     }
     ConsoleReport report(DisplayLevel::Normal);
-    return VerifyPatch(command.patch, command.olds, command.newFolder, report) == 0 ? ExitOk : ExitFailed;
+    return VerifyPatch(command.patch, command.olds, command.newFolder, report) == 0 ? ExitOk
+                                                                                    : ExitFailed;
 }
 
 // The arguments as UTF-8, whatever the host's own code page.
@@ -228,8 +241,12 @@ int main(int argc, char **argv)
         return ExitOk;
     }
     if (command == "--help" || command == "-h" || command == "help") {
-        const char *help = args.empty() ? Usage : args[0] == "build" ? BuildHelp : args[0] == "pack" ? PackHelp
-                         : args[0] == "inspect" ? InspectHelp : args[0] == "verify" ? VerifyHelp : nullptr;
+        const char *help = args.empty()           ? Usage
+                           : args[0] == "build"   ? BuildHelp
+                           : args[0] == "pack"    ? PackHelp
+                           : args[0] == "inspect" ? InspectHelp
+                           : args[0] == "verify"  ? VerifyHelp
+                                                  : nullptr;
         if (!help) {
             return UsageError("unknown command " + args[0]);
         }

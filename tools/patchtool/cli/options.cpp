@@ -37,15 +37,18 @@ struct Arguments {
 
 bool IsFlag(const std::string &name)
 {
-    return name == "--force" || name == "--dry-run" || name == "--quiet" || name == "--all-old-versions" ||
-           name == "--no-checksum";
+    return name == "--force" || name == "--dry-run" || name == "--quiet" ||
+           name == "--all-old-versions" || name == "--no-checksum";
 }
 
-bool Repeats(const std::string &name) { return name == "--old"; }
+bool Repeats(const std::string &name)
+{
+    return name == "--old";
+}
 
 // Returns: an empty text, or what is wrong with the command line.
-std::string SplitArguments(const std::vector<std::string> &args, const std::vector<std::string> &known,
-                           Arguments *out)
+std::string SplitArguments(const std::vector<std::string> &args,
+                           const std::vector<std::string> &known, Arguments *out)
 {
     for (size_t i = 0; i < args.size(); ++i) {
         std::string a = args[i];
@@ -147,7 +150,8 @@ std::string ReadDescriptorOptions(const Arguments &a, BuildOptions *o)
             return "--description-file: " + error;
         }
         o->description.assign(bytes.begin(), bytes.end());
-        while (!o->description.empty() && (o->description.back() == '\n' || o->description.back() == '\r')) {
+        while (!o->description.empty() &&
+               (o->description.back() == '\n' || o->description.back() == '\r')) {
             o->description.pop_back();  // the descriptor adds its own line end
         }
     } else {
@@ -259,10 +263,12 @@ std::string ReadBuildOptions(const Arguments &a, BuildOptions *o)
 std::string ParseBuildCommand(const std::vector<std::string> &args, BuildCommand *command)
 {
     Arguments a;
-    std::string problem = SplitArguments(args,
-        {"--new", "--old", "--all-old-versions", "--target", "--base", "--op", "--description", "--description-file",
-         "--out", "--installer", "--stub", "--chunk-size", "--threads", "--level", "--block-size", "--force",
-         "--dry-run", "--quiet", "--no-checksum"}, &a);
+    std::string problem = SplitArguments(
+        args,
+        {"--new", "--old", "--all-old-versions", "--target", "--base", "--op", "--description",
+         "--description-file", "--out", "--installer", "--stub", "--chunk-size", "--threads",
+         "--level", "--block-size", "--force", "--dry-run", "--quiet", "--no-checksum"},
+        &a);
     if (problem.empty() && !a.positional.empty()) {
         problem = "unexpected argument " + a.positional[0];
     }
@@ -277,7 +283,8 @@ std::string ParseVerifyCommand(const std::vector<std::string> &args, VerifyComma
 {
     Arguments a;
     std::string problem = SplitArguments(args, {"--patch", "--old", "--new"}, &a);
-    if (problem.empty() && (!a.Find("--patch") || !a.Find("--old") || !a.Find("--new") || !a.positional.empty())) {
+    if (problem.empty() &&
+        (!a.Find("--patch") || !a.Find("--old") || !a.Find("--new") || !a.positional.empty())) {
         problem = "verify needs --patch, --old and --new";
     }
     if (!problem.empty()) {

@@ -25,7 +25,8 @@ std::u16string IniText(const std::vector<uint8_t> &bytes)
         }
         return text;
     }
-    size_t start = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
+    size_t start =
+        bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
     std::string utf8(bytes.begin() + start, bytes.end());
     if (start == 3 && Utf8ToUtf16(utf8, &text)) {
         return text;
@@ -54,21 +55,25 @@ bool SameIgnoringCase(const std::u16string &a, const char *b)
 }
 
 // Returns: true with the value of key in section, the first of each.
-bool FindIniValue(const std::u16string &text, const char *section, const char *key, std::u16string *value)
+bool FindIniValue(const std::u16string &text, const char *section, const char *key,
+                  std::u16string *value)
 {
     bool inSection = false;
     size_t start = 0;
     while (start <= text.size()) {
         size_t end = text.find(u'\n', start);
-        std::u16string line = Trim(text.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start));
+        std::u16string line = Trim(
+            text.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start));
         start = end == std::u16string::npos ? text.size() + 1 : end + 1;
         if (!line.empty() && line[0] == u'[') {
             size_t close = line.find(u']');
-            inSection = SameIgnoringCase(Trim(line.substr(1, close == std::u16string::npos ? close : close - 1)), section);
+            inSection = SameIgnoringCase(
+                Trim(line.substr(1, close == std::u16string::npos ? close : close - 1)), section);
             continue;
         }
         size_t equals = line.find(u'=');
-        if (inSection && equals != std::u16string::npos && SameIgnoringCase(Trim(line.substr(0, equals)), key)) {
+        if (inSection && equals != std::u16string::npos &&
+            SameIgnoringCase(Trim(line.substr(0, equals)), key)) {
             *value = Trim(line.substr(equals + 1));
             if (value->size() >= 2 && (value->front() == u'"' || value->front() == u'\'') &&
                 value->back() == value->front()) {
@@ -96,10 +101,12 @@ namespace {
 const char *GateOutcomeText(const GateDecision &d)
 {
     if (d.outcome == GateOutcome::Ask) {
-        return "ask whether to install again (IDS_ALREADY_CURRENT: the version is not below the target)";
+        return "ask whether to install again (IDS_ALREADY_CURRENT: the version is not below the "
+               "target)";
     }
-    return d.textId == IDS_NEED_BASE_VERSION ? "refuse it (IDS_NEED_BASE_VERSION: the base version first)"
-                                             : "refuse it (IDS_DESCRIPTOR_ERROR: the descriptor is broken)";
+    return d.textId == IDS_NEED_BASE_VERSION
+               ? "refuse it (IDS_NEED_BASE_VERSION: the base version first)"
+               : "refuse it (IDS_DESCRIPTOR_ERROR: the descriptor is broken)";
 }
 
 }  // namespace
@@ -110,7 +117,8 @@ std::string GateRefusal(const fs::path &folder, PackedVersion installed, const G
     if (d.outcome == GateOutcome::Proceed) {
         return std::string();
     }
-    return "the old folder " + PathText(folder) + " is at version " + VersionText(installed) + " (" + GameIniName +
-           "; 1.0.0.0 without it), and for it the installer would " + GateOutcomeText(d) + ": target " +
-           VersionText(terms.target) + ", " + OperatorText(terms.op) + " " + VersionText(terms.base);
+    return "the old folder " + PathText(folder) + " is at version " + VersionText(installed) +
+           " (" + GameIniName + "; 1.0.0.0 without it), and for it the installer would " +
+           GateOutcomeText(d) + ": target " + VersionText(terms.target) + ", " +
+           OperatorText(terms.op) + " " + VersionText(terms.base);
 }

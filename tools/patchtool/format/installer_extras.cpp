@@ -3,22 +3,32 @@
 #include "payload/checksum_record.h"
 #include "tools/patchtool/pe/resource_types.h"
 
-ResourceKey RecordResourceType() { return NameKey(CHECKSUM_RECORD_TYPE_U16); }
+ResourceKey RecordResourceType()
+{
+    return NameKey(CHECKSUM_RECORD_TYPE_U16);
+}
 
-ResourceKey VersionResourceType() { return IdKey(ResourceTypeVersion); }
+ResourceKey VersionResourceType()
+{
+    return IdKey(ResourceTypeVersion);
+}
 
 void ReadInstallerExtras(const std::vector<uint8_t> &image, const std::vector<PeResource> &items,
                          InstallerExtras *extras)
 {
     *extras = InstallerExtras();
     extras->fromInstaller = true;
-    if (const PeResource *r = FindPeResource(items, RecordResourceType(), IdKey(ChecksumRecordId))) {
+    if (const PeResource *r =
+            FindPeResource(items, RecordResourceType(), IdKey(ChecksumRecordId))) {
         extras->hasRecord = true;
-        extras->record.assign(image.begin() + r->imageOffset, image.begin() + r->imageOffset + r->size);
+        extras->record.assign(image.begin() + r->imageOffset,
+                              image.begin() + r->imageOffset + r->size);
     }
-    if (const PeResource *v = FindPeResource(items, VersionResourceType(), IdKey(VersionResourceId))) {
+    if (const PeResource *v =
+            FindPeResource(items, VersionResourceType(), IdKey(VersionResourceId))) {
         extras->hasVersion = true;
-        extras->version.assign(image.begin() + v->imageOffset, image.begin() + v->imageOffset + v->size);
+        extras->version.assign(image.begin() + v->imageOffset,
+                               image.begin() + v->imageOffset + v->size);
     }
     ReadPeCertificateTable(image, &extras->certificateOffset, &extras->certificateSize);
 }

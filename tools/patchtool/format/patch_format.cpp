@@ -55,7 +55,8 @@ void AppendEntryHeader(std::vector<uint8_t> *out, uint8_t kind, const std::u16st
     PutEntryHeader(&(*out)[at], kind, name.data(), (uint32_t)name.size(), dataSize, targetOffset);
 }
 
-std::vector<uint8_t> BlockStreamHead(uint64_t decodedSize, uint32_t blockSize, const std::vector<uint32_t> &storedSizes)
+std::vector<uint8_t> BlockStreamHead(uint64_t decodedSize, uint32_t blockSize,
+                                     const std::vector<uint32_t> &storedSizes)
 {
     std::vector<uint8_t> head(BlockStreamHeaderSize + BlockTableEntrySize * storedSizes.size());
     PutBlockStreamHeader(head.data(), BlockStreamHeader{decodedSize, blockSize});
@@ -128,9 +129,11 @@ const char *OperatorText(GateOperator op)
     return op == GateOperator::Exact ? "=" : op == GateOperator::UpTo ? "<=" : "(unrecognised)";
 }
 
-std::string ComposeDescriptor(uint32_t target, GateOperator op, uint32_t base, const std::string &description)
+std::string ComposeDescriptor(uint32_t target, GateOperator op, uint32_t base,
+                              const std::string &description)
 {
-    return VersionText(target) + " " + OperatorText(op) + " " + VersionText(base) + "\r\n" + description + "\r\n";
+    return VersionText(target) + " " + OperatorText(op) + " " + VersionText(base) + "\r\n" +
+           description + "\r\n";
 }
 
 static bool IsReservedDeviceName(const std::u16string &part)
@@ -152,7 +155,8 @@ static bool IsReservedDeviceName(const std::u16string &part)
             return true;
         }
     }
-    return upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) &&
+    return upper.size() == 4 &&
+           (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) &&
            upper[3] >= '1' && upper[3] <= '9';
 }
 
@@ -183,7 +187,8 @@ static bool CheckNamePart(const std::u16string &part, std::string *reason)
 bool CheckTargetName(const std::u16string &name, std::string *reason)
 {
     if (name.size() > MaxNameLength) {
-        *reason = "longer than " + std::to_string(MaxNameLength) + " UTF-16 units (" + std::to_string(name.size()) + ")";
+        *reason = "longer than " + std::to_string(MaxNameLength) + " UTF-16 units (" +
+                  std::to_string(name.size()) + ")";
         return false;
     }
     size_t start = 0;

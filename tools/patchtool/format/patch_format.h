@@ -68,7 +68,8 @@ const char *OperatorText(GateOperator op);
 bool PrepareDescription(std::string *description, std::string *reason);
 
 // "TARGET OP BASE\r\nDESCRIPTION\r\n".
-std::string ComposeDescriptor(uint32_t target, GateOperator op, uint32_t base, const std::string &description);
+std::string ComposeDescriptor(uint32_t target, GateOperator op, uint32_t base,
+                              const std::string &description);
 
 // Checks a relative name (forward slashes) for a target on Windows.
 // Returns: false with a reason: too long, empty part, "." or "..", a character Windows refuses,

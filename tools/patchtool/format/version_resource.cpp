@@ -84,11 +84,11 @@ uint32_t LowWord(uint32_t v)
 
 struct NodeView {
     size_t start;
-    size_t end;       // start + wLength
+    size_t end;  // start + wLength
     uint16_t valueLength;
     bool text;
     std::u16string key;
-    size_t value;     // after the key's padding
+    size_t value;  // after the key's padding
 };
 
 // Returns: false when the node at start does not fit inside limit.
@@ -118,7 +118,8 @@ template <typename Visit>
 void ForEachChild(const std::vector<uint8_t> &b, const NodeView &parent, size_t first, Visit visit)
 {
     NodeView child;
-    for (size_t at = (first + 3) & ~(size_t)3; at < parent.end && ReadNode(b, at, parent.end, &child);
+    for (size_t at = (first + 3) & ~(size_t)3;
+         at < parent.end && ReadNode(b, at, parent.end, &child);
          at = (child.end + 3) & ~(size_t)3) {
         visit(child);
     }
@@ -128,8 +129,8 @@ void ForEachChild(const std::vector<uint8_t> &b, const NodeView &parent, size_t 
 
 std::string FixedVersionText(uint32_t high, uint32_t low)
 {
-    return std::to_string(high >> 16) + "." + std::to_string(high & 0xFFFF) + "." + std::to_string(low >> 16) +
-           "." + std::to_string(low & 0xFFFF);
+    return std::to_string(high >> 16) + "." + std::to_string(high & 0xFFFF) + "." +
+           std::to_string(low >> 16) + "." + std::to_string(low & 0xFFFF);
 }
 
 const std::u16string *VersionInfo::Find(const std::u16string &key) const
@@ -185,9 +186,19 @@ VersionInfo PatchVersionInfo(const std::vector<uint8_t> &descriptor)
 std::vector<uint8_t> ComposeVersionResource(const VersionInfo &info)
 {
     std::vector<uint8_t> fixed(FixedInfoSize, 0);
-    const uint32_t fields[] = {FixedSignature, FixedStructVersion, info.fileHigh, info.fileLow,
-                               info.productHigh, info.productLow, FileFlagsMask, 0, FileOsNtWindows32,
-                               FileTypeApplication, 0, 0, 0};
+    const uint32_t fields[] = {FixedSignature,
+                               FixedStructVersion,
+                               info.fileHigh,
+                               info.fileLow,
+                               info.productHigh,
+                               info.productLow,
+                               FileFlagsMask,
+                               0,
+                               FileOsNtWindows32,
+                               FileTypeApplication,
+                               0,
+                               0,
+                               0};
     for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
         PutU32(&fixed[4 * i], fields[i]);
     }
@@ -199,7 +210,8 @@ std::vector<uint8_t> ComposeVersionResource(const VersionInfo &info)
     PutU32(translation.data(), UnicodeCodePage << 16);  // language 0, then the code page
     std::vector<uint8_t> stringFileInfo =
         Node(u"StringFileInfo", true, {}, 0, {Node(StringTableKey, true, {}, 0, strings)});
-    std::vector<uint8_t> varFileInfo = Node(u"VarFileInfo", true, {}, 0, {Node(u"Translation", false, translation, 4, {})});
+    std::vector<uint8_t> varFileInfo =
+        Node(u"VarFileInfo", true, {}, 0, {Node(u"Translation", false, translation, 4, {})});
     return Node(u"VS_VERSION_INFO", false, fixed, FixedInfoSize, {stringFileInfo, varFileInfo});
 }
 

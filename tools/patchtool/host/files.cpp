@@ -7,7 +7,6 @@
 #include <errno.h>
 #include <string.h>
 
-
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -156,8 +155,9 @@ static bool ListFolder(TreeWalk *walk, const fs::path &folder, bool *holdsFiles)
     std::error_code ec;
     fs::path resolved = fs::canonical(folder, ec);
     if (ec || !walk->enclosing.insert(resolved).second) {
-        *walk->error = ec ? "cannot read folder " + PathText(folder) + ": " + ec.message()
-                          : "the folder link " + PathText(folder) + " leads back to a folder that encloses it";
+        *walk->error =
+            ec ? "cannot read folder " + PathText(folder) + ": " + ec.message()
+               : "the folder link " + PathText(folder) + " leads back to a folder that encloses it";
         return false;
     }
     fs::directory_iterator it(folder, ec);

@@ -6,7 +6,6 @@
 
 #include <errno.h>
 
-
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -78,4 +77,3 @@ double NowMilliseconds()
     using namespace std::chrono;
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
-

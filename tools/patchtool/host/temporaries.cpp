@@ -33,7 +33,8 @@ uint64_t TemporaryOwner(const std::string &name, const std::string &prefix)
     size_t dash = name.find('-', prefix.size());
     if (dash == std::string::npos || dash == prefix.size() || dash + 1 == name.size() ||
         name.find_first_not_of("0123456789", prefix.size()) != dash ||
-        name.find_first_not_of("0123456789", dash + 1) != std::string::npos || dash - prefix.size() > 10) {
+        name.find_first_not_of("0123456789", dash + 1) != std::string::npos ||
+        dash - prefix.size() > 10) {
         return 0;
     }
     return std::stoull(name.substr(prefix.size(), dash - prefix.size()));
@@ -74,7 +75,8 @@ void RemoveStaleTemporaries(const fs::path &target, Report &report)
     fs::path base = NamedTarget(target);
     std::string prefix = PathText(base.filename()) + TemporaryMark;
     std::error_code ec;
-    for (fs::directory_iterator it(FolderOf(base), ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    for (fs::directory_iterator it(FolderOf(base), ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
         uint64_t owner = TemporaryOwner(PathText(it->path().filename()), prefix);
         if (owner == 0 || owner == ProcessId()) {
             continue;

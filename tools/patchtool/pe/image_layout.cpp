@@ -56,9 +56,10 @@ bool ParseLayout(const std::vector<uint8_t> &image, PeLayout *pe, std::string *e
     pe->sections.clear();
     for (uint32_t i = 0; i < sectionCount; ++i) {
         const uint8_t *h = &image[table + i * SectionHeaderSize];
-        pe->sections.push_back(Section{table + i * SectionHeaderSize, GetU32(h + SectionVirtualSize),
-                                       GetU32(h + SectionVirtualAddress), GetU32(h + SectionRawSize),
-                                       GetU32(h + SectionRawOffset)});
+        pe->sections.push_back(Section{table + i * SectionHeaderSize,
+                                       GetU32(h + SectionVirtualSize),
+                                       GetU32(h + SectionVirtualAddress),
+                                       GetU32(h + SectionRawSize), GetU32(h + SectionRawOffset)});
     }
     error->clear();
     return true;
@@ -107,16 +108,18 @@ bool CheckSectionsInsideFile(const std::vector<uint8_t> &image, std::string *err
         return false;
     }
     if (pe.sizeOfHeaders > image.size()) {
-        *error = "the headers run past the end of the file (" + std::to_string(image.size()) + " bytes)";
+        *error =
+            "the headers run past the end of the file (" + std::to_string(image.size()) + " bytes)";
         return false;
     }
     for (const Section &s : pe.sections) {
         if (s.rawSize != 0 && !Fits(image, s.rawOffset, s.rawSize)) {
             char name[9] = {0};
             memcpy(name, &image[s.headerOffset], 8);
-            *error = std::string("section ") + name + " (" + std::to_string(s.rawSize) + " bytes at " +
-                     std::to_string(s.rawOffset) + ") runs past the end of the file (" +
-                     std::to_string(image.size()) + " bytes): the file is truncated";
+            *error = std::string("section ") + name + " (" + std::to_string(s.rawSize) +
+                     " bytes at " + std::to_string(s.rawOffset) +
+                     ") runs past the end of the file (" + std::to_string(image.size()) +
+                     " bytes): the file is truncated";
             return false;
         }
     }

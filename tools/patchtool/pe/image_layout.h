@@ -35,7 +35,7 @@ struct Section {
 };
 
 struct PeLayout {
-    uint32_t coffOffset;        // of the COFF file header
+    uint32_t coffOffset;  // of the COFF file header
     uint32_t optionalOffset;
     bool pe64;
     uint32_t sectionAlignment;

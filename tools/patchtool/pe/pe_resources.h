@@ -8,7 +8,7 @@
 #include "tools/patchtool/host/files.h"
 
 struct ResourceKey {
-    bool named;            // a name (like "QPATCH") rather than an integer id
+    bool named;  // a name (like "QPATCH") rather than an integer id
     uint16_t id;
     std::u16string name;
 };

@@ -20,7 +20,7 @@ struct Placement {
     const Section *moved = nullptr;  // a relocation section moved behind the resources
     bool reuse = false;              // target is an existing section header
     uint32_t sectionCount = 0;
-    uint64_t memoryEnd = 0;          // where the sections end, in memory and in the file
+    uint64_t memoryEnd = 0;  // where the sections end, in memory and in the file
     uint64_t fileEnd = 0;
     size_t lastByAddress = 0;
 };
@@ -62,18 +62,19 @@ void FindSectionEnds(const PeLayout &pe, Placement *p)
 
 // A relocation table right after the resources is moved behind the new ones: nothing refers
 // to its place but its data directory, and the old resources are not left as dead weight.
-void FindMovableRelocations(const std::vector<uint8_t> &image, const PeLayout &pe, uint32_t resourceRva,
-                            Placement *p)
+void FindMovableRelocations(const std::vector<uint8_t> &image, const PeLayout &pe,
+                            uint32_t resourceRva, Placement *p)
 {
     const Section &last = pe.sections[p->lastByAddress];
-    if (p->reuse || resourceRva == 0 || pe.sections.size() < 2 || memcmp(&image[last.headerOffset], ".reloc", 6) != 0 ||
+    if (p->reuse || resourceRva == 0 || pe.sections.size() < 2 ||
+        memcmp(&image[last.headerOffset], ".reloc", 6) != 0 ||
         (uint64_t)last.rawOffset + last.rawSize != p->fileEnd) {
         return;
     }
     for (const Section &s : pe.sections) {
         if (s.virtualAddress == resourceRva && s.rawOffset != 0 &&
-            AlignUp(s.virtualAddress + (uint64_t)std::max(s.virtualSize, s.rawSize), pe.sectionAlignment) ==
-                last.virtualAddress &&
+            AlignUp(s.virtualAddress + (uint64_t)std::max(s.virtualSize, s.rawSize),
+                    pe.sectionAlignment) == last.virtualAddress &&
             (uint64_t)s.rawOffset + s.rawSize == last.rawOffset) {
             p->moved = &last;
             p->target = s;
@@ -85,7 +86,8 @@ void FindMovableRelocations(const std::vector<uint8_t> &image, const PeLayout &p
 // The resource section is rewritten in place when it is the image's last section, takes the
 // place of resources followed by relocations, or is appended as a new section.
 // Returns: false with a reason when the image has no room for one more section header.
-bool ChooseSection(const std::vector<uint8_t> &image, const PeLayout &pe, Placement *p, std::string *error)
+bool ChooseSection(const std::vector<uint8_t> &image, const PeLayout &pe, Placement *p,
+                   std::string *error)
 {
     FindSectionEnds(pe, p);
     uint32_t resourceRva = GetU32(&image[DirectoryOffset(pe, ResourceDirectoryIndex)]);
@@ -125,7 +127,8 @@ Sizes ComputeSizes(const PeLayout &pe, const Placement &p, const TreeImage &tree
         z.relocated = *p.moved;
         z.relocated.virtualAddress = (uint32_t)z.imageSize;
         z.relocated.rawOffset = (uint32_t)(p.target.rawOffset + z.rawSize);
-        z.imageSize = AlignUp(z.relocated.virtualAddress + (uint64_t)std::max(p.moved->virtualSize, p.moved->rawSize),
+        z.imageSize = AlignUp(z.relocated.virtualAddress +
+                                  (uint64_t)std::max(p.moved->virtualSize, p.moved->rawSize),
                               pe.sectionAlignment);
     }
     return z;
@@ -147,12 +150,14 @@ void MoveSection(const PeLayout &pe, const Placement &p, const Sizes &z, std::ve
     }
 }
 
-// Returns: the headers and every section's raw data before the resource section, with updated fields.
-std::vector<uint8_t> PatchHeaders(const std::vector<uint8_t> &image, const PeLayout &pe, const Placement &p,
-                                  const TreeImage &tree, const Sizes &z)
+// Returns: the headers and every section's raw data before the resource section, with updated
+// fields.
+std::vector<uint8_t> PatchHeaders(const std::vector<uint8_t> &image, const PeLayout &pe,
+                                  const Placement &p, const TreeImage &tree, const Sizes &z)
 {
     const Section &target = p.target;
-    std::vector<uint8_t> head(image.begin(), image.begin() + std::min<uint64_t>(p.fileEnd, target.rawOffset));
+    std::vector<uint8_t> head(image.begin(),
+                              image.begin() + std::min<uint64_t>(p.fileEnd, target.rawOffset));
     head.resize(target.rawOffset, 0);
     uint8_t *header = &head[target.headerOffset];
     if (!p.reuse) {
@@ -165,7 +170,8 @@ std::vector<uint8_t> PatchHeaders(const std::vector<uint8_t> &image, const PeLay
     PutU32(header + SectionRawOffset, target.rawOffset);
     PutU32(header + SectionFlags, ResourceSectionFlags);
     PutU16(&head[pe.coffOffset + CoffSectionCount], (uint16_t)p.sectionCount);
-    PutU64(&head[pe.coffOffset + CoffSymbolTable], 0);  // no symbol table: nothing follows the sections
+    PutU64(&head[pe.coffOffset + CoffSymbolTable],
+           0);  // no symbol table: nothing follows the sections
     PutU32(&head[pe.optionalOffset + OptionalSizeOfImage], (uint32_t)z.imageSize);
     PutU32(&head[pe.optionalOffset + OptionalChecksum], 0);  // not checked for programs
     PutU32(&head[DirectoryOffset(pe, ResourceDirectoryIndex)], target.virtualAddress);
@@ -208,14 +214,15 @@ bool WriteItemData(FILE *file, const std::vector<uint8_t> &image, const PeResour
         fclose(in);
         return ok;
     }
-    const uint8_t *data = item.bytes.empty() && item.size ? &image[item.imageOffset] : item.bytes.data();
+    const uint8_t *data =
+        item.bytes.empty() && item.size ? &image[item.imageOffset] : item.bytes.data();
     return item.size == 0 || fwrite(data, 1, item.size, file) == item.size;
 }
 
-
 // Writes head, the tree, every item's data (8-aligned) and the moved section to output.
-bool WriteImage(const fs::path &output, const std::vector<uint8_t> &image, const std::vector<uint8_t> &head,
-                const TreeImage &tree, const std::vector<PeResource> &sorted, const Placement &p, const Sizes &z,
+bool WriteImage(const fs::path &output, const std::vector<uint8_t> &image,
+                const std::vector<uint8_t> &head, const TreeImage &tree,
+                const std::vector<PeResource> &sorted, const Placement &p, const Sizes &z,
                 std::string *error)
 {
     FILE *file = OpenFile(output, "wb");
@@ -227,12 +234,14 @@ bool WriteImage(const fs::path &output, const std::vector<uint8_t> &image, const
               fwrite(tree.bytes.data(), 1, tree.bytes.size(), file) == tree.bytes.size();
     uint64_t written = tree.bytes.size();
     for (size_t i = 0; ok && i < sorted.size(); ++i) {
-        ok = WriteZeros(file, tree.dataOffsets[i] - written) && WriteItemData(file, image, sorted[i]);
+        ok = WriteZeros(file, tree.dataOffsets[i] - written) &&
+             WriteItemData(file, image, sorted[i]);
         written = tree.dataOffsets[i] + sorted[i].size;
     }
     ok = ok && WriteZeros(file, z.rawSize - written);
     if (p.moved && p.moved->rawSize) {
-        ok = ok && fwrite(&image[p.moved->rawOffset], 1, p.moved->rawSize, file) == p.moved->rawSize;
+        ok =
+            ok && fwrite(&image[p.moved->rawOffset], 1, p.moved->rawSize, file) == p.moved->rawSize;
     }
     ok = (fclose(file) == 0) && ok;
     if (!ok) {

@@ -13,8 +13,8 @@ enum : uint32_t {
 struct TreeReader {
     const std::vector<uint8_t> *image;
     const PeLayout *pe;
-    uint64_t base;     // file offset of the resource directory
-    uint64_t limit;    // bytes of raw data from base to the end of its section
+    uint64_t base;   // file offset of the resource directory
+    uint64_t limit;  // bytes of raw data from base to the end of its section
     uint32_t baseRva;
     std::vector<PeResource> *items;
     std::string *error;
@@ -180,7 +180,8 @@ void BuildTree(const std::vector<PeResource> &sorted, uint32_t sectionRva, TreeI
         }
         return offset | HighBit;
     };
-    auto writeTable = [&out](uint64_t table, const std::vector<std::pair<ResourceKey, uint32_t>> &rows,
+    auto writeTable = [&out](uint64_t table,
+                             const std::vector<std::pair<ResourceKey, uint32_t>> &rows,
                              const std::vector<uint32_t> &keyFields) {
         uint16_t namedCount = 0;
         for (const auto &row : rows) {
@@ -237,9 +238,15 @@ void BuildTree(const std::vector<PeResource> &sorted, uint32_t sectionRva, TreeI
     }
 }
 
-ResourceKey IdKey(uint16_t id) { return ResourceKey{false, id, std::u16string()}; }
+ResourceKey IdKey(uint16_t id)
+{
+    return ResourceKey{false, id, std::u16string()};
+}
 
-ResourceKey NameKey(const std::u16string &name) { return ResourceKey{true, 0, name}; }
+ResourceKey NameKey(const std::u16string &name)
+{
+    return ResourceKey{true, 0, name};
+}
 
 bool ReadPeResources(const std::vector<uint8_t> &image, std::vector<PeResource> *items,
                      std::string *error)
