@@ -102,16 +102,30 @@ mkdir -p "$work/new/many"; for i in $(seq 400); do printf "$i" > "$work/new/many
 expect_failure stub-first "installer stub" build "${ok_args[@]}" --out "$work/out" --chunk-size 1 --installer "$work/setup.exe" --stub "$work/file"
 rm -rf "$work/new/many"
 
-# Ctrl-C (SIGINT) and SIGTERM remove every temporary of build and of verify.
+# Ctrl-C (SIGINT) and SIGTERM remove every temporary of build and of verify. Each signal comes
+# once the tool's first temporary exists, whatever the machine's speed; the 24 MiB of random
+# data then leave it seconds of work.
+until_temporary() {  # until_temporary PID COMMAND...: true once COMMAND succeeds while PID runs
+  local pid=$1 deadline=$((SECONDS + 120))
+  shift
+  until "$@"; do
+    kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $deadline ] || return 1
+    sleep 0.02
+  done
+}
 head -c $((24 << 20)) /dev/urandom > "$work/new/Bin/big.dat"
 "$tool" build "${ok_args[@]}" --out "$work/out" --threads 1 --block-size 4M >/dev/null 2>&1 &
-pid=$!; sleep 2; kill -INT $pid; wait $pid; code=$?
+pid=$!
+until_temporary $pid sh -c "ls '$work' | grep -q 'tmp-'" || { echo "FAIL interrupted build: no temporary seen"; failures=$((failures + 1)); }
+kill -INT $pid; wait $pid; code=$?
 if [ "$code" -ne 0 ] && ! ls "$work" | grep -q 'tmp-'; then echo "ok   interrupted build"
 else echo "FAIL interrupted build ($code): $(ls "$work")"; failures=$((failures + 1)); fi
 "$tool" build "${ok_args[@]}" --out "$work/out" --level 0 --quiet || { echo "FAIL build for verify"; failures=$((failures + 1)); }
 mkdir "$work/tmp"
 TMPDIR="$work/tmp" "$tool" verify --patch "$work/out" --old "$work/old" --new "$work/new" >/dev/null 2>&1 &
-pid=$!; sleep 0.3; kill -TERM $pid; wait $pid; code=$?
+pid=$!
+until_temporary $pid sh -c "[ -n \"\$(ls '$work/tmp')\" ]" || { echo "FAIL interrupted verify: no temporary seen"; failures=$((failures + 1)); }
+kill -TERM $pid; wait $pid; code=$?
 if [ "$code" -ne 0 ] && [ -z "$(ls "$work/tmp")" ]; then echo "ok   interrupted verify"
 else echo "FAIL interrupted verify ($code): $(ls "$work/tmp")"; failures=$((failures + 1)); fi
 rm -rf "$work/tmp" "$work/out" "$work/new/Bin/big.dat"
