@@ -1,0 +1,252 @@
+#include "payload/delta_apply.h"
+
+#include <string.h>
+
+#include "payload/crc32.h"
+#include "payload/delta_format.h"
+#include "stream/allocator.h"
+#include "stream/block_stream.h"
+#include "stream/memory_stream.h"
+
+namespace {
+
+enum : uint32_t {
+    ControlBufferSize = 64,
+    Sections = DeltaSections,
+};
+
+enum Section : uint32_t { Control = 0, Difference = 1, Literal = 2 };
+
+}  // namespace
+
+struct DeltaApplier {
+    const DeltaBase *base;
+    const DeltaSink *sink;
+    Stream *sections[Sections];
+    DeltaHeader header;
+    uint64_t baseChecked;  // bytes of the base checked (all of them when it is not checked)
+    bool baseVerified;     // the check is over, or was not asked for
+    uint32_t crc;          // of the base while it is checked, then of the result
+    uint64_t produced;     // result bytes written
+    uint64_t literalLeft;  // of the current record
+    uint64_t coverLeft;
+    uint64_t oldAt;        // base offset of the cover's next byte
+    uint32_t controlAt;
+    uint32_t controlFill;
+    uint8_t control[ControlBufferSize];
+    uint8_t piece[DeltaPieceSize];
+    uint8_t old[DeltaPieceSize];
+};
+
+namespace {
+
+// Returns: the section's stream over its bytes: a memory stream for a stored section, otherwise a
+// block stream over one; or null (malformed, blocks over the budget left in *budget, no memory).
+Stream *OpenSection(const uint8_t *bytes, uint32_t size, bool stored, uint32_t *budget)
+{
+    if (stored)
+        return openMemoryStream(bytes, size);
+    if (size < BlockStreamHeaderSize)
+        return nullptr;
+    uint32_t blockSize = GetBlockStreamHeader(bytes).blockSize;
+    if (blockSize > DeltaMaxBlockSize || blockSize > *budget)
+        return nullptr;
+    *budget -= blockSize;
+    Stream *memory = openMemoryStream(bytes, size);
+    if (!memory)
+        return nullptr;
+    Stream *blocks = openBlockStream(memory);
+    if (!blocks)
+        memory->methods->release(memory);
+    return blocks;
+}
+
+void ReleaseSections(DeltaApplier *a)
+{
+    for (uint32_t i = 0; i < Sections; ++i) {
+        if (a->sections[i])
+            a->sections[i]->methods->release(a->sections[i]);
+    }
+}
+
+// Returns: true when exactly length bytes of section s were read into buffer.
+bool ReadSection(DeltaApplier *a, uint32_t s, uint8_t *buffer, uint32_t length)
+{
+    return a->sections[s]->methods->read(a->sections[s], buffer, length) == length;
+}
+
+// Returns: true with the next varint of the control section in *value.
+bool ReadVarint(DeltaApplier *a, uint64_t *value)
+{
+    uint64_t v = 0;
+    for (uint32_t i = 0; i < DeltaMaxVarintBytes; ++i) {
+        if (a->controlAt == a->controlFill) {
+            Stream *s = a->sections[Control];
+            a->controlFill = s->methods->read(s, a->control, ControlBufferSize);
+            a->controlAt = 0;
+            if (a->controlFill == 0)
+                return false;
+        }
+        uint8_t byte = a->control[a->controlAt++];
+        v |= (uint64_t)(byte & 0x7F) << (7 * i);
+        if (!(byte & 0x80)) {
+            *value = v;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads the next record; the previous one is used up, and oldAt is where its cover ended.
+// Returns: false when the control section ends or the record lies outside the base or the result.
+bool NextRecord(DeltaApplier *a, uint64_t produced)
+{
+    uint64_t literal, cover, skip = 0;
+    if (!ReadVarint(a, &literal) || !ReadVarint(a, &cover) || (cover && !ReadVarint(a, &skip)))
+        return false;
+    uint64_t room = a->header.resultSize - produced;
+    if ((literal | cover) == 0 || literal > room || cover > room - literal)
+        return false;
+    int64_t distance = ZigzagDecode(skip);
+    uint64_t magnitude = distance < 0 ? 0 - (uint64_t)distance : (uint64_t)distance;
+    uint64_t baseSize = a->header.baseSize;
+    if (distance < 0 ? magnitude > a->oldAt : magnitude > baseSize - a->oldAt)
+        return false;
+    uint64_t start = distance < 0 ? a->oldAt - magnitude : a->oldAt + magnitude;
+    if (cover > baseSize - start)
+        return false;
+    a->literalLeft = literal;
+    a->coverLeft = cover;
+    a->oldAt = start;
+    return true;
+}
+
+// Makes up to length bytes of a cover at out: the base's bytes plus the differences.
+DeltaResult MakeCover(DeltaApplier *a, uint8_t *out, uint32_t length)
+{
+    if (!ReadSection(a, Difference, out, length))
+        return DeltaResult::Corrupt;
+    if (!a->base->read(a->base, a->oldAt, a->old, length))
+        return DeltaResult::ReadFailed;
+    for (uint32_t i = 0; i < length; ++i)
+        out[i] = (uint8_t)(out[i] + a->old[i]);
+    a->oldAt += length;
+    a->coverLeft -= length;
+    return DeltaResult::InProgress;
+}
+
+// Fills *filled bytes of the piece (up to DeltaPieceSize, and up to the result's end).
+DeltaResult FillPiece(DeltaApplier *a, uint32_t *filled)
+{
+    uint32_t at = 0;
+    uint64_t left = a->header.resultSize - a->produced;
+    uint32_t want = left < DeltaPieceSize ? (uint32_t)left : DeltaPieceSize;
+    while (at < want) {
+        uint32_t room = want - at;
+        if (a->literalLeft) {
+            uint32_t n = a->literalLeft < room ? (uint32_t)a->literalLeft : room;
+            if (!ReadSection(a, Literal, a->piece + at, n))
+                return DeltaResult::Corrupt;
+            a->literalLeft -= n;
+            at += n;
+        } else if (a->coverLeft) {
+            uint32_t n = a->coverLeft < room ? (uint32_t)a->coverLeft : room;
+            DeltaResult r = MakeCover(a, a->piece + at, n);
+            if (r != DeltaResult::InProgress)
+                return r;
+            at += n;
+        } else if (!NextRecord(a, a->produced + at)) {
+            return DeltaResult::Corrupt;
+        }
+    }
+    *filled = at;
+    return DeltaResult::InProgress;
+}
+
+DeltaResult CheckBasePiece(DeltaApplier *a)
+{
+    uint64_t left = a->header.baseSize - a->baseChecked;
+    uint32_t n = left < DeltaPieceSize ? (uint32_t)left : DeltaPieceSize;
+    if (n && !a->base->read(a->base, a->baseChecked, a->old, n))
+        return DeltaResult::ReadFailed;
+    a->crc = Crc32(a->crc, a->old, n);
+    a->baseChecked += n;
+    if (a->baseChecked < a->header.baseSize)
+        return DeltaResult::InProgress;
+    if (a->crc != a->header.baseCrc)
+        return DeltaResult::BaseMismatch;
+    a->crc = 0;
+    a->baseVerified = true;
+    return DeltaResult::InProgress;
+}
+
+}  // namespace
+
+DeltaResult OpenDelta(const uint8_t *data, uint32_t size, const DeltaBase *base, const DeltaSink *sink,
+                      bool checkBase, DeltaApplier **applier)
+{
+    *applier = nullptr;
+    DeltaHeader header;
+    if (!data || !GetDeltaHeader(data, size, &header))
+        return DeltaResult::Corrupt;
+    if (base->size != header.baseSize)
+        return DeltaResult::BaseMismatch;
+    DeltaApplier *a = (DeltaApplier *)defaultAllocator.alloc(sizeof(DeltaApplier), &defaultAllocator);
+    if (!a)
+        return DeltaResult::NoMemory;
+    memset(a, 0, sizeof *a);
+    a->base = base;
+    a->sink = sink;
+    a->header = header;
+    a->baseChecked = checkBase ? 0 : header.baseSize;
+    a->baseVerified = !checkBase;
+    const uint8_t *at = data + DeltaHeaderSize;
+    uint32_t sizes[Sections] = {header.controlSize, header.diffSize,
+                                size - DeltaHeaderSize - header.controlSize - header.diffSize};
+    uint32_t budget = DeltaBlockBudget;
+    for (uint32_t i = 0; i < Sections; ++i) {
+        a->sections[i] = OpenSection(at, sizes[i], (header.stored >> i) & 1, &budget);
+        if (!a->sections[i]) {
+            CloseDelta(a);
+            return DeltaResult::Corrupt;
+        }
+        at += sizes[i];
+    }
+    *applier = a;
+    return DeltaResult::InProgress;
+}
+
+DeltaResult StepDelta(DeltaApplier *a)
+{
+    if (!a->baseVerified)
+        return CheckBasePiece(a);
+    uint32_t filled = 0;
+    DeltaResult r = FillPiece(a, &filled);
+    if (r != DeltaResult::InProgress)
+        return r;
+    a->crc = Crc32(a->crc, a->piece, filled);
+    if (filled && !a->sink->write(a->sink, a->piece, filled))
+        return DeltaResult::WriteFailed;
+    a->produced += filled;
+    if (a->produced < a->header.resultSize)
+        return DeltaResult::InProgress;
+    return a->crc == a->header.resultCrc ? DeltaResult::Done : DeltaResult::ResultMismatch;
+}
+
+uint64_t DeltaWorkDone(const DeltaApplier *a)
+{
+    return a->baseChecked + a->produced;
+}
+
+uint64_t DeltaWorkTotal(const DeltaApplier *a)
+{
+    return a->header.baseSize + a->header.resultSize;
+}
+
+void CloseDelta(DeltaApplier *a)
+{
+    if (!a)
+        return;
+    ReleaseSections(a);
+    defaultAllocator.free(sizeof(DeltaApplier), a, &defaultAllocator);
+}
