@@ -41,16 +41,20 @@ struct DeltaApplier {
 namespace {
 
 // Returns: the section's stream over its bytes: a memory stream for a stored section, otherwise a
-// block stream over one; or null (malformed, blocks over the budget left in *budget, no memory).
+// block stream over one; or null (malformed, a block table longer than the section, blocks over
+// the budget left in *budget, no memory).
 Stream *OpenSection(const uint8_t *bytes, uint32_t size, bool stored, uint32_t *budget)
 {
     if (stored)
         return openMemoryStream(bytes, size);
     if (size < BlockStreamHeaderSize)
         return nullptr;
-    uint32_t blockSize = GetBlockStreamHeader(bytes).blockSize;
-    if (blockSize > DeltaMaxBlockSize || blockSize > *budget)
+    BlockStreamHeader h = GetBlockStreamHeader(bytes);
+    // The table must lie in the section: a damaged size must not make the reader ask for it.
+    if (h.blockSize == 0 || h.blockSize > DeltaMaxBlockSize || h.blockSize > *budget ||
+        BlockCount(h.decodedSize, h.blockSize) > (size - BlockStreamHeaderSize) / BlockTableEntrySize)
         return nullptr;
+    uint32_t blockSize = h.blockSize;
     *budget -= blockSize;
     Stream *memory = openMemoryStream(bytes, size);
     if (!memory)
