@@ -11,8 +11,15 @@
 namespace {
 
 enum : uint32_t {
-    ControlBufferSize = 64,
+    ReadBufferSize = 64,
     Sections = DeltaSections,
+};
+
+// A section read a few bytes at a time, for its varints.
+struct Buffered {
+    uint32_t at;
+    uint32_t fill;
+    uint8_t bytes[ReadBufferSize];
 };
 
 enum Section : uint32_t { Control = 0, Difference = 1, Literal = 2 };
@@ -31,9 +38,9 @@ struct DeltaApplier {
     uint64_t literalLeft;  // of the current record
     uint64_t coverLeft;
     uint64_t oldAt;        // base offset of the cover's next byte
-    uint32_t controlAt;
-    uint32_t controlFill;
-    uint8_t control[ControlBufferSize];
+    uint64_t zerosLeft;    // of the current run of the difference section
+    uint64_t bytesLeft;
+    Buffered buffers[2];   // of the control and difference sections
     uint8_t piece[DeltaPieceSize];
     uint8_t old[DeltaPieceSize];
 };
@@ -79,19 +86,37 @@ bool ReadSection(DeltaApplier *a, uint32_t s, uint8_t *buffer, uint32_t length)
     return a->sections[s]->methods->read(a->sections[s], buffer, length) == length;
 }
 
-// Returns: true with the next varint of the control section in *value.
-bool ReadVarint(DeltaApplier *a, uint64_t *value)
+// Returns: true when exactly length bytes of section s (Control or Difference) were read into
+// out, through its buffer.
+bool ReadBuffered(DeltaApplier *a, uint32_t s, uint8_t *out, uint32_t length)
+{
+    Buffered *b = &a->buffers[s];
+    while (length) {
+        if (b->at == b->fill) {
+            if (length >= ReadBufferSize)
+                return ReadSection(a, s, out, length);
+            b->fill = a->sections[s]->methods->read(a->sections[s], b->bytes, ReadBufferSize);
+            b->at = 0;
+            if (b->fill == 0)
+                return false;
+        }
+        uint32_t n = b->fill - b->at < length ? b->fill - b->at : length;
+        memcpy(out, b->bytes + b->at, n);
+        b->at += n;
+        out += n;
+        length -= n;
+    }
+    return true;
+}
+
+// Returns: true with the next varint of section s in *value.
+bool ReadVarint(DeltaApplier *a, uint32_t s, uint64_t *value)
 {
     uint64_t v = 0;
     for (uint32_t i = 0; i < DeltaMaxVarintBytes; ++i) {
-        if (a->controlAt == a->controlFill) {
-            Stream *s = a->sections[Control];
-            a->controlFill = s->methods->read(s, a->control, ControlBufferSize);
-            a->controlAt = 0;
-            if (a->controlFill == 0)
-                return false;
-        }
-        uint8_t byte = a->control[a->controlAt++];
+        uint8_t byte;
+        if (!ReadBuffered(a, s, &byte, 1))
+            return false;
         v |= (uint64_t)(byte & 0x7F) << (7 * i);
         if (!(byte & 0x80)) {
             *value = v;
@@ -106,7 +131,8 @@ bool ReadVarint(DeltaApplier *a, uint64_t *value)
 bool NextRecord(DeltaApplier *a, uint64_t produced)
 {
     uint64_t literal, cover, skip = 0;
-    if (!ReadVarint(a, &literal) || !ReadVarint(a, &cover) || (cover && !ReadVarint(a, &skip)))
+    if (!ReadVarint(a, Control, &literal) || !ReadVarint(a, Control, &cover) ||
+        (cover && !ReadVarint(a, Control, &skip)))
         return false;
     uint64_t room = a->header.resultSize - produced;
     if ((literal | cover) == 0 || literal > room || cover > room - literal)
@@ -125,10 +151,35 @@ bool NextRecord(DeltaApplier *a, uint64_t produced)
     return true;
 }
 
+// Returns: true with length differences at out, from the difference section's runs.
+bool ReadDifferences(DeltaApplier *a, uint8_t *out, uint32_t length)
+{
+    while (length) {
+        if (a->zerosLeft) {
+            uint32_t n = a->zerosLeft < length ? (uint32_t)a->zerosLeft : length;
+            memset(out, 0, n);
+            a->zerosLeft -= n;
+            out += n;
+            length -= n;
+        } else if (a->bytesLeft) {
+            uint32_t n = a->bytesLeft < length ? (uint32_t)a->bytesLeft : length;
+            if (!ReadBuffered(a, Difference, out, n))
+                return false;
+            a->bytesLeft -= n;
+            out += n;
+            length -= n;
+        } else if (!ReadVarint(a, Difference, &a->zerosLeft) || !ReadVarint(a, Difference, &a->bytesLeft) ||
+                   (a->zerosLeft | a->bytesLeft) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Makes up to length bytes of a cover at out: the base's bytes plus the differences.
 DeltaResult MakeCover(DeltaApplier *a, uint8_t *out, uint32_t length)
 {
-    if (!ReadSection(a, Difference, out, length))
+    if (!ReadDifferences(a, out, length))
         return DeltaResult::Corrupt;
     if (!a->base->read(a->base, a->oldAt, a->old, length))
         return DeltaResult::ReadFailed;

@@ -25,7 +25,11 @@
 //   oldSkip        zigzag varint, only when coverLength is not 0: the cover starts at this distance
 //                  from the end of the previous cover in the base (from 0 for the first cover)
 // A cover's byte i is base[start + i] + difference[i] (mod 256): near-matches, such as code whose
-// addresses moved, cost a run of mostly zero differences instead of literals. Varints are LEB128:
+// addresses moved, cost a run of mostly zero differences instead of literals. The differences of
+// all covers, one after another, are held in the difference section as runs:
+//   zeros          varint   differences that are 0
+//   count          varint   then this many differences as they are
+// (a run of neither is malformed). Varints are LEB128:
 // 7 bits a byte, low first, high bit set on every byte but the last, at most 10 bytes.
 //
 // A section that compresses to more than its own size (new bytes that are already compressed) is

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "payload/crc32.h"
 #include "payload/delta_apply.h"
 #include "payload/delta_format.h"
 #include "stream/block_stream.h"
@@ -252,10 +253,25 @@ TEST(Delta, RefusesRecordsOutsideTheBaseOrTheResult)
         {"overlong varint", Bytes(11, 0xFF)},
         {"records end early", Varints({1000, 0})},
     };
+    Bytes zeros = Varints({3000, 0});
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
-        Bytes delta = HandMade(base.size(), 0, 3000, row.control, Bytes(2000), Bytes(3000, 0x22));
+        Bytes delta = HandMade(base.size(), 0, 3000, row.control, zeros, Bytes(3000, 0x22));
         EXPECT_EQ(Apply(base, delta, false).result, DeltaResult::Corrupt);
+    }
+    // The same delta made right, then with differences that run out or are malformed.
+    Bytes result = Concat(base, Bytes(2000, 0x22));
+    uint32_t crc = Crc32(0, result.data(), (uint32_t)result.size());
+    Bytes control = Varints({0, 1000, 0, 2000, 0});
+    EXPECT_EQ(Apply(base, HandMade(base.size(), 0, 3000, control, zeros, Bytes(2000, 0x22)), false).result,
+              DeltaResult::ResultMismatch);
+    Bytes right = HandMade(base.size(), 0, 3000, control, zeros, Bytes(2000, 0x22));
+    PutU32(&right[28], crc);
+    EXPECT_EQ(Apply(base, right, false).result, DeltaResult::Done);
+    for (const Bytes &runs : {Varints({999, 0}), Varints({0, 0}), Varints({10, 5, 1, 2})}) {
+        Bytes bad = HandMade(base.size(), 0, 3000, control, runs, Bytes(2000, 0x22));
+        PutU32(&bad[28], crc);
+        EXPECT_EQ(Apply(base, bad, false).result, DeltaResult::Corrupt);
     }
 }
 

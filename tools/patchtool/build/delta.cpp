@@ -195,22 +195,86 @@ BlockEncoderOptions SectionOptions(const DeltaOptions &o, int lc, int lp, int pb
     return b;
 }
 
-// Returns: true with the difference section: new minus base over every cover.
+// The differences as runs of zeros and of bytes as they are; zeros shorter than ZeroRun inside
+// bytes stay with them. Long runs of zeros (an unchanged stretch) then cost two varints instead
+// of a few bits every 273 bytes, and LZMA has far fewer bytes to compress.
+class ZeroRuns {
+public:
+    explicit ZeroRuns(SectionWriter *w) : w_(w) {}
+
+    bool Add(const uint8_t *p, uint64_t n)
+    {
+        for (uint64_t i = 0; i < n; ++i) {
+            if (p[i] == 0) {
+                if (++gap_ == ZeroRun && !bytes_.empty() && !Emit())
+                    return false;
+                continue;
+            }
+            if (bytes_.empty()) {
+                zeros_ += gap_;
+            } else {
+                bytes_.insert(bytes_.end(), gap_, 0);
+            }
+            gap_ = 0;
+            bytes_.push_back(p[i]);
+        }
+        return true;
+    }
+
+    bool Finish()
+    {
+        if (!bytes_.empty() && !Emit())
+            return false;
+        zeros_ += gap_;
+        gap_ = 0;
+        return zeros_ == 0 || Pair();
+    }
+
+private:
+    // Shorter runs of zeros are left to LZMA, which keeps the patterns of moved code whole.
+    static const uint64_t ZeroRun = 4096;
+
+    // Emits the pending zeros and bytes; the gap of zeros after them begins the next run.
+    bool Emit()
+    {
+        bool ok = Pair() && w_->Append(bytes_.data(), bytes_.size());
+        bytes_.clear();
+        zeros_ = 0;
+        return ok;
+    }
+
+    bool Pair()
+    {
+        std::vector<uint8_t> pair;
+        PutVarint(&pair, zeros_);
+        PutVarint(&pair, bytes_.size());
+        zeros_ = 0;
+        return w_->Append(pair.data(), pair.size());
+    }
+
+    SectionWriter *w_;
+    uint64_t zeros_ = 0;  // before bytes_
+    uint64_t gap_ = 0;    // zeros seen after bytes_ (or after zeros_ when bytes_ is empty)
+    std::vector<uint8_t> bytes_;
+};
+
+// Returns: true with the difference section: new minus base over every cover, as runs.
 bool DifferenceSection(const uint8_t *old, const uint8_t *neu, const std::vector<DeltaCover> &covers,
                        SectionWriter *w, std::vector<uint8_t> *out)
 {
     std::vector<uint8_t> piece(1 << 16);
+    ZeroRuns runs(w);
     for (const DeltaCover &c : covers) {
         for (uint64_t done = 0; done < c.length;) {
             uint64_t n = std::min<uint64_t>(piece.size(), c.length - done);
             for (uint64_t i = 0; i < n; ++i)
                 piece[i] = (uint8_t)(neu[c.newPos + done + i] - old[c.oldPos + done + i]);
-            if (!w->Append(piece.data(), n))
+            if (!runs.Add(piece.data(), n))
                 return false;
             done += n;
         }
     }
-    return w->Finish(out);
+    return runs.Finish() && w->Finish(out);
 }
 
 // Returns: true with the literal section: the new bytes outside every cover.
@@ -248,9 +312,12 @@ bool EncodeDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint6
     uint64_t covered = 0;
     for (const DeltaCover &c : covers)
         covered += c.length;
-    std::vector<uint8_t> control = ControlRecords(covers, newSize);
+    uint64_t literalBytes = newSize - covered;
+    std::vector<uint8_t> control = ControlRecords(covers, newSize), differences;
+    SectionWriter runs(0, BlockEncoderOptions(), nullptr);
+    bool ok = DifferenceSection(old, neu, covers, &runs, &differences);
     uint32_t blocks[3];
-    ChooseBlockSizes(control.size(), covered, newSize - covered, blocks);
+    ChooseBlockSizes(control.size(), differences.size(), literalBytes, blocks);
 
     std::vector<uint8_t> sections[3];
     Slots slots(options.threads);
@@ -258,20 +325,19 @@ bool EncodeDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint6
     SectionWriter diffWriter(blocks[1], SectionOptions(options, 0, 0, 0), &slots);
     SectionWriter literalWriter(blocks[2], SectionOptions(options, 3, 0, 0), &slots);
     bool literalOk = false;
-    auto literal = [&]() { literalOk = LiteralSection(neu, newSize, covers, &literalWriter, &sections[2]); };
-    std::thread helper(literal);
-    bool ok = controlWriter.Append(control.data(), control.size()) && controlWriter.Finish(&sections[0]) &&
-              DifferenceSection(old, neu, covers, &diffWriter, &sections[1]);
+    std::thread helper([&]() { literalOk = LiteralSection(neu, newSize, covers, &literalWriter, &sections[2]); });
+    ok = ok && controlWriter.Append(control.data(), control.size()) && controlWriter.Finish(&sections[0]) &&
+         diffWriter.Append(differences.data(), differences.size()) && diffWriter.Finish(&sections[1]);
     helper.join();
+    // Sections that do not compress are stored as they are.
     uint8_t stored = 0;
-    if (ok && literalOk && sections[2].size() > newSize - covered) {
-        SectionWriter raw(blocks[2], BlockEncoderOptions(), nullptr);
+    if (ok && literalOk && sections[2].size() > literalBytes) {
+        SectionWriter raw(0, BlockEncoderOptions(), nullptr);
         literalOk = LiteralSection(neu, newSize, covers, &raw, &sections[2]);
         stored |= 1u << 2;
     }
-    if (ok && sections[1].size() > covered) {
-        SectionWriter raw(blocks[1], BlockEncoderOptions(), nullptr);
-        ok = DifferenceSection(old, neu, covers, &raw, &sections[1]);
+    if (sections[1].size() > differences.size()) {
+        sections[1].swap(differences);
         stored |= 1u << 1;
     }
     if (!ok || !literalOk || sections[0].size() > UINT32_MAX || sections[1].size() > UINT32_MAX) {

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "tools/blockenc/block_encoder.h"
 
@@ -24,9 +25,6 @@ namespace {
 
 // A new alignment must beat the current one by this many matching bytes to be taken.
 const int64_t MinGain = 8;
-// Where the last match was shorter than WeakMatch, the scan looks only every SparseStep bytes.
-const int64_t WeakMatch = 8;
-const int64_t SparseStep = 4;
 // Sampled index: bytes hashed at each sampled base position.
 const uint64_t SampleWindow = 32;
 
@@ -200,16 +198,17 @@ private:
 
 class Scanner {
 public:
-    Scanner(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize, const BaseIndex &index,
-            std::vector<DeltaCover> *covers)
-        : old_(old), oldSize_((int64_t)oldSize), new_(neu), newSize_((int64_t)newSize), index_(index),
-          covers_(covers)
+    // Scans new bytes begin..end; covers start with the alignment of offset 0.
+    Scanner(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t begin, uint64_t end,
+            const BaseIndex &index, std::vector<DeltaCover> *covers)
+        : old_(old), oldSize_((int64_t)oldSize), new_(neu), newSize_((int64_t)end), index_(index),
+          covers_(covers), lastNew_((int64_t)begin), lastOld_((int64_t)std::min(begin, oldSize))
     {
     }
 
     void Run()
     {
-        int64_t scan = 0, length = 0;
+        int64_t scan = lastNew_, length = 0;
         while (scan < newSize_) {
             Match m = NextAlignment(&scan, &length);
             if ((int64_t)m.length == Matching() && scan < newSize_)
@@ -235,16 +234,8 @@ private:
         matching_ = 0;
         int64_t counted = *scan += *length;
         Match m;
-        bool weak = false;
         for (; *scan < newSize_; ++*scan) {
-            if (weak && *scan + SparseStep < newSize_) {
-                // Where nothing matched, look only every few bytes: a match long enough to pay
-                // for itself is still met, and the backward extension finds its start.
-                for (int64_t k = 1; k < SparseStep; ++k)
-                    matching_ -= Agrees((*scan)++, offset_);
-            }
             m = index_.Longest(new_ + *scan, (uint64_t)(newSize_ - *scan));
-            weak = (int64_t)m.length < WeakMatch;
             *length = (int64_t)m.length;
             for (; counted < *scan + *length; ++counted)
                 matching_ += Agrees(counted, offset_);
@@ -329,11 +320,11 @@ private:
     const uint8_t *old_;
     int64_t oldSize_;
     const uint8_t *new_;
-    int64_t newSize_;
+    int64_t newSize_;      // the end of the part scanned
     const BaseIndex &index_;
     std::vector<DeltaCover> *covers_;
-    int64_t lastNew_ = 0;  // where the current alignment's cover may start
-    int64_t lastOld_ = 0;
+    int64_t lastNew_;      // where the current alignment's cover may start
+    int64_t lastOld_;
     int64_t offset_ = 0;   // base position minus new position of the current alignment
     int64_t matching_ = 0;
 };
@@ -342,8 +333,10 @@ private:
 
 // What one record and a differing byte cost once compressed, in bits: rough averages over
 // recompiled code and game archives, enough to tell a cover that pays from one that does not.
-const double RecordBits = 40;
+const double RecordBits = 80;
 const double DifferenceBits = 7;
+// A run of consecutive differing bytes is new content, as random as any, and costs more.
+const double RunDifferenceBits = 12;
 // A literal byte costs about this share of what the bytes between the covers cost compressed:
 // the bytes a cover would give up are those that resemble the base, so compress a little better.
 const double LiteralShare = 0.8;
@@ -377,6 +370,36 @@ uint64_t Agreeing(const uint8_t *old, const uint8_t *neu, uint64_t oldPos, uint6
     return n;
 }
 
+// Appends c to out, cut where a run of consecutive differing bytes costs more as differences
+// than as literals and one more record: such a run is new content, as random as any.
+void SplitAtRuns(const uint8_t *old, const uint8_t *neu, const DeltaCover &c, double literal,
+                 std::vector<DeltaCover> *out)
+{
+    if (RunDifferenceBits <= literal) {
+        out->push_back(c);
+        return;
+    }
+    uint64_t shortest = (uint64_t)(RecordBits / (RunDifferenceBits - literal)) + 1;
+    uint64_t start = 0;
+    for (uint64_t i = 0; i < c.length;) {
+        if (old[c.oldPos + i] == neu[c.newPos + i]) {
+            ++i;
+            continue;
+        }
+        uint64_t run = i;
+        while (run < c.length && old[c.oldPos + run] != neu[c.newPos + run])
+            ++run;
+        if (run - i >= shortest) {
+            if (i > start)
+                out->push_back(DeltaCover{c.newPos + start, c.oldPos + start, i - start});
+            start = run;
+        }
+        i = run;
+    }
+    if (start < c.length)
+        out->push_back(DeltaCover{c.newPos + start, c.oldPos + start, c.length - start});
+}
+
 // Joins covers of one alignment across short gaps, where the gap's bytes cost less as differences
 // than a record and literals; then drops every cover that costs more than its bytes as literals.
 void KeepCoversWorthTheirCost(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
@@ -398,8 +421,11 @@ void KeepCoversWorthTheirCost(const uint8_t *old, uint64_t oldSize, const uint8_
         }
         kept.push_back(c);
     }
+    std::vector<DeltaCover> split;
+    for (const DeltaCover &c : kept)
+        SplitAtRuns(old, neu, c, literal, &split);
     covers->clear();
-    for (const DeltaCover &c : kept) {
+    for (const DeltaCover &c : split) {
         uint64_t differ = c.length - Agreeing(old, neu, c.oldPos, c.newPos, c.length);
         if (RecordBits + differ * DifferenceBits < c.length * literal)
             covers->push_back(c);
@@ -427,7 +453,19 @@ bool FindCovers(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64
         *error = "no memory to index the base";
         return false;
     }
-    Scanner(old, oldSize, neu, newSize, *index, covers).Run();
+    // The new file is scanned in as many parts as there are threads, side by side; a cover
+    // never crosses a part's end.
+    unsigned parts = (unsigned)std::max<uint64_t>(1, std::min<uint64_t>(options.threads, newSize / (1u << 20)));
+    std::vector<std::vector<DeltaCover>> found(parts);
+    std::vector<std::thread> scanners;
+    for (unsigned i = 0; i < parts; ++i) {
+        uint64_t begin = newSize / parts * i, end = i + 1 == parts ? newSize : newSize / parts * (i + 1);
+        scanners.emplace_back([&, i, begin, end]() { Scanner(old, oldSize, neu, begin, end, *index, &found[i]).Run(); });
+    }
+    for (std::thread &t : scanners)
+        t.join();
+    for (const std::vector<DeltaCover> &part : found)
+        covers->insert(covers->end(), part.begin(), part.end());
     KeepCoversWorthTheirCost(old, oldSize, neu, newSize, covers);
     return true;
 }
