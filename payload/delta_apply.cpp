@@ -58,8 +58,11 @@ Stream *OpenSection(const uint8_t *bytes, uint32_t size, bool stored, uint32_t *
         return nullptr;
     BlockStreamHeader h = GetBlockStreamHeader(bytes);
     // The table must lie in the section: a damaged size must not make the reader ask for it.
+    // ceil(decodedSize / blockSize) <= tableRoom exactly when decodedSize <= tableRoom * blockSize,
+    // which needs no 64-bit division in a 32-bit installer.
+    uint64_t tableRoom = (size - BlockStreamHeaderSize) / BlockTableEntrySize;
     if (h.blockSize == 0 || h.blockSize > DeltaMaxBlockSize || h.blockSize > *budget ||
-        BlockCount(h.decodedSize, h.blockSize) > (size - BlockStreamHeaderSize) / BlockTableEntrySize)
+        h.decodedSize > tableRoom * h.blockSize)
         return nullptr;
     uint32_t blockSize = h.blockSize;
     *budget -= blockSize;
