@@ -23,13 +23,13 @@ QDELTA = os.path.join(ROOT, 'build', 'release', 'tools', 'deltacli', 'qdelta')
 
 
 def measured(command):
-    """Runs command; returns (wall seconds, peak resident MiB)."""
+    """Runs command; returns (wall seconds, processor seconds, peak resident MiB)."""
     start = time.monotonic()
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(process.pid, 0)
     if os.waitstatus_to_exitcode(status) != 0:
         raise SystemExit(f'failed: {" ".join(command)}: {process.stderr.read().decode()}')
-    return time.monotonic() - start, usage.ru_maxrss / 1024
+    return time.monotonic() - start, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
 
 
 def tools(args):
@@ -55,23 +55,23 @@ def bench_pair(name, args, work):
     folder = delta_pairs.pair(name)
     old, new = os.path.join(folder, 'old'), os.path.join(folder, 'new')
     print(f'\n{name}: {os.path.getsize(old):,} -> {os.path.getsize(new):,} bytes')
-    print('| tool | patch bytes | vs ours | encode wall | encode peak RSS | apply wall | apply peak RSS |')
+    print('| tool | patch bytes | vs ours | encode wall (processor) | encode peak RSS | apply wall | apply peak RSS |')
     print('|---|---:|---:|---:|---:|---:|---:|')
     ours = None
     for tool, encode, apply in tools(args):
         patch, out = os.path.join(work, 'patch'), os.path.join(work, 'out')
-        seconds, peak = measured(encode(old, new, patch))
+        seconds, processor, peak = measured(encode(old, new, patch))
         size = os.path.getsize(patch)
         ours = ours or size
         applied = ''
         if apply:
-            apply_seconds, apply_peak = measured(apply(old, patch, out))
+            apply_seconds, _, apply_peak = measured(apply(old, patch, out))
             if not filecmp.cmp(out, new, shallow=False):
                 raise SystemExit(f'{tool} did not give back {name}')
             applied = f'{apply_seconds:.2f} s | {apply_peak:.1f} MiB'
         else:
             applied = ' | '
-        print(f'| {tool} | {size:,} | {size / ours:.3f} | {seconds:.1f} s | {peak:.0f} MiB | {applied} |',
+        print(f'| {tool} | {size:,} | {size / ours:.3f} | {seconds:.1f} s ({processor:.1f} s) | {peak:.0f} MiB | {applied} |',
               flush=True)
 
 

@@ -110,6 +110,9 @@ def link_pair(name, old, new):
 
 def pair(name):
     """Returns: the folder holding the pair's `old` and `new`, fetching and making it once."""
+    folder = os.path.join(WORK, 'pairs', name)
+    if os.path.isdir(folder):
+        return folder
     if name == 'esbuild':
         return link_pair(name, npm_exe('0.20.0'), npm_exe('0.20.1'))
     if name in ('freedoom1', 'freedoom2'):

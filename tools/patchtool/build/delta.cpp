@@ -290,6 +290,23 @@ bool LiteralSection(const uint8_t *neu, uint64_t newSize, const std::vector<Delt
     return w->Append(neu + at, newSize - at) && w->Finish(out);
 }
 
+// Returns: true when the first MiB of the literal section does not compress even at level 1:
+// already-compressed content, not worth compressing at level 9 only to store it after all.
+bool LiteralsIncompressible(const uint8_t *neu, uint64_t newSize, const std::vector<DeltaCover> &covers)
+{
+    SectionWriter sample(0, BlockEncoderOptions(), nullptr);
+    std::vector<uint8_t> bytes;
+    if (!LiteralSection(neu, newSize, covers, &sample, &bytes))
+        return false;
+    bytes.resize(std::min<size_t>(bytes.size(), 1u << 20));
+    BlockEncoderOptions o;
+    o.level = 1;
+    o.blockSize = (uint32_t)std::max<size_t>(bytes.size(), 4096);
+    std::vector<uint8_t> packed;
+    return bytes.size() >= 4096 && EncodeStoredBlock(bytes.data(), (uint32_t)bytes.size(), o, packed) &&
+           packed.size() >= bytes.size();
+}
+
 uint32_t Crc32Of(const uint8_t *p, uint64_t size)
 {
     uint32_t crc = 0;
@@ -325,13 +342,16 @@ bool EncodeDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint6
     SectionWriter diffWriter(blocks[1], SectionOptions(options, 0, 0, 0), &slots);
     SectionWriter literalWriter(blocks[2], SectionOptions(options, 3, 0, 0), &slots);
     bool literalOk = false;
-    std::thread helper([&]() { literalOk = LiteralSection(neu, newSize, covers, &literalWriter, &sections[2]); });
+    bool storeLiterals = LiteralsIncompressible(neu, newSize, covers);
+    std::thread helper([&]() {
+        literalOk = !storeLiterals && LiteralSection(neu, newSize, covers, &literalWriter, &sections[2]);
+    });
     ok = ok && controlWriter.Append(control.data(), control.size()) && controlWriter.Finish(&sections[0]) &&
          diffWriter.Append(differences.data(), differences.size()) && diffWriter.Finish(&sections[1]);
     helper.join();
     // Sections that do not compress are stored as they are.
     uint8_t stored = 0;
-    if (ok && literalOk && sections[2].size() > literalBytes) {
+    if (ok && (storeLiterals || (literalOk && sections[2].size() > literalBytes))) {
         SectionWriter raw(0, BlockEncoderOptions(), nullptr);
         literalOk = LiteralSection(neu, newSize, covers, &raw, &sections[2]);
         stored |= 1u << 2;

@@ -66,26 +66,27 @@ public:
     {
         if (size_ < 2)
             return true;
+        keyBytes_ = size_ >= (1u << 20) ? 3 : 2;
         suffixes_.reset(new (std::nothrow) saidx_t[size_]);
-        buckets_.reset(new (std::nothrow) uint32_t[Buckets + 1]);
+        buckets_.reset(new (std::nothrow) uint32_t[(1u << (8 * keyBytes_)) + 1]);
         if (!suffixes_ || !buckets_ || divsufsort(old_, suffixes_.get(), (saidx_t)size_) != 0)
             return false;
         FillBuckets();
         return true;
     }
 
-    // Binary search for p among the suffixes that start with its first two bytes; all suffixes
-    // between lo and hi share at least the smaller of their common prefixes with p, so each
-    // comparison starts past it. Matches shorter than two bytes are not looked for.
+    // Binary search for p among the suffixes that start with its first keyBytes_ bytes; all
+    // suffixes between lo and hi share at least the smaller of their common prefixes with p, so
+    // each comparison starts past it. Shorter matches are not looked for.
     Match Longest(const uint8_t *p, uint64_t avail) const override
     {
-        if (size_ < 2 || avail < 2)
+        if (size_ < 2 || avail < keyBytes_)
             return Match();
-        uint32_t key = (uint32_t)p[0] << 8 | p[1];
+        uint32_t key = Key(p, keyBytes_);
         if (buckets_[key + 1] == buckets_[key])
             return Match();
         uint64_t lo = buckets_[key], hi = buckets_[key + 1] - 1;
-        uint64_t lcpLo = Lcp(lo, p, avail, 2), lcpHi = Lcp(hi, p, avail, 2);
+        uint64_t lcpLo = Lcp(lo, p, avail, keyBytes_), lcpHi = Lcp(hi, p, avail, keyBytes_);
         while (hi - lo > 1) {
             uint64_t mid = lo + (hi - lo) / 2;
             uint64_t known = std::min(lcpLo, lcpHi);
@@ -107,20 +108,29 @@ public:
     }
 
 private:
-    static const uint32_t Buckets = 1 << 16;
+    // The first n bytes at p, high byte first, padded with zeros past `have` bytes.
+    static uint32_t Key(const uint8_t *p, unsigned n, unsigned have = 3)
+    {
+        uint32_t key = 0;
+        for (unsigned i = 0; i < n; ++i)
+            key = key << 8 | (i < have ? p[i] : 0);
+        return key;
+    }
 
-    // buckets_[k] is the rank of the first suffix that starts with the two bytes k (high byte
-    // first); the last byte's own one-byte suffix ranks just before the bucket it begins.
+    // buckets_[k] is the rank of the first suffix that starts with the keyBytes_ bytes k; a
+    // suffix shorter than that ranks just before the bucket of its bytes padded with zeros.
     void FillBuckets()
     {
-        std::fill(buckets_.get(), buckets_.get() + Buckets + 1, 0);
-        for (uint64_t i = 0; i + 1 < size_; ++i)
-            ++buckets_[((uint32_t)old_[i] << 8 | old_[i + 1]) + 1];
-        for (uint32_t k = 1; k <= Buckets; ++k)
+        uint32_t count = 1u << (8 * keyBytes_);
+        std::fill(buckets_.get(), buckets_.get() + count + 1, 0);
+        for (uint64_t i = 0; i + keyBytes_ <= size_; ++i)
+            ++buckets_[Key(old_ + i, keyBytes_) + 1];
+        for (uint32_t k = 1; k <= count; ++k)
             buckets_[k] += buckets_[k - 1];
-        uint32_t lone = old_[size_ - 1];
-        for (uint32_t k = lone << 8; k <= Buckets; ++k)
-            ++buckets_[k];
+        for (unsigned have = 1; have < keyBytes_; ++have) {
+            for (uint32_t k = Key(old_ + size_ - have, keyBytes_, have); k <= count; ++k)
+                ++buckets_[k];
+        }
     }
 
     uint64_t Lcp(uint64_t rank, const uint8_t *p, uint64_t avail, uint64_t known) const
@@ -136,6 +146,7 @@ private:
     uint64_t size_;
     std::unique_ptr<saidx_t[]> suffixes_;
     std::unique_ptr<uint32_t[]> buckets_;
+    unsigned keyBytes_ = 2;
 };
 
 uint64_t WindowHash(const uint8_t *p)
