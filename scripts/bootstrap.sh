@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang clang-format libclang-rt-14-dev python3
   g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-  lzma-dev googletest libgtest-dev libbenchmark-dev zlib1g-dev
+  lzma-dev googletest libgtest-dev libbenchmark-dev zlib1g-dev libdivsufsort-dev
   wine wine32:i386 wine64 fonts-wine xvfb xauth x11-utils
   fonts-wqy-microhei fonts-wqy-zenhei imagemagick osslsigncode openssl xz-utils
   locales procps qemu-user-static

@@ -31,6 +31,10 @@ bool EncodeStoredBlock(const uint8_t *data, uint32_t size, const BlockEncoderOpt
     props.lp = options.lp;
     props.pb = options.pb;
     props.numThreads = 1;
+    if (options.fastBytes)
+        props.fb = options.fastBytes;
+    if (options.matchCycles)
+        props.mc = options.matchCycles;
     props.reduceSize = size;  // a short block needs no larger dictionary: less encoder memory
     // LZMA grows incompressible input by a little over 1/64 at worst.
     size_t capacity = (size_t)size + size / 32 + 256;

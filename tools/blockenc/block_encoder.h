@@ -13,6 +13,8 @@ struct BlockEncoderOptions {
     int pb = 2;
     uint32_t dictionarySize = 0;  // 0: the block size (the encoder stores at least 4096)
     int level = 5;                // 0..9
+    int fastBytes = 0;            // 0: the level's; up to 273, the longest match the encoder seeks
+    uint32_t matchCycles = 0;     // 0: the level's; how many candidates the match finder tries
     bool endMarker = false;
     unsigned threads = 1;  // blocks are independent; the output is the same for any count
 };
