@@ -9,13 +9,17 @@
 // Entry 0 is the descriptor (2000); entry i >= 1 is chunk 1600 + i, so the chunks listed are
 // 1601 upward without a gap, exactly the ones the worker applies (RecordEntryId).
 // The writer stands beside the reader: the publisher's tool writes what the installer reads.
+//
+// An installer with deltas has a second record, DeltaRecordId, of the same layout, whose entries
+// i >= 1 are the QPATCHDELTA resources 1600 + i instead (entry 0 is the descriptor again). An
+// installer without deltas has neither the resources nor that record.
 #include <stdint.h>
 #include "resources/resource.h"
 
 #define CHECKSUM_RECORD_TYPE L"QPATCHCRC"
 #define CHECKSUM_RECORD_TYPE_U16                                                                   \
     u"QPATCHCRC"  // the same name for the publisher's tool, on any host
-enum : uint16_t { ChecksumRecordId = 1 };
+enum : uint16_t { ChecksumRecordId = 1, DeltaRecordId = 2 };
 
 // The record's first four bytes.
 static const uint8_t RecordMagic[4] = {'Q', 'C', 'R', 'C'};

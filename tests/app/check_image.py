@@ -6,7 +6,7 @@ comctl32 (they are loaded by name once the DLL search is restricted), every indi
 through a fixed address landing in a slot that something fills (an import or delay-import address
 table entry, a slot the linker initialised with an address in the image, such as a delay-load thunk,
 or the installer's own table of window functions), the product's resources (the
-manifest for the same architecture, icon and dialog 100, string tables 201-213 in both Chinese
+manifest for the same architecture, icon and dialog 100, string tables 201-214 in both Chinese
 languages) and, for the shipped x86 payload-free installer, a size within 64 KiB."""
 import os
 import re

@@ -37,6 +37,9 @@ const Expected Strings[] = {
     {IDS_NEED_BASE_VERSION, u"请先安装%u.%u.%u.%u版本!", u"請先安裝%u.%u.%u.%u版本！"},
     {IDS_DESCRIPTOR_ERROR, u"补丁包配置文件错误!", u"更新程式配置檔錯誤！"},
     {IDS_INSTALL_OK, u"补丁包安装成功！", u"更新程式安裝成功！"},
+    {IDS_DELTA_BASE_MISMATCH,
+     u"游戏文件%s与此补丁所需的版本不符，可能已被修改或损坏，请修复或重新安装游戏后再运行此补丁！",
+     u"遊戲檔案%s與此更新所需的版本不符，可能已被修改或損毀，請修復或重新安裝遊戲後再執行此更新！"},
 };
 
 std::u16string Wide(const wchar_t *text)
@@ -78,12 +81,12 @@ TEST(StringTable, EveryTextInBothVariants)
     }
 }
 
-// Ids 201 to 213 and nothing else: the neighbours of the table are absent.
+// Ids 201 to 214 and nothing else: the neighbours of the table are absent.
 TEST(StringTable, HoldsNoOtherTexts)
 {
     for (LANGID language : {Simplified, Traditional}) {
         for (UINT id = 192; id < 224; ++id) {
-            if (id >= IDS_TITLE && id <= IDS_INSTALL_OK)
+            if (id >= IDS_TITLE && id <= IDS_LAST_TEXT)
                 continue;
             std::u16string text = TableString(id, language);
             EXPECT_TRUE(text.empty() || text == u"<absent>") << id;

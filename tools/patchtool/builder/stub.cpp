@@ -46,7 +46,7 @@ bool RecognisesStub(const std::vector<uint8_t> &image, const std::vector<PeResou
         return false;
     }
     for (uint16_t language : {2052, 1028}) {
-        for (uint16_t id = IDS_TITLE; id <= IDS_INSTALL_OK; ++id) {
+        for (uint16_t id = IDS_TITLE; id <= IDS_LAST_TEXT; ++id) {
             if (!HasString(image, items, id, language)) {
                 *reason = "it lacks the installer's text " + std::to_string(id) + " in language " +
                           std::to_string(language);
