@@ -1,5 +1,5 @@
-// The install worker: applies the payload chunks in id order, reports the first failure, records
-// the new version on success and tells the dialog it is done.
+// The install worker: applies the payload chunks in id order, then the deltas, reports the first
+// failure, records the new version on success and tells the dialog it is done.
 #include <windows.h>
 #include <commctrl.h>
 #include "app/dialog.h"
@@ -8,6 +8,7 @@
 #include "app/version.h"
 #include "app/worker.h"
 #include "payload/chunk.h"
+#include "payload/delta_entries.h"
 #include "payload/entry_writers.h"
 #include "payload/progress.h"
 #include "payload/readiness.h"
@@ -24,6 +25,18 @@ static void SetUpProgressBar(uint64_t total)
     windowApi.SendDlgItemMessageW(progressWindow, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
 }
 
+// Names the delta target whose installed content the patch was not made for.
+static void ShowWrongBase()
+{
+    wchar_t message[1024];  // wsprintfW writes at most 1024 units; the name has at most 511
+    for (NameUnit *unit = wrongBaseName; *unit; ++unit) {
+        if (*unit == L'/')
+            *unit = L'\\';
+    }
+    windowApi.wsprintfW(message, LoadText(IDS_DELTA_BASE_MISMATCH).chars, wrongBaseName);
+    ShowTitledBox(dialogWindow, message, MB_OK | MB_ICONERROR);
+}
+
 // Shows at most one message for the result that ended the sequence.
 // Returns: the verdict, true for a complete installation.
 static bool ReportResult(InstallResult last)
@@ -33,6 +46,10 @@ static bool ReportResult(InstallResult last)
     if (last == InstallResult::NoChunk) {
         ShowText(nullptr, IDS_NO_CONTENT,
                  MB_OK | MB_ICONERROR);  // no owner: the dialog stays usable
+        return false;
+    }
+    if (last == InstallResult::WrongBase) {
+        ShowWrongBase();
         return false;
     }
     // The messages of Corrupt, CannotCreate and WriteFailed, by result; Cancelled shows none.
@@ -89,6 +106,10 @@ DWORD WINAPI InstallWorker(LPVOID)
     InstallResult last = CheckWriteReadiness();
     if (last == InstallResult::Ok)
         last = ForEachChunk(&diskWriters);
+    if (last == InstallResult::NoChunk && HasDeltas())
+        last = InstallResult::Ok;  // a patch of deltas alone
+    if (last == InstallResult::Ok)
+        last = ApplyDeltas();
     installSucceeded = ReportResult(last);
     installing = false;
     if (installSucceeded)

@@ -43,24 +43,34 @@ bool FindOwnResource(const wchar_t *type, uint16_t id, const uint8_t **bytes, ui
     return found != nullptr;
 }
 
-uint64_t TotalPayloadSize()
+uint64_t TotalResourceSize(const wchar_t *type)
 {
     uint64_t total = 0;
     const uint8_t *bytes;
     uint32_t size;
     for (uint16_t id = IDR_FIRST_CHUNK;
-         id <= LastChunkId && FindOwnResource(QPATCH_TYPE, id, &bytes, &size); ++id) {
+         id <= LastChunkId && FindOwnResource(type, id, &bytes, &size); ++id) {
         total += size;
     }
     return total;
 }
 
+uint64_t TotalPayloadSize()
+{
+    return TotalResourceSize(QPATCH_TYPE) + TotalResourceSize(QPATCH_DELTA_TYPE);
+}
+
 InstallResult ForEachChunk(const EntryWriters *writers)
+{
+    return ForEachResource(QPATCH_TYPE, writers);
+}
+
+InstallResult ForEachResource(const wchar_t *type, const EntryWriters *writers)
 {
     for (uint16_t id = IDR_FIRST_CHUNK; id <= LastChunkId; ++id) {
         const uint8_t *bytes;
         uint32_t size;
-        if (!FindOwnResource(QPATCH_TYPE, id, &bytes, &size)) {
+        if (!FindOwnResource(type, id, &bytes, &size)) {
             return id == IDR_FIRST_CHUNK ? InstallResult::NoChunk : InstallResult::Ok;
         }
         InstallResult result = WalkFoundChunk(bytes, size, writers);

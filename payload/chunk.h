@@ -16,8 +16,16 @@ bool FindOwnResource(const wchar_t *type, uint16_t id, const uint8_t **bytes, ui
 // The writers that put entries on disk (payload/entry_writers.h).
 extern const EntryWriters diskWriters;
 
-// Returns: the sum of the sizes of the chunks that ForEachChunk walks, in 64 bits.
+// Returns: the sum of the sizes of the resources of type from IDR_FIRST_CHUNK up to the first
+// missing id, in 64 bits.
+uint64_t TotalResourceSize(const wchar_t *type);
+
+// Returns: the sum of the sizes of the chunks that ForEachChunk walks and of the deltas.
 uint64_t TotalPayloadSize();
+
+// Walks the resources of type as ForEachChunk walks the chunks.
+// Returns: as ForEachChunk.
+InstallResult ForEachResource(const wchar_t *type, const EntryWriters *writers);
 
 // Walks chunk IDR_FIRST_CHUNK and every one after it up to the first missing id with writers,
 // checking cancelRequested before each walk; no writer may return NoChunk.

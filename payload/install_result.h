@@ -9,4 +9,5 @@ enum class InstallResult : int32_t {
     CannotCreate = 3,  // a target could not be created or opened
     WriteFailed = 4,   // a write failed or was short
     Cancelled = 5,     // cancelRequested was found set
+    WrongBase = 6,     // a delta's target holds neither its base nor its result
 };

@@ -4,6 +4,7 @@
 #include <wchar.h>
 #include "payload/readiness.h"
 #include "payload/chunk.h"
+#include "payload/delta_entries.h"
 #include "payload/entry_writers.h"
 #include "payload/progress.h"
 #include "payload/walk.h"
@@ -175,10 +176,12 @@ InstallResult CheckWriteReadiness()
         {CheckWholeFile, CheckRange}, {0, 0}, ClusterSize(gameRoot), {nullptr, 0, 0, true}};
     uint64_t bytes = progressBytes;  // the walk counts header bytes into it
     InstallResult result = ForEachChunk(&checker.writers);
-    progressBytes = bytes;
     free(checker.created.names);
-    if (result == InstallResult::Corrupt || result == InstallResult::NoChunk)
-        return InstallResult::Ok;
+    if (result == InstallResult::Ok || result == InstallResult::NoChunk)
+        result = CheckDeltaTargets(&checker.need, checker.clusterSize);
+    else if (result == InstallResult::Corrupt)
+        result = InstallResult::Ok;  // the real run stops at that entry, before any delta
+    progressBytes = bytes;
     if (result != InstallResult::Ok)
         return result;
     ULARGE_INTEGER available;

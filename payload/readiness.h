@@ -16,12 +16,14 @@ struct SpaceNeed {
 // (a power of two); sizes beyond 2^62 count as 2^62.
 void AddSpaceChange(SpaceNeed *need, uint64_t oldSize, uint64_t newSize, uint32_t clusterSize);
 
-// Checks every chunk that ForEachChunk walks against the game folder. Nothing is written or
+// Checks every chunk that ForEachChunk walks against the game folder, then the deltas
+// (CheckDeltaTargets, which also chooses what the worker applies). Nothing is written or
 // created, no folder included, and the progress values are left as they were. Should the names
 // of the files the patch creates not fit in memory, no range target is refused for missing.
 // Returns: Ok when the installation may start (also when a chunk is damaged: the real run then
 // stops at the same entry with the same message); CannotCreate when an existing target cannot be
 // opened for writing, or a range target neither exists nor is created by an earlier entry;
 // WriteFailed when the free space available to the caller on the game folder's volume is less
-// than the patch adds; Cancelled when cancelRequested is seen.
+// than the patch adds; Cancelled when cancelRequested is seen; WrongBase or Corrupt from the
+// deltas' check.
 InstallResult CheckWriteReadiness();

@@ -8,6 +8,7 @@ enum class SelfCheck : uint8_t {
     Damaged,   // a mismatch, an unlisted chunk or a malformed record
 };
 
-// Checks the QPATCH resources of the running executable against its checksum record.
+// Checks the QPATCH resources of the running executable against its checksum record, and its
+// QPATCHDELTA resources against theirs (a checked package whose deltas are unlisted is damaged).
 // Returns: the verdict; nothing is shown.
 SelfCheck CheckOwnPackage();

@@ -320,7 +320,7 @@ TEST(LoadText, FollowsTheUiLanguage)
 TEST(LoadText, MissingIdGivesAnEmptyText)
 {
     EXPECT_EQ(LoadText(200).chars[0], 0);
-    EXPECT_EQ(LoadText(214).chars[0], 0);
+    EXPECT_EQ(LoadText(IDS_LAST_TEXT + 1).chars[0], 0);
     EXPECT_EQ(LoadText(65535).chars[0], 0);
 }
 
