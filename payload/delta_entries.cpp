@@ -210,14 +210,15 @@ InstallResult ResultOfDelta(DeltaResult result, const NameUnit *name)
 InstallResult StepToEnd(DeltaApplier *applier, uint32_t dataSize, const NameUnit *name)
 {
     uint64_t start = progressBytes;
+    uint64_t unchecked = DeltaWorkDone(applier);  // the base, which counts as done from the start
     for (;;) {
         DeltaResult step = StepDelta(applier);
         if (step != DeltaResult::InProgress)
             return ResultOfDelta(step, name);
         if (cancelRequested)
             return InstallResult::Cancelled;
-        progressBytes =
-            start + EntryShare(dataSize, DeltaWorkDone(applier), DeltaWorkTotal(applier));
+        progressBytes = start + EntryShare(dataSize, DeltaWorkDone(applier) - unchecked,
+                                           DeltaWorkTotal(applier) - unchecked);
         RefreshProgressBar();
     }
 }

@@ -52,6 +52,7 @@ TEXTS = {
         "NEED_BASE_VERSION": "请先安装%u.%u.%u.%u版本!",
         "DESCRIPTOR_ERROR": "补丁包配置文件错误!",
         "INSTALL_OK": "补丁包安装成功！",
+        "DELTA_BASE_MISMATCH": "游戏文件%s与此补丁所需的版本不符，可能已被修改或损坏，请修复或重新安装游戏后再运行此补丁！",
         "DIALOG_CAPTION": "《Tolvar二》更新程序",
         "CLOSE": "关闭",
         "UPDATE": "更新",
@@ -70,6 +71,7 @@ TEXTS = {
         "NEED_BASE_VERSION": "請先安裝%u.%u.%u.%u版本！",
         "DESCRIPTOR_ERROR": "更新程式配置檔錯誤！",
         "INSTALL_OK": "更新程式安裝成功！",
+        "DELTA_BASE_MISMATCH": "遊戲檔案%s與此更新所需的版本不符，可能已被修改或損毀，請修復或重新安裝遊戲後再執行此更新！",
         "DIALOG_CAPTION": "《Tolvar二》更新程式",
         "CLOSE": "關閉",
         "UPDATE": "更新",
@@ -79,6 +81,10 @@ TEXTS = {
 
 def need_base_text(lang, version):
     return TEXTS[lang]["NEED_BASE_VERSION"].replace("%u.%u.%u.%u", version)
+
+
+def wrong_base_text(lang, name):
+    return TEXTS[lang]["DELTA_BASE_MISMATCH"].replace("%s", name)
 
 
 # ---- payload ----------------------------------------------------------------------------------
@@ -125,6 +131,38 @@ def whole_file_entry_raw(name, stream):
     return bytes([1]) + _name(name) + struct.pack("<Q", len(stream)) + stream
 
 
+QDELTA = os.environ.get("QDELTA", os.path.join(SOURCE, "build", "native", "tools", "deltacli", "qdelta"))
+
+
+def delta(old, new):
+    """The delta that makes new from old, from the publisher's encoder (qdelta encode)."""
+    with tempfile.TemporaryDirectory() as work:
+        paths = [os.path.join(work, n) for n in ("old", "new", "delta")]
+        for path, data in zip(paths, (old, new)):
+            with open(path, "wb") as f:
+                f.write(data)
+        subprocess.run([QDELTA, "encode"] + paths, check=True, stdout=subprocess.DEVNULL)
+        with open(paths[2], "rb") as f:
+            return f.read()
+
+
+def delta_entry(name, old, new):
+    return whole_file_entry_raw(name, delta(old, new))
+
+
+def shifted(data, seed, edits=8):
+    """data with bytes inserted, removed and changed at a few places: what a recompile does."""
+    rng = random.Random(seed)
+    out = bytearray(data)
+    for _ in range(edits):
+        at = rng.randrange(len(out))
+        if rng.random() < 0.5:
+            out[at:at] = pseudo_random(rng.randrange(1, 600), rng.randrange(1 << 30))
+        else:
+            del out[at:at + rng.randrange(1, 300)]
+    return bytes(out)
+
+
 def truncated_stream(size=5000):
     """A stream whose one block stops after a few bytes of LZMA data: it cannot decode to size."""
     block = lzma_block(pseudo_random(size, 9), 1 << 16)[:20]
@@ -154,16 +192,19 @@ EXAMPLE_DESCRIPTOR = ("1.1.0.1 = 1.1.0.0\r\n" + EXAMPLE_DESCRIPTION).encode("utf
 _installer_cache = os.path.join(BUILD, "e2e-installers")
 
 
-def make_installer(descriptor=EXAMPLE_DESCRIPTOR, chunks=None, checksum=True):
-    """Builds (or reuses) an installer carrying the descriptor (None: no descriptor resource) and
-    the chunks ({id: bytes}), with a checksum record unless checksum is False. Returns the path of
-    the cached executable."""
+def make_installer(descriptor=EXAMPLE_DESCRIPTOR, chunks=None, checksum=True, deltas=None):
+    """Builds (or reuses) an installer carrying the descriptor (None: no descriptor resource), the
+    chunks ({id: bytes}) and the delta resources ({id: bytes}), with checksum records unless
+    checksum is False. Returns the path of the cached executable."""
     chunks = chunks or {}
+    deltas = deltas or {}
+    files = {"%d.bin" % cid: data for cid, data in chunks.items()}
+    files.update({"%d.delta" % cid: data for cid, data in deltas.items()})
     key = hashlib.sha256()
     key.update(b"none" if descriptor is None else b"d" + descriptor)
     key.update(b"" if checksum else b"unchecked")
-    for cid in sorted(chunks):
-        key.update(b"%d:%d:" % (cid, len(chunks[cid])) + hashlib.sha256(chunks[cid]).digest())
+    for name in sorted(files):
+        key.update(b"%s:%d:" % (name.encode(), len(files[name])) + hashlib.sha256(files[name]).digest())
     # A rebuilt stub or a rebuilt patchtool (which make-installer.sh runs) makes every cached installer stale.
     for made_from in (os.path.join(BUILD, "resources", "qpatch-stub.exe"),
                       os.environ.get("QPATCH_PATCHTOOL", os.path.join(SOURCE, "build", "native", "tools", "patchtool", "patchtool"))):
@@ -177,8 +218,8 @@ def make_installer(descriptor=EXAMPLE_DESCRIPTOR, chunks=None, checksum=True):
         if descriptor is not None:
             with open(os.path.join(patch, "descriptor.txt"), "wb") as f:
                 f.write(descriptor)
-        for cid, data in chunks.items():
-            with open(os.path.join(patch, "%d.bin" % cid), "wb") as f:
+        for name, data in files.items():
+            with open(os.path.join(patch, name), "wb") as f:
                 f.write(data)
         env = dict(os.environ, QPATCH_BUILD_DIR=BUILD)
         options = [] if checksum else ["--no-checksum"]

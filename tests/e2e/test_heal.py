@@ -17,6 +17,12 @@ OLD_PACK = e2e.pseudo_random(300 * 1024, 21)
 OLD_TABLE = e2e.pseudo_random(40 * 1024, 22)
 PACKS = ["Data/Packs/pack%d.pak" % i for i in range(6)]
 PACK_SIZE = 3 << 20
+OLD_DLL = e2e.pseudo_random(2 << 20, 23)
+NEW_DLL = e2e.shifted(OLD_DLL, 24)
+NEW_EXE = b"the new game executable" * 4000
+RANGES = [e2e.pseudo_random(20000, 40), e2e.pseudo_random(9000, 41), e2e.pseudo_random(4096 * 3, 42)]
+# What the chunks write before the delta's temporary is written.
+CHUNK_WRITES = 6 * PACK_SIZE + sum(map(len, RANGES)) + len(NEW_EXE)
 
 
 def _pack(i):
@@ -28,10 +34,10 @@ def _payload():
     first = b"".join(e2e.whole_file_entry(name, _pack(i), block_size=256 * 1024)
                      for i, name in enumerate(PACKS[:3]))
     second = b"".join([
-        e2e.range_entry("Bin\\old.pak", 1000, e2e.pseudo_random(20000, 40)),
-        e2e.range_entry("Bin\\old.pak", len(OLD_PACK) - 100, e2e.pseudo_random(9000, 41)),  # grows it
-        e2e.whole_file_entry("Bin\\Tolvar2.exe", b"the new game executable" * 4000),
-        e2e.range_entry("Bin\\table.dat", 0, e2e.pseudo_random(4096 * 3, 42)),
+        e2e.range_entry("Bin\\old.pak", 1000, RANGES[0]),
+        e2e.range_entry("Bin\\old.pak", len(OLD_PACK) - 100, RANGES[1]),  # grows it
+        e2e.whole_file_entry("Bin\\Tolvar2.exe", NEW_EXE),
+        e2e.range_entry("Bin\\table.dat", 0, RANGES[2]),
     ])
     third = b"".join(e2e.whole_file_entry(name, _pack(3 + i), block_size=256 * 1024)
                      for i, name in enumerate(PACKS[3:]))
@@ -44,7 +50,8 @@ _installer = None
 def installer():
     global _installer
     if _installer is None:
-        _installer = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, _payload())
+        _installer = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, _payload(),
+                                        deltas={1601: e2e.delta_entry("Bin\\engine.dll", OLD_DLL, NEW_DLL)})
     return _installer
 
 
@@ -52,6 +59,7 @@ def old_game():
     game = e2e.Game(ini=INI)
     game.write("Bin/old.pak", OLD_PACK)
     game.write("Bin/table.dat", OLD_TABLE)
+    game.write("Bin/engine.dll", OLD_DLL)
     return game
 
 
@@ -91,7 +99,7 @@ class Healing(unittest.TestCase):
         first = e2e.run(exe, timeout=60, hold=[hold], kill_when=e2e.held)
         self.assertTrue(first.killed, "%s: the hold point was never reached" % label)
         if check:
-            check(game)
+            check(game, first)
         self.assertHeals(game, first, label)
 
 
@@ -101,20 +109,31 @@ class Points(Healing):
         self.kill_and_rerun("before the first write", 0)
 
     def test_mid_file(self):
-        def half_written(game):
+        def half_written(game, first):
             self.assertEqual(size_of(game.path(PACKS[1])), PACK_SIZE // 2)
         self.kill_and_rerun("mid-file", PACK_SIZE + PACK_SIZE // 2, half_written)
 
     def test_between_entries(self):
-        def first_done(game):
+        def first_done(game, first):
             self.assertEqual(size_of(game.path(PACKS[0])), PACK_SIZE)
         self.kill_and_rerun("at the end of an entry", PACK_SIZE, first_done)
 
+    def test_mid_delta(self):
+        # The delta writes a temporary beside its target, which keeps its old content.
+        def target_old(game, first):
+            written = first.of("held")[0]["written"]
+            self.assertGreater(written, CHUNK_WRITES)
+            self.assertEqual(size_of(game.path("Bin/engine.dll.qpatch-new")), written - CHUNK_WRITES)
+            self.assertEqual(game.read("Bin/engine.dll"), OLD_DLL)
+        self.kill_and_rerun("mid-delta", CHUNK_WRITES + len(NEW_DLL) // 2, target_old)
+
     def test_during_the_version_write_back(self):
-        # Killed while the copy of game.ini exists and its value is about to be written.
-        def copy_made(game):
+        # Killed while the copy of game.ini exists and its value is about to be written; the
+        # delta's target is new already, and the second run leaves it as it is.
+        def copy_made(game, first):
             self.assertTrue(os.path.exists(game.path("Bin/game.ini.new")))
             self.assertEqual(game.ini(), INI.encode())
+            self.assertEqual(game.read("Bin/engine.dll"), NEW_DLL)
         self.kill_and_rerun("version write-back", "ini", copy_made)
 
     def test_after_a_confirmed_cancel(self):

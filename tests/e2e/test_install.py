@@ -131,6 +131,67 @@ class CompleteRun(Outcomes):
         self.assertEqual(r.closed["finalPos"], 100)
 
 
+OLD_EXE = e2e.pseudo_random(200 * 1024, 50)
+NEW_EXE = e2e.shifted(OLD_EXE, 51)
+OTHER_EXE = e2e.shifted(OLD_EXE, 52)  # the same file in another accepted old version
+OLD_ARCHIVE = e2e.pseudo_random(120 * 1024, 53)
+NEW_ARCHIVE = e2e.shifted(OLD_ARCHIVE, 54)
+DELTAS = {1601: chunk(e2e.delta_entry("Bin\\game.exe", OLD_EXE, NEW_EXE),
+                      e2e.delta_entry("Bin\\game.exe", OTHER_EXE, NEW_EXE)),
+          1602: chunk(e2e.delta_entry("Data/archive.pak", OLD_ARCHIVE, NEW_ARCHIVE))}
+WITH_DELTAS = {1601: chunk(e2e.whole_file_entry("Bin\\third.dat", THIRD))}
+
+
+def delta_game(exe=OLD_EXE, archive=OLD_ARCHIVE):
+    game = e2e.Game(ini=INI)
+    for name, data in (("Bin/game.exe", exe), ("Data/archive.pak", archive)):
+        if data is not None:
+            game.write(name, data)
+    return game
+
+
+def delta_installer(chunks=WITH_DELTAS):
+    return e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, chunks, deltas=DELTAS)
+
+
+class Deltas(Outcomes):
+    def test_each_target_from_the_base_it_holds(self):
+        cases = {  # the executable of either old version; the archive old, or already new
+            "first bases": (OLD_EXE, OLD_ARCHIVE, WITH_DELTAS),
+            "second base, archive done, deltas alone": (OTHER_EXE, NEW_ARCHIVE, {}),
+        }
+        for label, (exe, archive, chunks) in cases.items():
+            with self.subTest(label):
+                game = delta_game(exe, archive)
+                r = e2e.run(game.place(delta_installer(chunks)))
+                self.assertFinishedAlone(r)
+                self.assertSuccessBox(r, ZH_CN)
+                self.assertEqual(game.read("Bin/game.exe"), NEW_EXE)
+                self.assertEqual(game.read("Data/archive.pak"), NEW_ARCHIVE)
+                self.assertEqual(os.path.exists(game.path("Bin/third.dat")), bool(chunks))
+                self.assertEqual([n for n in e2e.snapshot(game.root) if "qpatch-new" in n], [])
+                self.assertEqual(r.closed["finalPos"], 100)
+                self.assertEqual(game.ini(), b"[GAME]\r\nVERSION=1.1.0.1\r\n")
+
+    def test_a_modded_or_missing_base_is_refused_with_nothing_written(self):
+        cases = {
+            "modded": (delta_game(archive=OLD_ARCHIVE[:-1] + b"!"), ZH_CN),
+            "missing": (delta_game(archive=None), ZH_TW),
+            "cut short, a temporary beside another target": (delta_game(archive=NEW_ARCHIVE[:5000]), ZH_CN),
+        }
+        cases["cut short, a temporary beside another target"][0].write("Bin/game.exe.qpatch-new", b"left by a kill")
+        for label, (game, lang) in cases.items():
+            with self.subTest(label):
+                before = e2e.snapshot(game.root)
+                r = e2e.run(game.place(delta_installer()), lang=lang)
+                self.assertFinishedAlone(r)
+                self.assertEqual(len(r.boxes), 1, r.boxes)
+                box = r.boxes[0]
+                self.assertEqual((box["text"], box["icon"], box["owner"]),
+                                 (e2e.wrong_base_text(lang, "Data\\archive.pak"), "error", "dialog"))
+                self.assertEqual(e2e.snapshot(game.root), before)
+
+
 class SelfCheckCase(Outcomes):
     """One flipped byte anywhere in the payload: refused before the dialog, nothing written."""
 
@@ -292,12 +353,15 @@ class Readiness(Outcomes):
         cases = {
             "whole file": e2e.whole_file_entry("Bin\\Tolvar2.exe", b"the new game" * 1000),
             "range": e2e.range_entry("Bin\\Tolvar2.exe", 2, b"new"),
+            "delta": e2e.delta_entry("Bin\\Tolvar2.exe", b"MZ game", b"MZ new game"),
         }
         for label, last in cases.items():
             with self.subTest(label):
                 game = prepared_game()
-                exe = game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR,
-                                                    {1601: FULL_PAYLOAD[1601], 1602: last}))
+                chunks, deltas = {1601: FULL_PAYLOAD[1601], 1602: last}, None
+                if label == "delta":
+                    chunks, deltas = {1601: FULL_PAYLOAD[1601]}, {1601: last}
+                exe = game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, chunks, deltas=deltas))
                 with e2e.Holder(game.path("Bin/Tolvar2.exe")):
                     self.assertRefusedUntouched(game, exe, "CANNOT_WRITE_GAME", e2e.snapshot(game.root))
 
