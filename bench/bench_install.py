@@ -11,6 +11,8 @@ parts of the excess (least squares over the payloads) and the installer's peak m
   PAYLOAD: tiny | dlls:COUNT (real PE files from Wine's DLL folder, many small files in folders)
            | game:SIZE_MB (game-like packs of 4 to 12 MB each: few large files)
            | dir:PATH (the files of a folder, e.g. a data set of scripts/bench-size.sh)
+           | delta:PAIR (a pair of bench/delta_pairs.py: its old file installed, its new one sent
+             as a delta; the limit applies the same delta as a plain process, base checked)
 --block-size: the patch is built with that block size (the tool's default otherwise).
 --overwrite: every run writes over the files of the previous one (a patch over an installed game);
 otherwise each run starts from a game folder without them. --strace: one extra run of each under
@@ -33,6 +35,8 @@ import sys
 import tempfile
 import threading
 import time
+
+import delta_pairs
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WINDOWS = os.path.join(ROOT, 'build', os.environ.get('QPATCH_WINDOWS_TREE', 'windows'))
@@ -88,6 +92,9 @@ def make_files(payload_name, files):
             shutil.copy(os.path.join(WINE_DLLS, name), folder)
     elif kind == 'dir':
         shutil.copytree(count, files)
+    elif kind == 'delta':
+        os.makedirs(os.path.join(files, 'Bin'))
+        shutil.copy(os.path.join(delta_pairs.pair(count), 'new'), os.path.join(files, 'Bin', count))
     elif kind == 'game':
         subprocess.run([sys.executable, os.path.join(ROOT, 'tools/demo/make_demo_game.py'), '--bench',
                         count, files], check=True)
@@ -109,9 +116,15 @@ def make_payload(payload_name, block_size):
     os.makedirs(os.path.join(game, 'Update'), exist_ok=True)
     os.makedirs(os.path.join(game, 'Bin'), exist_ok=True)
     open(os.path.join(game, 'Bin', 'Tolvar2.exe'), 'wb').close()  # marks the game folder
+    old = []
+    if payload_name.startswith('delta:'):
+        pair = payload_name.split(':', 1)[1]
+        os.makedirs(os.path.join(work, 'old', 'Bin'), exist_ok=True)
+        shutil.copy(os.path.join(delta_pairs.pair(pair), 'old'), os.path.join(work, 'old', 'Bin', pair))
+        old = ['--old', os.path.join(work, 'old')]
     if not os.path.exists(os.path.join(work, 'patch', 'descriptor.txt')):
         shutil.rmtree(os.path.join(work, 'patch'), ignore_errors=True)
-        subprocess.run([os.path.join(RELEASE, 'tools/patchtool/patchtool'), 'build', '--new', files,
+        subprocess.run([os.path.join(RELEASE, 'tools/patchtool/patchtool'), 'build'] + old + ['--new', files,
                         '--target', '1.0.0.1', '--op', '<=', '--base', '1.0.0.0', '--description',
                         f'benchmark {payload_name}', '--out', os.path.join(work, 'patch'),
                         '--chunk-size', str(32 << 20), '--installer', installer, '--stub', stub, '--force'] +
@@ -142,7 +155,14 @@ def payload_names(files):
     return out
 
 
-def clear_targets(root, names):
+def clear_targets(root, names, work=None):
+    """Removes the payload's files from root; a delta payload's targets get their old content."""
+    old = work and os.path.join(work, 'old')
+    if old and os.path.isdir(old):
+        for name in names:
+            os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
+            shutil.copy(os.path.join(old, name), os.path.join(root, name))
+        return
     for name in names:
         try:
             os.unlink(os.path.join(root, name))
@@ -296,7 +316,7 @@ def main():
     def run_installer(p, exe, first_round):
         """One timed run of exe into p's game folder; the first round checks that it installed."""
         if not args.overwrite:
-            clear_targets(p['game'], p['names'])
+            clear_targets(p['game'], p['names'], p['work'])
         measured = run_timed([LOADER, exe], cwd=os.path.dirname(exe))
         if first_round and not files_match(p):
             raise SystemExit(f"{p['name']}: {exe} ended without installing the payload "
@@ -306,7 +326,7 @@ def main():
     for round_number in range(args.rounds):
         for p in payloads:
             if not args.overwrite:
-                clear_targets(p['target'], p['names'])
+                clear_targets(p['target'], p['names'], p['work'])
             seconds, rss, hwm, _ = run_installer(p, p['installer'], round_number == 0)
             p['installer_runs'].append(seconds)
             p['rss'].append(rss)
@@ -349,11 +369,11 @@ def main():
             for name, command in (('installer', [LOADER, p['installer']]),
                                   ('limit', [LOADER, limit_exe, os.path.join(p['work'], 'patch'), p['target']])):
                 if not args.overwrite:
-                    clear_targets(p['game'] if name == 'installer' else p['target'], p['names'])
+                    clear_targets(p['game'] if name == 'installer' else p['target'], p['names'], p['work'])
                 print(f'  strace {name}: {strace_counts(command)}')
         if args.phases:
             if not args.overwrite:
-                clear_targets(p['game'], p['names'])
+                clear_targets(p['game'], p['names'], p['work'])
             print(f"  phases of one traced run: {installer_phases(p['installer'])}")
     if not all(files_match(p) for p in payloads):
         raise SystemExit('a run left files that differ from the payload')

@@ -1,6 +1,8 @@
 // The limit an installation can reach: the same chunk files walked, every whole-file block decoded
 // with LzmaDecode straight into one buffer and every byte written in 4096-byte WriteFile calls,
-// without streams, progress or dialog. Chunks are mapped, not read, as the installer's resources
+// without streams, progress or dialog; then the delta files (NNNN.delta), each delta applied as a
+// plain applying process does it: the base checked and read at offsets, the result written to a
+// temporary that replaces the target. Chunks are mapped, not read, as the installer's resources
 // are. Prints the elapsed time and the bytes written.
 //   install_limit.exe PATCH_DIR TARGET_DIR
 #include <windows.h>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 #include "LzmaDec.h"
+#include "payload/delta_apply.h"
 #include "payload/walk.h"
 #include "stream/little_endian.h"
 
@@ -91,6 +94,74 @@ static InstallResult WriteRange(const EntryWriters *, const uint8_t *data, uint3
     return ok ? InstallResult::Ok : InstallResult::WriteFailed;
 }
 
+struct FileBase {
+    DeltaBase base;
+    HANDLE file;
+};
+
+struct FileSink {
+    DeltaSink sink;
+    HANDLE file;
+};
+
+static bool ReadBase(const DeltaBase *self, uint64_t offset, uint8_t *buffer, uint32_t length)
+{
+    OVERLAPPED at = {};
+    at.Offset = (DWORD)offset;
+    at.OffsetHigh = (DWORD)(offset >> 32);
+    DWORD read = 0;
+    return ReadFile(((const FileBase *)self)->file, buffer, length, &read, &at) && read == length;
+}
+
+static bool WriteSink(const DeltaSink *self, const uint8_t *bytes, uint32_t length)
+{
+    DWORD written = 0;
+    bytesWritten += length;
+    return WriteFile(((const FileSink *)self)->file, bytes, length, &written, nullptr) &&
+           written == length;
+}
+
+// Applies one delta to its target, which must hold the delta's base.
+static InstallResult ApplyDelta(const EntryWriters *, const uint8_t *data, uint32_t dataSize,
+                                const NameUnit *name)
+{
+    std::wstring path = targetRoot + name, temporary = path + L".new";
+    FileBase base = {{0, ReadBase},
+                     CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr)};
+    LARGE_INTEGER size;
+    if (base.file == INVALID_HANDLE_VALUE || !GetFileSizeEx(base.file, &size))
+        return InstallResult::CannotCreate;
+    base.base.size = (uint64_t)size.QuadPart;
+    FileSink sink = {
+        {WriteSink},
+        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)};
+    DeltaApplier *applier = nullptr;
+    DeltaResult result = sink.file == INVALID_HANDLE_VALUE
+                             ? DeltaResult::WriteFailed
+                             : OpenDelta(data, dataSize, &base.base, &sink.sink, true, &applier);
+    while (result == DeltaResult::InProgress)
+        result = StepDelta(applier);
+    CloseDelta(applier);
+    bool flushed = result == DeltaResult::Done && FlushFileBuffers(sink.file);
+    CloseHandle(base.file);
+    if (sink.file != INVALID_HANDLE_VALUE)
+        CloseHandle(sink.file);
+    if (flushed && MoveFileExW(temporary.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return InstallResult::Ok;
+    DeleteFileW(temporary.c_str());
+    return InstallResult::WriteFailed;
+}
+
+static InstallResult NoRange(const EntryWriters *, const uint8_t *, uint32_t, const NameUnit *,
+                             uint64_t)
+{
+    return InstallResult::Corrupt;
+}
+
+static const EntryWriters deltaWriters = {ApplyDelta, NoRange};
+
 static const EntryWriters limitWriters = {
     DecodeWholeFile, /* writeWholeFile */
     WriteRange,      /* writeRange */
@@ -140,16 +211,19 @@ int wmain(int argc, wchar_t **argv)
     QueryPerformanceFrequency(&frequency);
     double seconds = 0;
     MappedChunk chunk;
-    for (int id = 1601;
-         MapChunk(std::wstring(argv[1]) + L"\\" + std::to_wstring(id) + L".bin", &chunk); ++id) {
-        QueryPerformanceCounter(&start);
-        InstallResult result = WalkEntries(chunk.bytes, chunk.size, &limitWriters);
-        QueryPerformanceCounter(&end);
-        UnmapChunk(&chunk);
-        seconds += (double)(end.QuadPart - start.QuadPart) / frequency.QuadPart;
-        if (result != InstallResult::Ok) {
-            fwprintf(stderr, L"chunk %d: result %d\n", id, (int)result);
-            return 1;
+    for (const wchar_t *suffix : {L".bin", L".delta"}) {
+        const EntryWriters *writers = suffix[1] == L'b' ? &limitWriters : &deltaWriters;
+        for (int id = 1601;
+             MapChunk(std::wstring(argv[1]) + L"\\" + std::to_wstring(id) + suffix, &chunk); ++id) {
+            QueryPerformanceCounter(&start);
+            InstallResult result = WalkEntries(chunk.bytes, chunk.size, writers);
+            QueryPerformanceCounter(&end);
+            UnmapChunk(&chunk);
+            seconds += (double)(end.QuadPart - start.QuadPart) / frequency.QuadPart;
+            if (result != InstallResult::Ok) {
+                fwprintf(stderr, L"%d%ls: result %d\n", id, suffix, (int)result);
+                return 1;
+            }
         }
     }
     printf("limit_seconds=%.3f bytes_written=%llu\n", seconds, (unsigned long long)bytesWritten);
