@@ -2,8 +2,9 @@
 """Generates a demo game in two versions:  make_demo_game.py OUTDIR
 or one large version for the install benchmark:  make_demo_game.py --bench SIZE_MB OUTDIR
 OUTDIR/old is the game at 1.1.0.0, OUTDIR/new the same game at 1.1.0.1. Between them: an executable
-patched in place (a few byte runs: range entries), a library rebuilt, a data pack that grew, a
-rewritten text table and a new map in a new sub-folder (whole files). The data is game-like:
+patched in place (a few byte runs: range entries), a library recompiled (code inserted, the code
+after it moved: a delta), a data pack that grew, a rewritten text table and a new map in a new
+sub-folder (whole files). The data is game-like:
 structured records, code-like byte runs, text and some noise; the same every time."""
 import os
 import random
@@ -22,6 +23,21 @@ def code_like(rng, size):
         if rng.random() < 0.3:
             out += struct.pack('<I', rng.randrange(0x400000, 0x800000))
     return bytes(out[:size])
+
+
+def recompiled(data, rng, edits=6):
+    """data as a recompile leaves it: new code inserted at a few places, and the addresses in the
+    code after each insertion moved by its length."""
+    out = bytearray(data)
+    for _ in range(edits):
+        at = rng.randrange(len(out))
+        inserted = code_like(rng, rng.randrange(2000, 20000))
+        out[at:at] = inserted
+        for word in range(at + len(inserted), len(out) - 4, 97):  # the moved code's addresses
+            value = struct.unpack_from('<I', out, word)[0]
+            if 0x400000 <= value < 0x800000:
+                struct.pack_into('<I', out, word, value + len(inserted))
+    return bytes(out)
 
 
 def records(rng, size):
@@ -117,7 +133,7 @@ def main():
     }
     new = {
         'Bin/Tolvar2.exe': patch_in_place(exe, new_rng, 5),
-        'Bin/engine.dll': code_like(new_rng, 2 * MB + 12345),
+        'Bin/engine.dll': recompiled(dll, new_rng),
         'Data/textures.pak': patch_in_place(textures, new_rng, 3) + pack(new_rng, 1 * MB),
         'Data/strings.dat': text_table(new_rng, 21000),
         'Data/Maps/Island/island.map': records(new_rng, 1536 * 1024),
