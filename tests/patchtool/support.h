@@ -152,13 +152,13 @@ inline std::vector<uint8_t> StringBlock(unsigned first, unsigned last)
 }
 
 // A payload-free installer as patchtool recognises one: dialog 100, icon 100, and texts 201 to
-// 213 in both languages.
+// IDS_LAST_TEXT (214) in both languages.
 inline void PutStub(const fs::path &path)
 {
     std::vector<PeResource> items = {Item(IdKey(5), 100, {1}), Item(IdKey(14), 100, {1})};
     for (uint16_t language : {2052, 1028}) {
         items.push_back(Item(IdKey(6), 13, StringBlock(9, 15), language));
-        items.push_back(Item(IdKey(6), 14, StringBlock(0, 5), language));
+        items.push_back(Item(IdKey(6), 14, StringBlock(0, IDS_LAST_TEXT - 208), language));
     }
     std::string error;
     ASSERT_TRUE(WritePeWithResources(MinimalImage(), items, path, &error)) << error;
