@@ -184,6 +184,20 @@ inline std::vector<uint8_t> Ini(const std::string &version)
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
+// Returns: bytes as a recompile changes them: a few bytes inserted every 8 KiB, shifting all that
+// follows, so that only a delta sends them cheaply.
+inline std::vector<uint8_t> Recompiled(const std::vector<uint8_t> &bytes, uint32_t seed)
+{
+    std::vector<uint8_t> result;
+    for (size_t at = 0; at < bytes.size(); at += 8192) {
+        result.insert(result.end(), bytes.begin() + at,
+                      bytes.begin() + std::min(bytes.size(), at + 8192));
+        std::vector<uint8_t> inserted = Bytes(24, seed + (uint32_t)at, false);
+        result.insert(result.end(), inserted.begin(), inserted.end());
+    }
+    return result;
+}
+
 // Old and new game folders with every kind of change the tool handles.
 inline GameFolders MakeGame(const fs::path &root, uint32_t blockSize)
 {

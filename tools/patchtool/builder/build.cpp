@@ -74,14 +74,14 @@ void CloseSpool(FILE **file, const fs::path &path)
     }
 }
 
-// The installer needs chunk 1601 to install anything: a patch whose every change is a delta gets
-// one entry that writes nothing into a file every old version holds.
+// The installer needs chunk 1601 to install anything: a patch whose every change went as a delta
+// gets one entry that writes nothing, into a file that no version changes.
 bool EnsureFirstChunk(ChunkWriter *writer, const DeltaOutput &deltas, std::string *error)
 {
-    if (writer->id >= IDR_FIRST_CHUNK || deltas.firstTarget.empty()) {
+    if (writer->id >= IDR_FIRST_CHUNK || deltas.emptyRangeTarget.empty()) {
         return true;
     }
-    return EmitEmptyRange(writer, deltas.firstTarget, error);
+    return EmitEmptyRange(writer, deltas.emptyRangeTarget, error);
 }
 
 bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder,
@@ -97,7 +97,7 @@ bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder,
     spool.path = folder / "spool.tmp";
     deltas->spool.path = folder / "deltas.tmp";
     bool ok = OpenSpool(o, deltas->spool.path, &deltas->spool.file, error) &&
-              EncodeDeltas(o, files, &deltas->spool, &progress, error) &&
+              EncodeDeltas(o, files, deltas, &progress, error) &&
               OpenSpool(o, spool.path, &spool.file, error) &&
               EncodeAndPackage(o, files, writer, deltas, &spool, &progress, summary, error);
     CloseSpool(&spool.file, spool.path);

@@ -132,9 +132,37 @@ bool EncodeFileDeltas(const BuildOptions &o, FileWork *f, DeltaSpool *spool, std
     return true;
 }
 
+// The installer installs nothing without chunk 1601, and no file may have both a chunk entry and
+// a delta: when the deltas may take every change, an unchanged file takes an entry that writes
+// nothing, or without one the first delta file goes whole.
+void ProvideFirstChunk(std::vector<FileWork> &files, std::u16string *emptyRangeTarget)
+{
+    FileWork *firstDelta = nullptr;
+    const FileWork *unchanged = nullptr;
+    for (FileWork &f : files) {
+        if (f.useDelta) {
+            firstDelta = firstDelta ? firstDelta : &f;
+        } else if (f.choice != Choice::Unchanged) {
+            return;  // this one goes into a chunk
+        } else {
+            unchanged = unchanged ? unchanged : &f;
+        }
+    }
+    if (!firstDelta) {
+        return;
+    }
+    if (unchanged) {
+        *emptyRangeTarget = unchanged->name;
+        return;
+    }
+    firstDelta->useDelta = false;
+    firstDelta->deltas.clear();
+    firstDelta->choice = Choice::Whole;
+}
+
 }  // namespace
 
-bool EncodeDeltas(const BuildOptions &o, std::vector<FileWork> &files, DeltaSpool *spool,
+bool EncodeDeltas(const BuildOptions &o, std::vector<FileWork> &files, DeltaOutput *deltas,
                   Progress *progress, std::string *error)
 {
     if (!o.deltas || !DeltaEncoderAvailable()) {
@@ -151,7 +179,7 @@ bool EncodeDeltas(const BuildOptions &o, std::vector<FileWork> &files, DeltaSpoo
     for (FileWork &f : files) {
         if (WorthTrying(f)) {
             SetCurrent(progress, f.file->name);
-            if (!EncodeFileDeltas(o, &f, spool, error)) {
+            if (!EncodeFileDeltas(o, &f, &deltas->spool, error)) {
                 return false;
             }
             progress->done += f.file->size;
@@ -159,5 +187,6 @@ bool EncodeDeltas(const BuildOptions &o, std::vector<FileWork> &files, DeltaSpoo
         }
     }
     ShowProgress(progress, true);
+    ProvideFirstChunk(files, &deltas->emptyRangeTarget);
     return true;
 }

@@ -190,9 +190,6 @@ private:
         summary_->bytesIn += f.file->size;
         summary_->deltaFiles += 1;
         summary_->deltaEntries += f.deltas.size();
-        if (deltas_->firstTarget.empty()) {
-            deltas_->firstTarget = f.name;
-        }
         return EmitDeltas(&deltas_->writer, f, deltas_->spool, &piece_, &error_);
     }
 

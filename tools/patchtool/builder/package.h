@@ -36,11 +36,12 @@ struct DeltaSpool {
     uint64_t bytes = 0;    // where the next delta goes
 };
 
-// Where the deltas go: their spool, their own files, and the first target written.
+// Where the deltas go: their spool and their own files; and the file that no version changes,
+// named when chunk 1601 may need an entry that writes nothing (the deltas may take every change).
 struct DeltaOutput {
     ChunkWriter writer;
     DeltaSpool spool;
-    std::u16string firstTarget;
+    std::u16string emptyRangeTarget;
 };
 
 // Returns: false with a reason when the current chunk cannot be closed cleanly.
