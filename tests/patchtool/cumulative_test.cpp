@@ -35,6 +35,37 @@ TEST(Cumulative, RangesCoverWhatDiffersInAnyOldVersionAndEveryOneInstalls)
     EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100}, h.v120, TestReport()), 1);
 }
 
+TEST(Cumulative, EachDistinctBaseGetsItsDeltaAndEveryVersionInstalls)
+{
+    TempFolder temp;
+    History h = MakeHistory(temp.path);
+    std::vector<uint8_t> v100 = Bytes(48 << 10, 50, false);
+    std::vector<uint8_t> v110 = Recompiled(v100, 51);
+    Put(h.v100 / "Bin/engine.dll", v100);
+    Put(h.v110 / "Bin/engine.dll", v110);
+    Put(h.v120 / "Bin/engine.dll", Recompiled(v110, 52));
+    BuildOptions o = CumulativeOptions(h, temp.path / "patch");
+    o.olds.push_back(OldVersion{h.v110});  // the same base twice: still one delta for it
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
+    EXPECT_EQ(summary.deltaEntries, 2u);
+    EXPECT_EQ(EntriesByName(o.outFolder).count("Bin/engine.dll"), 0u);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100, h.v110}, h.v120, TestReport()), 0);
+    LoadedPatch patch;
+    std::string error;
+    ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error)) << error;
+    // A game already at the result is left as it is; one at neither base is refused.
+    std::string detail;
+    fs::path game = temp.path / "game";
+    fs::copy(h.v120, game, fs::copy_options::recursive);
+    EXPECT_EQ(ApplyPatchToFolder(patch, game, &detail), InstallResult::Ok) << detail;
+    std::vector<std::string> leftovers;
+    EXPECT_TRUE(CompareTrees(h.v120, game, &leftovers, &error).empty());
+    Put(game / "Bin/engine.dll", Bytes(48 << 10, 53, false));
+    EXPECT_NE(ApplyPatchToFolder(patch, game, &detail), InstallResult::Ok);
+    EXPECT_NE(detail.find("IDS_DELTA_BASE_MISMATCH"), std::string::npos) << detail;
+}
+
 TEST(Cumulative, UpToWithoutEveryOldVersionShipsEveryFileWhole)
 {
     TempFolder temp;

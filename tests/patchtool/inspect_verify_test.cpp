@@ -126,6 +126,43 @@ TEST(Inspect, PatchLevelFaults)
     EXPECT_NE(InspectPatch(patch, TestReport()).find("no descriptor"), std::string::npos);
 }
 
+TEST(Inspect, DeltaFaultsInAPatchOfDeltasAlone)
+{
+    InstallerBuild b;
+    b.g.newFolder = b.temp.path / "new2";
+    fs::copy(b.g.oldFolder, b.g.newFolder, fs::copy_options::recursive);
+    std::vector<uint8_t> code = Bytes(64 << 10, 60, false);
+    Put(b.g.oldFolder / "Bin/code.dll", code);
+    Put(b.g.newFolder / "Bin/code.dll", Recompiled(code, 61));
+    b.o.newFolder = b.g.newFolder;
+    ASSERT_EQ(b.Build(), 0);
+    // The installer needs chunk 1601; it holds one empty range entry.
+    ASSERT_EQ(b.summary.chunks, 1u);
+    EXPECT_EQ(VerifyPatch(b.o.installer, {b.g.oldFolder}, b.g.newFolder, TestReport()), 0);
+
+    LoadedPatch patch;
+    std::string error;
+    ASSERT_TRUE(LoadPatch(b.o.installer, &patch, &error)) << error;
+    ASSERT_EQ(InspectPatch(patch, TestReport()), "");
+    std::vector<uint8_t> image = Get(b.o.installer);
+    size_t at = patch.deltas[0].data - patch.storage[0].data();
+    size_t header = EntryHeaderSize(WholeFileKind, 12);  // "Bin/code.dll"
+    image[at + patch.deltas[0].size - 1] ^= 1;
+    Put(b.temp.path / "damaged.exe", image);
+    ASSERT_TRUE(LoadPatch(b.temp.path / "damaged.exe", &patch, &error)) << error;
+    EXPECT_NE(InspectPatch(patch, TestReport()).find("delta resource 1601"), std::string::npos);
+
+    image[at + header] = 'X';  // the delta's magic
+    Put(b.temp.path / "damaged.exe", image);
+    ASSERT_TRUE(LoadPatch(b.temp.path / "damaged.exe", &patch, &error)) << error;
+    EXPECT_NE(InspectPatch(patch, TestReport()).find("delta's header is damaged"),
+              std::string::npos);
+    std::vector<uint8_t> ranges;
+    AppendEntryHeader(&ranges, EntryKindRange, u"Bin/code.dll", 0, 0);
+    ChunkView range = {IDR_FIRST_CHUNK, ranges.data(), ranges.size(), true};
+    EXPECT_NE(CheckDeltaResource(range, nullptr, nullptr).find("range entry"), std::string::npos);
+}
+
 TEST(Verify, NamesTheFirstDifference)
 {
     TempFolder temp;

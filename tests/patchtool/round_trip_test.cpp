@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/patchtool/support.h"
+#include "tools/patchtool/builder/pack.h"
 #include "tools/patchtool/check/verify.h"
 
 namespace {
@@ -140,6 +141,62 @@ TEST(RoundTrip, AnInstallerCarriesThePatchInItsResources)
                   0);
     }
     ExpectInstallGivesNewFolder(fromExe, b.g, b.temp.path);
+    // Nothing there is worth a delta: the installer carries neither deltas nor their record.
+    EXPECT_TRUE(fromExe.deltas.empty());
+    EXPECT_FALSE(fromExe.extras.hasDeltaRecord);
+    EXPECT_EQ(b.summary.deltaFiles, 0u);
+}
+
+// Returns: the delta entries of every delta resource of patch, each resource checked sound.
+std::vector<DeltaInfo> DeltasOf(const LoadedPatch &patch)
+{
+    std::vector<DeltaInfo> deltas;
+    for (const ChunkView &resource : patch.deltas) {
+        EXPECT_EQ(
+            CheckDeltaResource(
+                resource,
+                [](const DeltaInfo &d, void *c) { ((std::vector<DeltaInfo> *)c)->push_back(d); },
+                &deltas),
+            "");
+    }
+    return deltas;
+}
+
+TEST(RoundTrip, ARecompiledFileGoesAsADeltaThroughBuildPackAndVerify)
+{
+    InstallerBuild b;
+    std::vector<uint8_t> code = Bytes(64 << 10, 40, false);
+    Put(b.g.oldFolder / "Bin/code.dll", code);
+    Put(b.g.newFolder / "Bin/code.dll", Recompiled(code, 41));
+    ASSERT_EQ(b.Build(), 0);
+    EXPECT_EQ(b.summary.deltaFiles, 1u);
+    EXPECT_EQ(EntriesByName(b.o.outFolder).count("Bin/code.dll"), 0u);  // never in a chunk too
+    LoadedPatch patch;
+    std::string error;
+    ASSERT_TRUE(LoadPatch(b.o.installer, &patch, &error)) << error;
+    std::vector<DeltaInfo> deltas = DeltasOf(patch);
+    ASSERT_EQ(deltas.size(), 1u);
+    EXPECT_EQ(deltas[0].entry.name, u"Bin/code.dll");
+    EXPECT_EQ(deltas[0].header.baseSize, code.size());
+    EXPECT_LT(deltas[0].entry.dataSize, 2000u);
+    EXPECT_TRUE(patch.extras.hasDeltaRecord);
+    EXPECT_EQ(InspectPatch(patch, TestReport()), "");
+    EXPECT_EQ(VerifyPatch(b.o.installer, {b.g.oldFolder}, b.g.newFolder, TestReport()), 0);
+    // pack writes the folder's delta files into the same installer.
+    PackOptions pack;
+    ASSERT_TRUE(ReadPatchFolder(b.o.outFolder, &pack.files, &error)) << error;
+    pack.installer = b.temp.path / "packed.exe";
+    pack.stub = b.o.stub;
+    ASSERT_EQ(PackInstaller(pack, TestReport()), 0);
+    EXPECT_EQ(Get(pack.installer), Get(b.o.installer));
+
+    b.o.deltas = false;
+    b.o.force = true;
+    ASSERT_EQ(b.Build(), 0);
+    ASSERT_TRUE(LoadPatch(b.o.installer, &patch, &error)) << error;
+    EXPECT_TRUE(patch.deltas.empty());
+    EXPECT_FALSE(patch.extras.hasDeltaRecord);
+    EXPECT_EQ(EntriesByName(b.o.outFolder).count("Bin/code.dll"), 1u);
 }
 
 }  // namespace

@@ -152,13 +152,13 @@ inline std::vector<uint8_t> StringBlock(unsigned first, unsigned last)
 }
 
 // A payload-free installer as patchtool recognises one: dialog 100, icon 100, and texts 201 to
-// 213 in both languages.
+// IDS_LAST_TEXT (214) in both languages.
 inline void PutStub(const fs::path &path)
 {
     std::vector<PeResource> items = {Item(IdKey(5), 100, {1}), Item(IdKey(14), 100, {1})};
     for (uint16_t language : {2052, 1028}) {
         items.push_back(Item(IdKey(6), 13, StringBlock(9, 15), language));
-        items.push_back(Item(IdKey(6), 14, StringBlock(0, 5), language));
+        items.push_back(Item(IdKey(6), 14, StringBlock(0, IDS_LAST_TEXT - 208), language));
     }
     std::string error;
     ASSERT_TRUE(WritePeWithResources(MinimalImage(), items, path, &error)) << error;
@@ -182,6 +182,20 @@ inline std::vector<uint8_t> Ini(const std::string &version)
 {
     std::string text = "[GAME]\r\nVERSION=" + version + "\r\n";
     return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+// Returns: bytes as a recompile changes them: a few bytes inserted every 8 KiB, shifting all that
+// follows, so that only a delta sends them cheaply.
+inline std::vector<uint8_t> Recompiled(const std::vector<uint8_t> &bytes, uint32_t seed)
+{
+    std::vector<uint8_t> result;
+    for (size_t at = 0; at < bytes.size(); at += 8192) {
+        result.insert(result.end(), bytes.begin() + at,
+                      bytes.begin() + std::min(bytes.size(), at + 8192));
+        std::vector<uint8_t> inserted = Bytes(24, seed + (uint32_t)at, false);
+        result.insert(result.end(), inserted.begin(), inserted.end());
+    }
+    return result;
 }
 
 // Old and new game folders with every kind of change the tool handles.

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "tools/patchtool/builder/compare.h"
+#include "tools/patchtool/builder/deltas.h"
 #include "tools/patchtool/builder/encode.h"
 #include "tools/patchtool/builder/installer.h"
 #include "tools/patchtool/builder/outputs.h"
@@ -36,11 +37,11 @@ bool CompareFiles(std::vector<FileWork> &files, Progress *progress, std::string 
 {
     uint64_t compared = 0;
     for (const FileWork &f : files) {
-        compared += f.olds.empty() ? 0 : f.file->size;
+        compared += f.olds.empty() || !f.rangesPossible ? 0 : f.file->size;
     }
     StartPhase(progress, "comparing", compared);
     for (FileWork &f : files) {
-        if (!f.olds.empty()) {
+        if (!f.olds.empty() && f.rangesPossible) {
             SetCurrent(progress, f.file->name);
             if (!CompareFile(&f, progress, error)) {
                 return false;
@@ -53,8 +54,39 @@ bool CompareFiles(std::vector<FileWork> &files, Progress *progress, std::string 
     return true;
 }
 
+// Opens a spool file at path, or none in a dry run.
+// Returns: false with a reason.
+bool OpenSpool(const BuildOptions &o, const fs::path &path, FILE **file, std::string *error)
+{
+    if (!o.dryRun && !(*file = OpenFile(path, "w+b"))) {
+        *error = "cannot create " + PathText(path) + ": " + SystemReason();
+        return false;
+    }
+    return true;
+}
+
+void CloseSpool(FILE **file, const fs::path &path)
+{
+    if (*file) {
+        fclose(*file);
+        *file = nullptr;
+        RemoveTree(path);
+    }
+}
+
+// The installer needs chunk 1601 to install anything: a patch whose every change went as a delta
+// gets one entry that writes nothing, into a file that no version changes.
+bool EnsureFirstChunk(ChunkWriter *writer, const DeltaOutput &deltas, std::string *error)
+{
+    if (writer->id >= IDR_FIRST_CHUNK || deltas.emptyRangeTarget.empty()) {
+        return true;
+    }
+    return EmitEmptyRange(writer, deltas.emptyRangeTarget, error);
+}
+
 bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder,
-                ChunkWriter *writer, Report &report, BuildSummary *summary, std::string *error)
+                ChunkWriter *writer, DeltaOutput *deltas, Report &report, BuildSummary *summary,
+                std::string *error)
 {
     Progress progress(report);
     std::vector<FileWork> files = MakeWork(o, plan);
@@ -63,16 +95,15 @@ bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder,
     }
     Spool spool;
     spool.path = folder / "spool.tmp";
-    if (!o.dryRun && !(spool.file = OpenFile(spool.path, "w+b"))) {
-        *error = "cannot create " + PathText(spool.path) + ": " + SystemReason();
-        return false;
-    }
-    bool ok = EncodeAndPackage(o, files, writer, &spool, &progress, summary, error);
-    if (spool.file) {
-        fclose(spool.file);
-        RemoveTree(spool.path);
-    }
-    return ok && CloseChunk(writer, error);
+    deltas->spool.path = folder / "deltas.tmp";
+    bool ok = OpenSpool(o, deltas->spool.path, &deltas->spool.file, error) &&
+              EncodeDeltas(o, files, deltas, &progress, error) &&
+              OpenSpool(o, spool.path, &spool.file, error) &&
+              EncodeAndPackage(o, files, writer, deltas, &spool, &progress, summary, error);
+    CloseSpool(&spool.file, spool.path);
+    CloseSpool(&deltas->spool.file, deltas->spool.path);
+    return ok && EnsureFirstChunk(writer, *deltas, error) && CloseChunk(writer, error) &&
+           CloseChunk(&deltas->writer, error);
 }
 
 // Where the outputs are written before they are moved into place; empty in a dry run.
@@ -83,19 +114,20 @@ struct Temporaries {
 
 // Writes the patch folder and the installer into t, then moves both into place.
 bool WriteAndPublish(const BuildOptions &o, const Plan &plan, const Temporaries &t,
-                     ChunkWriter *writer, Report &report, BuildSummary *summary, std::string *error)
+                     ChunkWriter *writer, DeltaOutput *deltas, Report &report,
+                     BuildSummary *summary, std::string *error)
 {
     std::string descriptor = ComposeDescriptor(o.target, o.op, o.base, o.description);
     bool ok = (o.dryRun || WriteWholeFile(t.folder / DescriptorFileName, descriptor.data(),
                                           descriptor.size(), error)) &&
-              WritePatch(o, plan, t.folder, writer, report, summary, error);
+              WritePatch(o, plan, t.folder, writer, deltas, report, summary, error);
     if (ok && writer->id < IDR_FIRST_CHUNK) {
         *error = "nothing to patch: every file of the new folder is unchanged";
         return false;
     }
     if (ok && !t.installer.empty()) {
-        ok = WriteInstaller(plan.stub, BuiltPatchFiles(t.folder, writer->id), t.installer,
-                            o.checksumRecord, report, error);
+        ok = WriteInstaller(plan.stub, BuiltPatchFiles(t.folder, writer->id, deltas->writer.id),
+                            t.installer, o.checksumRecord, report, error);
     }
     ok = ok && (o.dryRun || Publish(t.folder, o.outFolder, error));
     if (ok && !t.installer.empty() && !Publish(t.installer, o.installer, error)) {
@@ -142,13 +174,19 @@ int BuildPatch(const BuildOptions &options, Report &report, BuildSummary *summar
     summary->filesScanned = plan.newFiles.size();
     Temporaries temporaries;
     ChunkWriter writer;
+    DeltaOutput deltas;
     bool ok = MakeTemporaries(options, report, &temporaries, &error);
     writer.folder = temporaries.folder;
     writer.limit = options.chunkSize;
     writer.dryRun = options.dryRun;
     writer.report = &report;
-    if (ok && !WriteAndPublish(options, plan, temporaries, &writer, report, summary, &error)) {
-        CloseChunk(&writer, &error);
+    deltas.writer = writer;
+    deltas.writer.deltas = true;
+    if (ok &&
+        !WriteAndPublish(options, plan, temporaries, &writer, &deltas, report, summary, &error)) {
+        std::string ignored;
+        CloseChunk(&writer, &ignored);
+        CloseChunk(&deltas.writer, &ignored);
         RemoveTree(temporaries.folder);
         RemoveTree(temporaries.installer);
         ok = false;
@@ -158,7 +196,8 @@ int BuildPatch(const BuildOptions &options, Report &report, BuildSummary *summar
         return 1;
     }
     summary->chunks = writer.id - IDR_FIRST_CHUNK + 1;
-    summary->bytesOut = writer.total;
+    summary->deltaResources = deltas.writer.id - (IDR_FIRST_CHUNK - 1);
+    summary->bytesOut = writer.total + deltas.writer.total;
     summary->milliseconds = NowMilliseconds() - start;
     return 0;
 }

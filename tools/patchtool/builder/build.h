@@ -39,6 +39,7 @@ struct BuildOptions {
     bool force = false;          // replace an existing output folder and installer file
     bool checksumRecord = true;  // the installer checks itself against a checksum record
     bool dryRun = false;         // list the entries through the report, write nothing
+    bool deltas = true;          // changed files may go as deltas against their old copies
 };
 
 struct BuildSummary {
@@ -48,9 +49,12 @@ struct BuildSummary {
     uint64_t rangeFiles = 0;
     uint64_t rangeEntries = 0;
     uint64_t bytesIn = 0;       // content of the files the patch carries
-    uint64_t bytesOut = 0;      // all chunks
+    uint64_t bytesOut = 0;      // all chunks and delta resources
     uint64_t rangeSavings = 0;  // whole-file bytes minus range bytes, over the range files
+    uint64_t deltaFiles = 0;
+    uint64_t deltaEntries = 0;  // one per distinct base of each delta file
     uint32_t chunks = 0;
+    uint32_t deltaResources = 0;
     double milliseconds = 0;
 };
 

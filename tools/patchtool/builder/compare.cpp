@@ -45,8 +45,8 @@ int64_t ReadPiece(FILE *file, uint8_t *data, size_t size)
 
 }  // namespace
 
-// Sorts the new folder's files into work items; with ranges allowed, each is compared with its
-// copies in every old folder.
+// Sorts the new folder's files into work items; with ranges allowed, each is given its copies in
+// every old folder, and marked for ranges when none of them is longer.
 std::vector<FileWork> MakeWork(const BuildOptions &o, const Plan &plan)
 {
     std::vector<FileWork> files(plan.newFiles.size());
@@ -57,10 +57,11 @@ std::vector<FileWork> MakeWork(const BuildOptions &o, const Plan &plan)
         f.blockCount = BlockCount(f.file->size, o.blockSize);
         for (size_t k = 0; plan.rangesAllowed && k < plan.olds.size(); ++k) {
             auto old = plan.olds[k].byName.find(f.file->name);
-            if (old == plan.olds[k].byName.end() || old->second->size > f.file->size) {
+            if (old == plan.olds[k].byName.end()) {
                 f.olds.clear();
                 break;
             }
+            f.rangesPossible = f.rangesPossible && old->second->size <= f.file->size;
             f.olds.push_back(old->second);
         }
     }

@@ -6,8 +6,8 @@
 #include "tools/patchtool/builder/plan.h"
 #include "tools/patchtool/builder/progress.h"
 
-// Sorts the new folder's files into work items; with ranges allowed, each is compared with its
-// copies in every old folder.
+// Sorts the new folder's files into work items; with ranges allowed, each is given its copies in
+// every old folder (none when one lacks it), and ranges are possible when none of them is longer.
 std::vector<FileWork> MakeWork(const BuildOptions &o, const Plan &plan);
 
 // Compares the new file with every old one, a piece at a time, and decides its entries: the runs

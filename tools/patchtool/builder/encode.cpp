@@ -20,10 +20,10 @@ struct Job {
 // are delivered in order, and each decision depends only on what was delivered before it.
 class Pipeline {
 public:
-    Pipeline(const BuildOptions &o, std::vector<FileWork> &files, ChunkWriter *writer, Spool *spool,
-             Progress *progress, BuildSummary *summary)
-        : o_(o), files_(files), writer_(writer), spool_(spool), progress_(progress),
-          summary_(summary)
+    Pipeline(const BuildOptions &o, std::vector<FileWork> &files, ChunkWriter *writer,
+             DeltaOutput *deltas, Spool *spool, Progress *progress, BuildSummary *summary)
+        : o_(o), files_(files), writer_(writer), deltas_(deltas), spool_(spool),
+          progress_(progress), summary_(summary)
     {
         for (size_t i = 0; i < files.size(); ++i) {
             if (files[i].choice == Choice::Whole || files[i].choice == Choice::Cheaper) {
@@ -164,8 +164,8 @@ private:
             }
             spool_->sizes.push_back((uint32_t)stored.size());
             spool_->bytes += stored.size();
-            if (f.choice == Choice::Cheaper && WholeCost(f, *spool_) > f.rangeCost) {
-                f.abandoned = true;  // the ranges win; the rest of the file needs no compression
+            if (f.choice == Choice::Cheaper && WholeCost(f, *spool_) > AlternativeCost(f)) {
+                f.abandoned = true;  // the alternative wins; the rest needs no compression
             }
         }
         if (job.block + 1 < f.blockCount) {
@@ -177,7 +177,20 @@ private:
                 "cannot write the spool file " + PathText(spool_->path) + ": " + SystemReason();
             return false;
         }
-        return f.abandoned ? EmitChosenRanges(f) : EmitWholeFile(f);
+        return f.abandoned ? EmitAlternative(f) : EmitWholeFile(f);
+    }
+
+    bool EmitAlternative(FileWork &f)
+    {
+        return f.useDelta ? EmitChosenDeltas(f) : EmitChosenRanges(f);
+    }
+
+    bool EmitChosenDeltas(FileWork &f)
+    {
+        summary_->bytesIn += f.file->size;
+        summary_->deltaFiles += 1;
+        summary_->deltaEntries += f.deltas.size();
+        return EmitDeltas(&deltas_->writer, f, deltas_->spool, &piece_, &error_);
     }
 
     bool EmitChosenRanges(FileWork &f)
@@ -207,8 +220,8 @@ private:
                 continue;
             }
             bool ok = true;
-            if (f.choice == Choice::Ranges) {
-                ok = EmitChosenRanges(f);
+            if (f.choice == Choice::Ranges || f.choice == Choice::Delta) {
+                ok = EmitAlternative(f);
             } else if (f.blockCount == 0) {  // an empty file: compared, it would be Unchanged
                 spool_->sizes.clear();
                 spool_->bytes = 0;
@@ -226,6 +239,7 @@ private:
     const BuildOptions &o_;
     std::vector<FileWork> &files_;
     ChunkWriter *writer_;
+    DeltaOutput *deltas_;
     Spool *spool_;
     Progress *progress_;
     BuildSummary *summary_;
@@ -244,9 +258,10 @@ private:
 }  // namespace
 
 bool EncodeAndPackage(const BuildOptions &o, std::vector<FileWork> &files, ChunkWriter *writer,
-                      Spool *spool, Progress *progress, BuildSummary *summary, std::string *error)
+                      DeltaOutput *deltas, Spool *spool, Progress *progress, BuildSummary *summary,
+                      std::string *error)
 {
-    Pipeline pipeline(o, files, writer, spool, progress, summary);
+    Pipeline pipeline(o, files, writer, deltas, spool, progress, summary);
     StartPhase(progress, "compressing", pipeline.InputBytes());
     bool ok = pipeline.Run(error);
     ShowProgress(progress, true);

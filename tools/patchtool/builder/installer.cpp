@@ -24,20 +24,14 @@ PeResource BytesItem(const ResourceKey &type, uint16_t id, std::vector<uint8_t> 
     return item;
 }
 
-// The QPATCH resource id of the file at path, its bytes read from there when the image is written.
-// Returns: false with a reason when its size cannot be read.
-bool AddFileItem(uint32_t id, const fs::path &path, std::vector<PeResource> *items,
-                 std::string *error)
+// The resource id of type of the file at path, its bytes read from there when the image is
+// written. Returns: false with a reason when its size cannot be read.
+bool AddFileItem(const char16_t *type, uint32_t id, const fs::path &path,
+                 std::vector<PeResource> *items, std::string *error)
 {
     std::error_code ec;
-    PeResource item{NameKey(PatchResourceType),
-                    IdKey((uint16_t)id),
-                    0,
-                    0,
-                    (uint32_t)fs::file_size(path, ec),
-                    0,
-                    {},
-                    path};
+    PeResource item{
+        NameKey(type), IdKey((uint16_t)id), 0, 0, (uint32_t)fs::file_size(path, ec), 0, {}, path};
     if (ec) {
         *error = "cannot read " + PathText(path) + ": " + ec.message();
         return false;
@@ -72,15 +66,17 @@ bool FileSum(const fs::path &path, uint32_t *size, uint32_t *crc, std::string *e
     return true;
 }
 
-// The checksum record of the descriptor and of the chunks from 1601 up to the first missing id.
+// The checksum record of the descriptor and of resources from 1601 up to the first missing id.
 // Returns: false with a reason when a file cannot be read.
-bool SumRecord(const PatchFiles &files, std::vector<uint8_t> *record, std::string *error)
+bool SumRecord(const fs::path &descriptor,
+               const std::vector<std::pair<uint32_t, fs::path>> &resources,
+               std::vector<uint8_t> *record, std::string *error)
 {
-    std::vector<fs::path> listed(1, files.descriptor);
+    std::vector<fs::path> listed(1, descriptor);
     for (size_t i = 0;
-         i < files.chunks.size() && files.chunks[i].first == RecordEntryId((uint32_t)listed.size());
+         i < resources.size() && resources[i].first == RecordEntryId((uint32_t)listed.size());
          ++i) {
-        listed.push_back(files.chunks[i].second);
+        listed.push_back(resources[i].second);
     }
     std::vector<RecordEntry> entries;
     for (const fs::path &path : listed) {
@@ -94,16 +90,17 @@ bool SumRecord(const PatchFiles &files, std::vector<uint8_t> *record, std::strin
     return true;
 }
 
-// Replaces the stub's version resource and checksum record by those of the patch (the record only
-// when withRecord); a patch without a descriptor gets neither. A signature of the stub cannot
-// survive the rewrite: *dropped says the stub had one.
-// Returns: false with a reason when a file of the patch cannot be read.
+// Replaces the stub's version resource and checksum records by those of the patch (the records
+// only when withRecord, the deltas' only with deltas); a patch without a descriptor gets none. A
+// signature of the stub cannot survive the rewrite: *dropped says the stub had one. Returns: false
+// with a reason when a file of the patch cannot be read.
 bool AddInstallerExtras(const std::vector<uint8_t> &stub, const PatchFiles &files, bool withRecord,
                         std::vector<PeResource> *items, bool *dropped, std::string *error)
 {
     uint32_t offset = 0, size = 0;
     *dropped = ReadPeCertificateTable(stub, &offset, &size) && size != 0;
     RemoveResource(items, RecordResourceType(), ChecksumRecordId);
+    RemoveResource(items, RecordResourceType(), DeltaRecordId);
     RemoveResource(items, VersionResourceType(), VersionResourceId);
     if (files.descriptor.empty()) {
         return true;
@@ -114,24 +111,34 @@ bool AddInstallerExtras(const std::vector<uint8_t> &stub, const PatchFiles &file
     }
     items->push_back(BytesItem(VersionResourceType(), VersionResourceId,
                                ComposeVersionResource(PatchVersionInfo(descriptor))));
-    if (withRecord) {
-        std::vector<uint8_t> record;
-        if (!SumRecord(files, &record, error)) {
+    if (!withRecord) {
+        return true;
+    }
+    std::vector<uint8_t> record;
+    if (!SumRecord(files.descriptor, files.chunks, &record, error)) {
+        return false;
+    }
+    items->push_back(BytesItem(RecordResourceType(), ChecksumRecordId, record));
+    if (!files.deltas.empty()) {
+        if (!SumRecord(files.descriptor, files.deltas, &record, error)) {
             return false;
         }
-        items->push_back(BytesItem(RecordResourceType(), ChecksumRecordId, record));
+        items->push_back(BytesItem(RecordResourceType(), DeltaRecordId, record));
     }
     return true;
 }
 
 }  // namespace
 
-PatchFiles BuiltPatchFiles(const fs::path &folder, uint32_t lastChunk)
+PatchFiles BuiltPatchFiles(const fs::path &folder, uint32_t lastChunk, uint32_t lastDelta)
 {
     PatchFiles files;
     files.descriptor = folder / DescriptorFileName;
     for (uint32_t id = IDR_FIRST_CHUNK; id <= lastChunk; ++id) {
         files.chunks.push_back({id, folder / ChunkFileName(id)});
+    }
+    for (uint32_t id = IDR_FIRST_CHUNK; id <= lastDelta; ++id) {
+        files.deltas.push_back({id, folder / DeltaFileName(id)});
     }
     return files;
 }
@@ -141,11 +148,16 @@ bool WriteInstaller(const Stub &stub, const PatchFiles &files, const fs::path &o
 {
     std::vector<PeResource> items = stub.items;
     if (!files.descriptor.empty() &&
-        !AddFileItem(IDR_DESCRIPTOR, files.descriptor, &items, error)) {
+        !AddFileItem(PatchResourceType, IDR_DESCRIPTOR, files.descriptor, &items, error)) {
         return false;
     }
     for (const auto &chunk : files.chunks) {
-        if (!AddFileItem(chunk.first, chunk.second, &items, error)) {
+        if (!AddFileItem(PatchResourceType, chunk.first, chunk.second, &items, error)) {
+            return false;
+        }
+    }
+    for (const auto &delta : files.deltas) {
+        if (!AddFileItem(DeltaResourceType, delta.first, delta.second, &items, error)) {
             return false;
         }
     }

@@ -1,5 +1,7 @@
 #include "tools/patchtool/builder/pack.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <system_error>
 
@@ -10,13 +12,14 @@
 namespace {
 
 const char ChunkSuffix[] = ".bin";
+const char DeltaSuffix[] = ".delta";
 
-// Returns: true with the chunk id of a file named DIGITS.bin; false with the reason when the digits
-// are missing or name no chunk. Leading zeros count for nothing.
-bool ChunkIdOf(const fs::path &path, uint32_t *id, std::string *error)
+// Returns: true with the id of a file named DIGITS.bin or DIGITS.delta (suffix); false with the
+// reason when the digits are missing or name no chunk. Leading zeros count for nothing.
+bool ChunkIdOf(const fs::path &path, const std::string &suffix, uint32_t *id, std::string *error)
 {
     std::string name = PathText(path.filename());
-    std::string digits = name.substr(0, name.size() - (sizeof ChunkSuffix - 1));
+    std::string digits = name.substr(0, name.size() - suffix.size());
     if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
         *error = "not a chunk id: " + PathText(path);
         return false;
@@ -33,24 +36,29 @@ bool ChunkIdOf(const fs::path &path, uint32_t *id, std::string *error)
     return true;
 }
 
-// Returns: true when a directory entry is a chunk file to read: a file (or a link to one) named
-// *.bin, not hidden.
-bool IsChunkFile(const fs::directory_entry &entry)
+// Returns: the suffix of a directory entry to read as a chunk or a delta: a file (or a link to
+// one) named *.bin or *.delta, not hidden; otherwise null.
+const char *PatchFileSuffix(const fs::directory_entry &entry)
 {
     std::string name = PathText(entry.path().filename());
     std::error_code ec;
-    return name.size() > sizeof ChunkSuffix - 1 && name[0] != '.' &&
-           name.compare(name.size() - (sizeof ChunkSuffix - 1), std::string::npos, ChunkSuffix) ==
-               0 &&
-           fs::is_regular_file(entry.path(), ec);
+    for (const char *suffix : {ChunkSuffix, DeltaSuffix}) {
+        size_t length = strlen(suffix);
+        if (name.size() > length && name[0] != '.' &&
+            name.compare(name.size() - length, std::string::npos, suffix) == 0 &&
+            fs::is_regular_file(entry.path(), ec)) {
+            return suffix;
+        }
+    }
+    return nullptr;
 }
 
-// Returns: the warning about chunks after a gap, or an empty text.
-std::string GapWarning(const PatchFiles &files)
+// Returns: the warning about resources of what (chunks or deltas) after a gap, or an empty text.
+std::string GapWarning(const std::vector<std::pair<uint32_t, fs::path>> &files, const char *what)
 {
     std::vector<uint32_t> ids;
-    for (const auto &chunk : files.chunks) {
-        ids.push_back(chunk.first);
+    for (const auto &file : files) {
+        ids.push_back(file.first);
     }
     ChunkSequence sequence = SplitChunkIds(ids);
     if (sequence.stray.empty()) {
@@ -60,8 +68,22 @@ std::string GapWarning(const PatchFiles &files)
     for (uint32_t id : sequence.stray) {
         stray += (stray.empty() ? "" : " ") + std::to_string(id);
     }
-    return Format("chunk %u is missing, so chunks %s will never be applied",
-                  (unsigned)(IDR_FIRST_CHUNK + sequence.applied.size()), stray.c_str());
+    return Format("%s %u is missing, so %ss %s will never be applied", what,
+                  (unsigned)(IDR_FIRST_CHUNK + sequence.applied.size()), what, stray.c_str());
+}
+
+// Returns: false with the reason when two files name the same id.
+bool CheckUniqueIds(const std::vector<std::pair<uint32_t, fs::path>> &files, const char *what,
+                    std::string *error)
+{
+    for (size_t i = 1; i < files.size(); ++i) {
+        if (files[i].first == files[i - 1].first) {
+            *error = "both " + PathText(files[i - 1].second) + " and " + PathText(files[i].second) +
+                     " are " + what + " " + std::to_string(files[i].first);
+            return false;
+        }
+    }
+    return true;
 }
 
 // The installer is never one of the files it is made of, and never replaces a folder.
@@ -74,6 +96,9 @@ bool CheckInstallerPath(const PackOptions &o, const fs::path &stub, std::string 
     }
     for (const auto &chunk : o.files.chunks) {
         inputs.push_back(chunk.second);
+    }
+    for (const auto &delta : o.files.deltas) {
+        inputs.push_back(delta.second);
     }
     for (const fs::path &input : inputs) {
         if (PathIsWithin(o.installer, input)) {
@@ -100,26 +125,24 @@ bool ReadPatchFolder(const fs::path &folder, PatchFiles *files, std::string *err
     for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator();
          it.increment(ec)) {
         uint32_t id = 0;
-        if (!IsChunkFile(*it)) {
+        const char *suffix = PatchFileSuffix(*it);
+        if (!suffix) {
             continue;
         }
-        if (!ChunkIdOf(it->path(), &id, error)) {
+        if (!ChunkIdOf(it->path(), suffix, &id, error)) {
             return false;
         }
-        files->chunks.push_back({id, it->path()});
+        (suffix == ChunkSuffix ? files->chunks : files->deltas).push_back({id, it->path()});
     }
     if (ec) {
         *error = "cannot read folder " + PathText(folder) + ": " + ec.message();
         return false;
     }
     std::sort(files->chunks.begin(), files->chunks.end());
-    for (size_t i = 1; i < files->chunks.size(); ++i) {
-        if (files->chunks[i].first == files->chunks[i - 1].first) {
-            *error = "both " + PathText(files->chunks[i - 1].second) + " and " +
-                     PathText(files->chunks[i].second) + " are chunk " +
-                     std::to_string(files->chunks[i].first);
-            return false;
-        }
+    std::sort(files->deltas.begin(), files->deltas.end());
+    if (!CheckUniqueIds(files->chunks, "chunk", error) ||
+        !CheckUniqueIds(files->deltas, "delta", error)) {
+        return false;
     }
     fs::path descriptor = folder / DescriptorFileName;
     if (fs::is_regular_file(descriptor, ec)) {
@@ -137,9 +160,11 @@ int PackInstaller(const PackOptions &o, Report &report)
         report.Error(error);
         return 1;
     }
-    std::string gap = GapWarning(o.files);
-    if (!gap.empty()) {
-        report.Warning(gap);
+    for (const std::string &gap :
+         {GapWarning(o.files.chunks, "chunk"), GapWarning(o.files.deltas, "delta")}) {
+        if (!gap.empty()) {
+            report.Warning(gap);
+        }
     }
     RemoveStaleTemporaries(o.installer, report);
     fs::path temporary = TemporarySibling(o.installer);

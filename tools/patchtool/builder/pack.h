@@ -12,14 +12,14 @@ struct PackOptions {
     bool checksumRecord = true;
 };
 
-// Reads the patch folder: descriptor.txt, if it is there, and the chunk files, every file named
-// DIGITS.bin (hidden ones aside) being chunk DIGITS.
-// Returns: false with the reason when a .bin file names no chunk id from 1601 to 1999, two name
-// the same one, or the folder cannot be read.
+// Reads the patch folder: descriptor.txt, if it is there, the chunk files, every file named
+// DIGITS.bin (hidden ones aside) being chunk DIGITS, and the delta files, DIGITS.delta.
+// Returns: false with the reason when a .bin or .delta file names no id from 1601 to 1999, two of
+// one kind name the same one, or the folder cannot be read.
 bool ReadPatchFolder(const fs::path &folder, PatchFiles *files, std::string *error);
 
 // Writes the installer under a temporary name and moves it into place, replacing a file there;
-// warns about chunks after a gap, which the installer never applies.
+// warns about chunks or deltas after a gap, which the installer never applies.
 // Returns: 0 on success; 1 after an error through report, with nothing left at the installer path
 // but what was there.
 int PackInstaller(const PackOptions &options, Report &report);

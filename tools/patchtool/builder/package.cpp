@@ -15,12 +15,22 @@ const uint64_t MinStoredBlockBytes = BlockTableEntrySize + LzmaPropsSize + Range
 
 }  // namespace
 
+namespace {
+
+// Returns: what w writes, for messages.
+const char *Label(const ChunkWriter *w)
+{
+    return w->deltas ? "delta resource" : "chunk";
+}
+
+}  // namespace
+
 bool CloseChunk(ChunkWriter *w, std::string *error)
 {
     bool ok = !w->file || fclose(w->file) == 0;
     w->file = nullptr;
     if (!ok) {
-        *error = "cannot write chunk " + std::to_string(w->id) + ": " + SystemReason();
+        *error = Format("cannot write %s %u: %s", Label(w), w->id, SystemReason().c_str());
     }
     return ok;
 }
@@ -46,7 +56,7 @@ void ListEntry(const ChunkWriter *w, const char *kind, const FileWork &f, uint64
 bool BeginEntry(ChunkWriter *w, uint64_t size, std::string *error)
 {
     if (size > MaxChunkBytes) {
-        *error = "an entry of " + std::to_string(size) + " bytes is larger than a chunk can be";
+        *error = Format("an entry of %" PRIu64 " bytes is larger than a %s can be", size, Label(w));
         return false;
     }
     if (w->id >= IDR_FIRST_CHUNK && w->used > 0 && w->used + size <= w->limit) {
@@ -56,17 +66,17 @@ bool BeginEntry(ChunkWriter *w, uint64_t size, std::string *error)
         return false;
     }
     if (++w->id > LastChunkId) {
-        *error = Format("the patch needs more than %u chunks (ids %u to %u; %u is the descriptor): "
+        *error = Format("the patch needs more than %u %ss (ids %u to %u; %u is the descriptor): "
                         "raise --chunk-size",
-                        (unsigned)MaxChunkCount, (unsigned)IDR_FIRST_CHUNK, (unsigned)LastChunkId,
-                        (unsigned)IDR_DESCRIPTOR);
+                        (unsigned)MaxChunkCount, Label(w), (unsigned)IDR_FIRST_CHUNK,
+                        (unsigned)LastChunkId, (unsigned)IDR_DESCRIPTOR);
         return false;
     }
     w->used = 0;
     if (w->dryRun) {
         return true;
     }
-    fs::path path = w->folder / ChunkFileName(w->id);
+    fs::path path = w->folder / (w->deltas ? DeltaFileName(w->id) : ChunkFileName(w->id));
     w->file = OpenFile(path, "wb");
     if (!w->file) {
         *error = "cannot create " + PathText(path) + ": " + SystemReason();
@@ -78,7 +88,7 @@ bool BeginEntry(ChunkWriter *w, uint64_t size, std::string *error)
 bool Put(ChunkWriter *w, const void *data, size_t size, std::string *error)
 {
     if (w->file && size && fwrite(data, 1, size, w->file) != size) {
-        *error = "cannot write chunk " + std::to_string(w->id) + ": " + SystemReason();
+        *error = Format("cannot write %s %u: %s", Label(w), w->id, SystemReason().c_str());
         return false;
     }
     w->used += size;
@@ -175,4 +185,33 @@ bool EmitWhole(const BuildOptions &o, ChunkWriter *w, const FileWork &f, Spool *
     }
     ListEntry(w, "whole", f, streamSize, f.file->size);
     return true;
+}
+
+bool EmitDeltas(ChunkWriter *w, const FileWork &f, const DeltaSpool &s, std::vector<uint8_t> *piece,
+                std::string *error)
+{
+    for (const DeltaPiece &d : f.deltas) {
+        std::vector<uint8_t> head;
+        AppendEntryHeader(&head, WholeFileKind, f.name, d.size, 0);
+        if (!BeginEntry(w, head.size() + d.size, error) ||
+            !Put(w, head.data(), head.size(), error) ||
+            !CopyInto(w, s.file, d.offset, d.size, piece, error)) {
+            *error = NameText(f) + ": " + *error;
+            return false;
+        }
+        ListEntry(w, "delta", f, d.size, f.file->size);
+    }
+    return true;
+}
+
+bool EmitEmptyRange(ChunkWriter *w, const std::u16string &name, std::string *error)
+{
+    std::vector<uint8_t> head;
+    AppendEntryHeader(&head, EntryKindRange, name, 0, 0);
+    return BeginEntry(w, head.size(), error) && Put(w, head.data(), head.size(), error);
+}
+
+uint64_t DeltaHeadersCost(const FileWork &f, uint64_t count)
+{
+    return count * EntryHeaderSize(WholeFileKind, (uint32_t)f.name.size());
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The package: entries written into chunk files of bounded size (or, in a dry run, only counted
-// and listed), and what a whole-file or range entry costs there.
+// The package: entries written into chunk files, and deltas into delta files, of bounded size (or,
+// in a dry run, only counted and listed), and what a whole-file or range entry costs there.
 #include <stdint.h>
 #include <stdio.h>
 
@@ -11,6 +11,7 @@
 
 struct ChunkWriter {
     fs::path folder;
+    bool deltas = false;  // writes delta files (NNNN.delta) instead of chunks
     bool dryRun = false;
     Report *report = nullptr;  // the dry run's listing
     FILE *file = nullptr;
@@ -28,6 +29,21 @@ struct Spool {
     uint64_t bytes = 0;
 };
 
+// The deltas encoded so far, back to back in a spool file until their entries are written.
+struct DeltaSpool {
+    fs::path path;
+    FILE *file = nullptr;  // null in a dry run
+    uint64_t bytes = 0;    // where the next delta goes
+};
+
+// Where the deltas go: their spool and their own files; and the file that no version changes,
+// named when chunk 1601 may need an entry that writes nothing (the deltas may take every change).
+struct DeltaOutput {
+    ChunkWriter writer;
+    DeltaSpool spool;
+    std::u16string emptyRangeTarget;
+};
+
 // Returns: false with a reason when the current chunk cannot be closed cleanly.
 bool CloseChunk(ChunkWriter *w, std::string *error);
 
@@ -40,6 +56,19 @@ bool EmitRanges(const BuildOptions &o, ChunkWriter *w, FileWork &f, std::vector<
 // Returns: false with a reason naming the file.
 bool EmitWhole(const BuildOptions &o, ChunkWriter *w, const FileWork &f, Spool *s,
                std::vector<uint8_t> *piece, std::string *error);
+
+// Writes f's deltas from the spool, one entry each, one after another.
+// Returns: false with a reason naming the file.
+bool EmitDeltas(ChunkWriter *w, const FileWork &f, const DeltaSpool &s, std::vector<uint8_t> *piece,
+                std::string *error);
+
+// Writes a range entry of no bytes for name: an entry that changes nothing, for a chunk 1601
+// that the installer needs even when every change is a delta.
+// Returns: false with a reason.
+bool EmitEmptyRange(ChunkWriter *w, const std::u16string &name, std::string *error);
+
+// Returns: the bytes of the entry headers of f's deltas, count of them.
+uint64_t DeltaHeadersCost(const FileWork &f, uint64_t count);
 
 // Returns: the bytes of f's whole-file entry with the blocks spooled so far.
 uint64_t WholeCost(const FileWork &f, const Spool &s);

@@ -32,17 +32,34 @@ struct Plan {
 enum class Choice : uint8_t {
     Unchanged,
     Ranges,
+    Delta,
     Whole,
-    Cheaper,  // ranges unless the compressed whole file turns out smaller
+    Cheaper,  // the alternative (ranges or deltas) unless the compressed whole file is smaller
+};
+
+// One encoded delta, waiting in the delta spool.
+struct DeltaPiece {
+    uint64_t offset;
+    uint64_t size;
 };
 
 struct FileWork {
     const TreeFile *file;
     std::u16string name;
     std::vector<const TreeFile *> olds;  // one per old folder; empty when one of them lacks it
+    bool rangesPossible = true;          // no old copy is longer than the new file
     Choice choice = Choice::Whole;
     std::vector<ByteRange> ranges;
     uint64_t rangeCost = 0;
+    std::vector<DeltaPiece> deltas;  // one per distinct base that differs from the new file
+    uint64_t deltaCost = 0;
+    bool useDelta = false;  // the alternative to the whole file is the deltas, not the ranges
     uint64_t blockCount = 0;
-    std::atomic<bool> abandoned{false};  // the compressed size already exceeds the ranges
+    std::atomic<bool> abandoned{false};  // the compressed size already exceeds the alternative
 };
+
+// Returns: what f costs as ranges or deltas, whichever was chosen as its alternative.
+inline uint64_t AlternativeCost(const FileWork &f)
+{
+    return f.useDelta ? f.deltaCost : f.rangeCost;
+}

@@ -36,7 +36,7 @@ bool HasString(const std::vector<uint8_t> &image, const std::vector<PeResource> 
 }
 
 // The stub must be this project's installer without a patch: its dialog, icon and both
-// languages' texts, and no QPATCH resource.
+// languages' texts, and no QPATCH or QPATCHDELTA resource.
 bool RecognisesStub(const std::vector<uint8_t> &image, const std::vector<PeResource> &items,
                     std::string *reason)
 {
@@ -55,8 +55,9 @@ bool RecognisesStub(const std::vector<uint8_t> &image, const std::vector<PeResou
         }
     }
     for (const PeResource &r : items) {
-        if (r.type.named && r.type.name == PatchResourceType) {
-            *reason = "it already carries a patch (QPATCH resources)";
+        if (r.type.named &&
+            (r.type.name == PatchResourceType || r.type.name == DeltaResourceType)) {
+            *reason = "it already carries a patch (QPATCH or QPATCHDELTA resources)";
             return false;
         }
     }

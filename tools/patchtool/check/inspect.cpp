@@ -95,10 +95,14 @@ std::string CheckBlockStream(const uint8_t *data, uint64_t size, uint64_t *decod
     return fault;
 }
 
+std::string ResourceText(const ChunkView &chunk)
+{
+    return (chunk.delta ? "delta resource " : "chunk ") + std::to_string(chunk.id);
+}
+
 std::string At(const ChunkView &chunk, uint64_t offset)
 {
-    return "chunk " + std::to_string(chunk.id) + ", entry at offset " + std::to_string(offset) +
-           ": ";
+    return ResourceText(chunk) + ", entry at offset " + std::to_string(offset) + ": ";
 }
 
 // Returns: what ReadEntryHeader found wrong with the entry, in words; remaining is what it was
@@ -172,7 +176,7 @@ std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, 
                        void *context)
 {
     if (chunk.size > MaxChunkBytes) {
-        return "chunk " + std::to_string(chunk.id) + " is larger than the installer's walk accepts";
+        return ResourceText(chunk) + " is larger than the installer's walk accepts";
     }
     for (uint64_t offset = 0; offset < chunk.size;) {
         EntryInfo e;
@@ -197,6 +201,37 @@ std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, 
     return std::string();
 }
 
+std::string CheckDeltaResource(const ChunkView &resource, void (*visit)(const DeltaInfo &, void *),
+                               void *context)
+{
+    if (resource.size > MaxChunkBytes) {
+        return ResourceText(resource) + " is larger than the installer's walk accepts";
+    }
+    for (uint64_t offset = 0; offset < resource.size;) {
+        DeltaInfo d;
+        EntryHeader header;
+        std::string fault = ReadEntry(resource, offset, &d.entry, &header);
+        if (!fault.empty()) {
+            return fault;
+        }
+        EntryInfo &e = d.entry;
+        d.data = resource.data + offset + header.size;
+        if (e.kind == EntryKindRange) {
+            return At(resource, offset) + "a range entry, which a delta resource cannot hold";
+        }
+        if (!GetDeltaHeader(d.data, (uint32_t)e.dataSize, &d.header)) {
+            return At(resource, offset) + "\"" + NameText(e.name) +
+                   "\": the delta's header is damaged (magic, format, filter or section sizes)";
+        }
+        e.decodedSize = d.header.resultSize;
+        if (visit) {
+            visit(d, context);
+        }
+        offset += header.size + e.dataSize;
+    }
+    return std::string();
+}
+
 namespace {
 
 struct Listing {
@@ -204,6 +239,11 @@ struct Listing {
     uint64_t whole;
     uint64_t range;
     uint64_t decoded;
+    std::vector<std::u16string> chunkNames;  // the targets of chunk entries, sorted
+    uint64_t deltas;
+    std::vector<std::u16string> deltaTargets;  // in order, each target once
+    std::vector<uint32_t> resultCrcs;          // of each target, as its first delta names it
+    std::string fault;                         // how the deltas break the installer's rules
 };
 
 void PrintEntry(const EntryInfo &e, void *context)
@@ -220,6 +260,40 @@ void PrintEntry(const EntryInfo &e, void *context)
                                   name.c_str(), e.dataSize, e.decodedSize));
     }
     l->decoded += e.decodedSize;
+    l->chunkNames.push_back(e.name);
+}
+
+// Lists a delta and checks that each target's deltas follow each other, make one result and
+// concern no file that a chunk entry writes.
+void PrintDelta(const DeltaInfo &d, void *context)
+{
+    Listing *l = (Listing *)context;
+    const DeltaHeader &h = d.header;
+    std::string name = NameText(d.entry.name);
+    ++l->deltas;
+    l->report->Listing(Format("  delta  %-48s base %12" PRIu64 " crc %08x  result %12" PRIu64
+                              " crc %08x  stored %12" PRIu64,
+                              name.c_str(), h.baseSize, h.baseCrc, h.resultSize, h.resultCrc,
+                              d.entry.dataSize));
+    l->decoded += h.resultSize;
+    std::vector<std::u16string> &targets = l->deltaTargets;
+    bool continues = !targets.empty() && targets.back() == d.entry.name;
+    std::string fault;
+    if (continues && l->resultCrcs.back() != h.resultCrc) {
+        fault = "the deltas of \"" + name + "\" make different results";
+    } else if (!continues &&
+               std::find(targets.begin(), targets.end(), d.entry.name) != targets.end()) {
+        fault = "the deltas of \"" + name + "\" do not follow each other";
+    } else if (std::binary_search(l->chunkNames.begin(), l->chunkNames.end(), d.entry.name)) {
+        fault = "\"" + name + "\" has both a chunk entry and a delta";
+    }
+    if (!continues) {
+        targets.push_back(d.entry.name);
+        l->resultCrcs.push_back(h.resultCrc);
+    }
+    if (l->fault.empty()) {
+        l->fault = fault;
+    }
 }
 
 // Returns: an empty text, or the descriptor's fault.
@@ -252,36 +326,75 @@ std::string PrintDescriptor(const LoadedPatch &patch, Report &report)
 
 }  // namespace
 
+namespace {
+
+// Lists and checks the chunks, then the delta resources.
+// Returns: an empty text, or the first fault found.
+std::string InspectResources(const LoadedPatch &patch, Listing *listing, uint64_t *stored)
+{
+    std::string fault;
+    for (size_t i = 0; fault.empty() && i < patch.chunks.size(); ++i) {
+        const ChunkView &chunk = patch.chunks[i];
+        listing->report->Listing(Format("chunk %u: %" PRIu64 " bytes", chunk.id, chunk.size));
+        fault = CheckChunk(chunk, PrintEntry, listing);
+        *stored += chunk.size;
+    }
+    std::sort(listing->chunkNames.begin(), listing->chunkNames.end());
+    for (size_t i = 0; fault.empty() && i < patch.deltas.size(); ++i) {
+        const ChunkView &delta = patch.deltas[i];
+        listing->report->Listing(
+            Format("delta resource %u: %" PRIu64 " bytes", delta.id, delta.size));
+        fault = CheckDeltaResource(delta, PrintDelta, listing);
+        fault = fault.empty() ? listing->fault : fault;
+        *stored += delta.size;
+    }
+    return fault;
+}
+
+// Returns: an empty text, or the fault of resources after a missing id.
+std::string StrayFault(const LoadedPatch &patch)
+{
+    if (!patch.strayIds.empty()) {
+        return "chunk " + std::to_string(patch.strayIds[0]) +
+               " follows a missing id; the installer stops at the first missing chunk and never "
+               "reads it";
+    }
+    if (!patch.strayDeltaIds.empty()) {
+        return "delta resource " + std::to_string(patch.strayDeltaIds[0]) +
+               " follows a missing id; the installer stops at the first missing one and never "
+               "reads it";
+    }
+    return std::string();
+}
+
+}  // namespace
+
 std::string InspectPatch(const LoadedPatch &patch, Report &report)
 {
     std::string fault = PrintDescriptor(patch, report);
     // The record's verdict comes after the entries, which are listed even from a damaged package.
     std::string extrasFault = InspectInstallerExtras(patch, report);
-    Listing listing = {&report, 0, 0, 0};
+    Listing listing = {&report, 0, 0, 0, {}, 0, {}, {}, std::string()};
     uint64_t stored = 0;
-    for (size_t i = 0; fault.empty() && i < patch.chunks.size(); ++i) {
-        const ChunkView &chunk = patch.chunks[i];
-        report.Listing(Format("chunk %u: %" PRIu64 " bytes", chunk.id, chunk.size));
-        fault = CheckChunk(chunk, PrintEntry, &listing);
-        stored += chunk.size;
+    if (fault.empty()) {
+        fault = InspectResources(patch, &listing, &stored);
     }
     if (fault.empty() && patch.chunks.empty()) {
         fault = "there is no chunk " + std::to_string(IDR_FIRST_CHUNK) +
                 ": the installer has nothing to install";
     }
-    if (fault.empty() && !patch.strayIds.empty()) {
-        fault = "chunk " + std::to_string(patch.strayIds[0]) +
-                " follows a missing id; the installer stops at the first missing chunk and never "
-                "reads it";
+    if (fault.empty()) {
+        fault = StrayFault(patch);
     }
     if (fault.empty()) {
         fault = extrasFault;
     }
     if (fault.empty()) {
-        report.Listing(
-            Format("total: %zu chunks, %" PRIu64 " whole-file and %" PRIu64 " range entries, "
-                   "%" PRIu64 " bytes stored, %" PRIu64 " bytes decoded",
-                   patch.chunks.size(), listing.whole, listing.range, stored, listing.decoded));
+        report.Listing(Format("total: %zu chunks, %" PRIu64 " whole-file and %" PRIu64
+                              " range entries, %" PRIu64 " deltas in %zu delta resources, "
+                              "%" PRIu64 " bytes stored, %" PRIu64 " bytes decoded",
+                              patch.chunks.size(), listing.whole, listing.range, listing.deltas,
+                              patch.deltas.size(), stored, listing.decoded));
         report.Listing("OK");
     } else {
         report.Listing(Format("FAULT: %s", fault.c_str()));

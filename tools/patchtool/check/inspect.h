@@ -3,6 +3,7 @@
 #include <stdint.h>
 #include <string>
 
+#include "payload/delta_format.h"
 #include "tools/patchtool/check/patch_source.h"
 #include "tools/patchtool/host/report.h"
 
@@ -16,6 +17,13 @@ struct EntryInfo {
     uint64_t decodedSize;   // WholeFile: the stream's declared size; Range: dataSize
 };
 
+// One delta entry of a QPATCHDELTA resource, its header read.
+struct DeltaInfo {
+    EntryInfo entry;
+    const uint8_t *data;  // the delta, entry.dataSize bytes
+    DeltaHeader header;
+};
+
 // Returns: true when the name, taken relative to the game folder with either slash as a separator,
 // stays inside it (no "..", no root, drive or stream colon).
 bool NameStaysInside(const std::u16string &name);
@@ -25,6 +33,12 @@ bool NameStaysInside(const std::u16string &name);
 // Returns: an empty text, or the first fault found.
 std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, void *),
                        void *context);
+
+// Walks one delta resource as the installer does: every entry whole-file, its name sound and its
+// data a delta whose header reads (GetDeltaHeader). visit, when given, sees each sound entry.
+// Returns: an empty text, or the first fault found.
+std::string CheckDeltaResource(const ChunkView &resource, void (*visit)(const DeltaInfo &, void *),
+                               void *context);
 
 // Lists the descriptor and every entry through report and checks the whole patch.
 // Returns: an empty text, or the first fault found (also listed).

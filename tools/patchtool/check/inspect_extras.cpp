@@ -12,21 +12,24 @@ enum : uint16_t {
     CertificatePkcsSignedData = 0x0002,
 };
 
-// The package as the installer's check sees it, over the chunks and descriptor of a loaded patch.
+// The package as the installer's check sees it, over the descriptor of a loaded patch and its
+// chunks or its delta resources, as one record or the other lists them.
 struct LoadedPackage {
     PackageView view;
     const LoadedPatch *patch;
+    const std::vector<ChunkView> *resources;
 };
 
 bool FindLoaded(const PackageView *self, uint16_t id, const uint8_t **bytes, uint32_t *size)
 {
-    const LoadedPatch *patch = ((const LoadedPackage *)self)->patch;
+    const LoadedPackage *package = (const LoadedPackage *)self;
+    const LoadedPatch *patch = package->patch;
     if (id == IDR_DESCRIPTOR) {
         *bytes = patch->descriptor.data();
         *size = (uint32_t)patch->descriptor.size();
         return patch->hasDescriptor;
     }
-    for (const ChunkView &chunk : patch->chunks) {
+    for (const ChunkView &chunk : *package->resources) {
         if (chunk.id == id) {
             *bytes = chunk.data;
             *size = (uint32_t)chunk.size;
@@ -41,9 +44,16 @@ uint32_t LoadedCrc(uint32_t previous, const uint8_t *bytes, uint32_t size)
     return HostCrc32(previous, bytes, size);
 }
 
-std::string ResourceName(uint16_t id)
+// The record of the chunks or the record of the deltas, for messages.
+struct RecordKind {
+    const char *name;      // "checksum record"
+    const char *resource;  // "chunk"
+};
+
+std::string ResourceName(const RecordKind &kind, uint16_t id)
 {
-    return id == IDR_DESCRIPTOR ? std::string("the descriptor") : "chunk " + std::to_string(id);
+    return id == IDR_DESCRIPTOR ? std::string("the descriptor")
+                                : kind.resource + (" " + std::to_string(id));
 }
 
 const char *Problem(EntryCheck check)
@@ -61,38 +71,60 @@ const char *Problem(EntryCheck check)
     return "matches";
 }
 
+// Checks one record against the descriptor and resources.
 // Returns: an empty text, or the fault naming every resource that does not match.
-std::string CheckRecord(const LoadedPatch &patch, Report &report)
+std::string CheckRecord(const LoadedPatch &patch, const std::vector<uint8_t> &bytes,
+                        const std::vector<ChunkView> &resources, const RecordKind &kind,
+                        Report &report)
 {
-    const InstallerExtras &x = patch.extras;
     ChecksumRecord record;
-    if (!OpenChecksumRecord(x.record.data(), (uint32_t)x.record.size(), &record)) {
-        report.Listing(Format("checksum record: malformed (%zu bytes)", x.record.size()));
-        return "the checksum record is malformed: the installer refuses to run";
+    if (!OpenChecksumRecord(bytes.data(), (uint32_t)bytes.size(), &record)) {
+        report.Listing(Format("%s: malformed (%zu bytes)", kind.name, bytes.size()));
+        return std::string("the ") + kind.name + " is malformed: the installer refuses to run";
     }
-    LoadedPackage package = {{FindLoaded, LoadedCrc}, &patch};
+    LoadedPackage package = {{FindLoaded, LoadedCrc}, &patch, &resources};
     std::string damaged;
     for (uint32_t i = 0; i < record.count; ++i) {
         RecordEntry entry = RecordEntryAt(record, i);
         EntryCheck check = CheckRecordEntry(entry, &package.view);
         if (check != EntryCheck::Matches) {
-            report.Listing(Format("  %s %s", ResourceName(entry.id).c_str(), Problem(check)));
-            damaged += (damaged.empty() ? "" : ", ") + ResourceName(entry.id);
+            report.Listing(Format("  %s %s", ResourceName(kind, entry.id).c_str(), Problem(check)));
+            damaged += (damaged.empty() ? "" : ", ") + ResourceName(kind, entry.id);
         }
     }
     uint16_t unlisted = FirstUnlistedChunk(record);
     const uint8_t *ignored;
     uint32_t ignoredSize;
     if (unlisted != IDR_DESCRIPTOR && FindLoaded(&package.view, unlisted, &ignored, &ignoredSize)) {
-        report.Listing(Format("  chunk %u is not in the record", unlisted));
-        damaged += (damaged.empty() ? "" : ", ") + ResourceName(unlisted) + " (unlisted)";
+        report.Listing(Format("  %s is not in the record", ResourceName(kind, unlisted).c_str()));
+        damaged += (damaged.empty() ? "" : ", ") + ResourceName(kind, unlisted) + " (unlisted)";
     }
-    report.Listing(Format("checksum record: the descriptor and %u chunks, %s", record.count - 1,
-                          damaged.empty() ? "all match" : "DAMAGED"));
+    report.Listing(Format("%s: the descriptor and %u %ss, %s", kind.name, record.count - 1,
+                          kind.resource, damaged.empty() ? "all match" : "DAMAGED"));
     if (!damaged.empty()) {
         return "damaged (the installer refuses it): " + damaged;
     }
     return std::string();
+}
+
+// Checks both records: the deltas' only where it exists, though one is needed beside a record of
+// the chunks when there are deltas, or they would go unchecked.
+// Returns: an empty text, or the first record's fault.
+std::string CheckRecords(const LoadedPatch &patch, Report &report)
+{
+    const InstallerExtras &x = patch.extras;
+    std::string fault =
+        CheckRecord(patch, x.record, patch.chunks, {"checksum record", "chunk"}, report);
+    if (x.hasDeltaRecord) {
+        std::string deltas = CheckRecord(patch, x.deltaRecord, patch.deltas,
+                                         {"delta checksum record", "delta resource"}, report);
+        fault = fault.empty() ? deltas : fault;
+    } else if (!patch.deltas.empty()) {
+        report.Listing("delta checksum record: none");
+        fault = fault.empty() ? "the installer checks its chunks but has no record of its deltas"
+                              : fault;
+    }
+    return fault;
 }
 
 void PrintVersion(const InstallerExtras &x, Report &report)
@@ -152,7 +184,7 @@ std::string InspectInstallerExtras(const LoadedPatch &patch, Report &report)
     std::string fault = PrintSignature(patch, report);
     if (!x.hasRecord) {
         report.Listing("checksum record: none (the installer cannot check itself)");
-    } else if (std::string damaged = CheckRecord(patch, report);
+    } else if (std::string damaged = CheckRecords(patch, report);
                !damaged.empty() && fault.empty()) {
         fault = damaged;
     }

@@ -7,15 +7,39 @@
 
 namespace {
 
+// Reads the files of the applied ids of sequence into storage and views.
+bool LoadSequence(const fs::path &folder, const ChunkSequence &sequence,
+                  std::string (*fileName)(uint32_t), LoadedPatch *patch,
+                  std::vector<ChunkView> *views, std::string *error)
+{
+    for (uint32_t id : sequence.applied) {
+        patch->storage.emplace_back();
+        if (!ReadWholeFile(folder / fileName(id), &patch->storage.back(), error)) {
+            return false;
+        }
+    }
+    // Views only once storage no longer moves.
+    size_t first = patch->storage.size() - sequence.applied.size();
+    for (size_t i = 0; i < sequence.applied.size(); ++i) {
+        const std::vector<uint8_t> &bytes = patch->storage[first + i];
+        views->push_back(
+            ChunkView{sequence.applied[i], bytes.data(), bytes.size(), fileName == DeltaFileName});
+    }
+    return true;
+}
+
 bool LoadFolder(const fs::path &folder, LoadedPatch *patch, std::string *error)
 {
     std::error_code ec;
-    std::vector<uint32_t> ids;
+    std::vector<uint32_t> chunkIds;
+    std::vector<uint32_t> deltaIds;
     for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator();
          it.increment(ec)) {
-        uint32_t id = ChunkIdOfFileName(PathText(it->path().filename()));
-        if (id && fs::is_regular_file(it->path(), ec)) {
-            ids.push_back(id);
+        std::string name = PathText(it->path().filename());
+        uint32_t chunk = ChunkIdOfFileName(name);
+        uint32_t delta = DeltaIdOfFileName(name);
+        if ((chunk || delta) && fs::is_regular_file(it->path(), ec)) {
+            (chunk ? chunkIds : deltaIds).push_back(chunk ? chunk : delta);
         }
     }
     if (ec) {
@@ -29,19 +53,38 @@ bool LoadFolder(const fs::path &folder, LoadedPatch *patch, std::string *error)
         }
         patch->hasDescriptor = true;
     }
-    ChunkSequence sequence = SplitChunkIds(ids);
-    const std::vector<uint32_t> &applied = sequence.applied;
-    patch->strayIds = sequence.stray;
-    patch->storage.resize(applied.size());
-    for (size_t i = 0; i < applied.size(); ++i) {
-        fs::path file = folder / ChunkFileName(applied[i]);
-        if (!ReadWholeFile(file, &patch->storage[i], error)) {
-            return false;
+    ChunkSequence chunks = SplitChunkIds(chunkIds);
+    ChunkSequence deltas = SplitChunkIds(deltaIds);
+    patch->strayIds = chunks.stray;
+    patch->strayDeltaIds = deltas.stray;
+    patch->storage.reserve(chunks.applied.size() + deltas.applied.size());
+    return LoadSequence(folder, chunks, ChunkFileName, patch, &patch->chunks, error) &&
+           LoadSequence(folder, deltas, DeltaFileName, patch, &patch->deltas, error);
+}
+
+// Returns: the ids of the resources of type, in the installer's order.
+ChunkSequence ResourceSequence(const std::vector<PeResource> &items, const char16_t *typeName)
+{
+    const ResourceKey type = NameKey(typeName);
+    std::vector<uint32_t> ids;
+    for (const PeResource &item : items) {
+        if (item.type.named && FindPeResource(items, type, item.name) == &item &&
+            !item.name.named) {
+            ids.push_back(item.name.id);
         }
-        patch->chunks.push_back(
-            ChunkView{applied[i], patch->storage[i].data(), patch->storage[i].size()});
     }
-    return true;
+    return SplitChunkIds(ids);
+}
+
+void ViewResources(const std::vector<uint8_t> &image, const std::vector<PeResource> &items,
+                   const char16_t *typeName, const ChunkSequence &sequence,
+                   std::vector<ChunkView> *views)
+{
+    for (uint32_t id : sequence.applied) {
+        const PeResource *c = FindPeResource(items, NameKey(typeName), IdKey((uint16_t)id));
+        views->push_back(
+            ChunkView{id, image.data() + c->imageOffset, c->size, typeName == DeltaResourceType});
+    }
 }
 
 bool LoadExecutable(const fs::path &file, LoadedPatch *patch, std::string *error)
@@ -56,25 +99,18 @@ bool LoadExecutable(const fs::path &file, LoadedPatch *patch, std::string *error
         *error = PathText(file) + ": " + *error;
         return false;
     }
-    const ResourceKey type = NameKey(PatchResourceType);
-    std::vector<uint32_t> ids;
-    for (const PeResource &item : items) {
-        if (item.type.named && FindPeResource(items, type, item.name) == &item &&
-            !item.name.named) {
-            ids.push_back(item.name.id);
-        }
-    }
-    if (const PeResource *d = FindPeResource(items, type, IdKey(IDR_DESCRIPTOR))) {
+    ChunkSequence chunks = ResourceSequence(items, PatchResourceType);
+    ChunkSequence deltas = ResourceSequence(items, DeltaResourceType);
+    if (const PeResource *d =
+            FindPeResource(items, NameKey(PatchResourceType), IdKey(IDR_DESCRIPTOR))) {
         patch->descriptor.assign(image.begin() + d->imageOffset,
                                  image.begin() + d->imageOffset + d->size);
         patch->hasDescriptor = true;
     }
-    ChunkSequence sequence = SplitChunkIds(ids);
-    patch->strayIds = sequence.stray;
-    for (uint32_t id : sequence.applied) {
-        const PeResource *c = FindPeResource(items, type, IdKey((uint16_t)id));
-        patch->chunks.push_back(ChunkView{id, image.data() + c->imageOffset, c->size});
-    }
+    patch->strayIds = chunks.stray;
+    patch->strayDeltaIds = deltas.stray;
+    ViewResources(image, items, PatchResourceType, chunks, &patch->chunks);
+    ViewResources(image, items, DeltaResourceType, deltas, &patch->deltas);
     ReadInstallerExtras(image, items, &patch->extras);
     return true;
 }

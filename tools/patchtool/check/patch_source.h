@@ -1,6 +1,6 @@
 #pragma once
-// A patch as the installer would see it: read from a patch folder (descriptor.txt, 1601.bin, ...)
-// or from the QPATCH resources of an installer executable.
+// A patch as the installer would see it: read from a patch folder (descriptor.txt, 1601.bin,
+// 1601.delta, ...) or from the QPATCH and QPATCHDELTA resources of an installer executable.
 #include <stdint.h>
 #include <string>
 #include <vector>
@@ -12,6 +12,7 @@ struct ChunkView {
     uint32_t id;
     const uint8_t *data;
     uint64_t size;
+    bool delta = false;  // a QPATCHDELTA resource, not a chunk
 };
 
 struct LoadedPatch {
@@ -21,6 +22,9 @@ struct LoadedPatch {
     std::vector<ChunkView> chunks;
     // Chunk ids present beyond the first missing one; the installer never reads them.
     std::vector<uint32_t> strayIds;
+    // The delta resources, taken as the chunks are; their entries are applied after the chunks'.
+    std::vector<ChunkView> deltas;
+    std::vector<uint32_t> strayDeltaIds;
     std::vector<std::vector<uint8_t>> storage;  // an installer's image is storage[0]
     InstallerExtras extras;
 };

@@ -6,9 +6,11 @@
 
 #include "app/descriptor.h"
 
+#include "payload/delta_apply.h"
 #include "payload/walk.h"
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
+#include "tools/patchtool/format/checksum_writer.h"
 #include "tools/patchtool/format/gate.h"
 #include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/format/patch_format.h"
@@ -164,6 +166,163 @@ InstallResult WriteRange(const EntryWriters *self, const uint8_t *data, uint32_t
     return result;
 }
 
+// ---- deltas, as the installer applies them ----
+
+// The suffix of the temporary a delta's result is written to before it replaces the target.
+const char DeltaTemporarySuffix[] = ".qpatch-new";
+
+void CollectDelta(const DeltaInfo &d, void *context)
+{
+    ((std::vector<DeltaInfo> *)context)->push_back(d);
+}
+
+// Returns: false when the file cannot be read; otherwise its size and CRC-32.
+bool FileIdentity(const fs::path &path, uint64_t *size, uint32_t *crc)
+{
+    FILE *file = OpenFile(path, "rb");
+    if (!file) {
+        return false;
+    }
+    std::vector<uint8_t> piece(1 << 20);
+    *size = 0;
+    *crc = 0;
+    size_t n;
+    while ((n = fread(piece.data(), 1, piece.size(), file)) > 0) {
+        *crc = HostCrc32(*crc, piece.data(), n);
+        *size += n;
+    }
+    bool ok = !ferror(file);
+    fclose(file);
+    return ok;
+}
+
+// The installer's choice before anything is written: for each target, skip its deltas when it is
+// already their result, apply the one whose base it is, or refuse.
+// Returns: Ok with the deltas to apply in *chosen; CannotCreate naming a file that matches none.
+InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas, const HostWriters *w,
+                           std::vector<DeltaInfo> *chosen)
+{
+    for (size_t first = 0; first < deltas.size();) {
+        const std::u16string &name = deltas[first].entry.name;
+        size_t end = first;
+        while (end < deltas.size() && deltas[end].entry.name == name) {
+            ++end;
+        }
+        fs::path path;
+        uint64_t size = 0;
+        uint32_t crc = 0;
+        bool found = NameStaysInside(name) && HostPath(w, name, name.size(), &path) &&
+                     FileIdentity(path, &size, &crc);
+        const DeltaHeader &result = deltas[first].header;
+        bool done = found && size == result.resultSize && crc == result.resultCrc;
+        size_t match = end;
+        for (size_t k = first; found && !done && k < end; ++k) {
+            if (deltas[k].header.baseSize == size && deltas[k].header.baseCrc == crc) {
+                match = k;
+                break;
+            }
+        }
+        if (!done && match == end) {
+            return Fail(w, InstallResult::CannotCreate, name,
+                        "the installer refuses (IDS_DELTA_BASE_MISMATCH): no delta's base or "
+                        "result matches");
+        }
+        if (!done) {
+            chosen->push_back(deltas[match]);
+        }
+        first = end;
+    }
+    return InstallResult::Ok;
+}
+
+struct FileBase : DeltaBase {
+    FILE *file;
+};
+
+bool ReadBaseAt(const DeltaBase *self, uint64_t offset, uint8_t *buffer, uint32_t length)
+{
+    FILE *file = static_cast<const FileBase *>(self)->file;
+    return SeekTo(file, offset) && fread(buffer, 1, length, file) == length;
+}
+
+struct FileSink : DeltaSink {
+    FILE *file;
+};
+
+bool WriteResult(const DeltaSink *self, const uint8_t *bytes, uint32_t length)
+{
+    return fwrite(bytes, 1, length, static_cast<const FileSink *>(self)->file) == length;
+}
+
+// Returns: the installer's result for the applier's.
+InstallResult DeltaInstallResult(DeltaResult result)
+{
+    switch (result) {
+    case DeltaResult::Done:
+        return InstallResult::Ok;
+    case DeltaResult::ReadFailed:
+    case DeltaResult::BaseMismatch:
+        return InstallResult::CannotCreate;
+    case DeltaResult::WriteFailed:
+        return InstallResult::WriteFailed;
+    default:
+        return InstallResult::Corrupt;
+    }
+}
+
+// Runs the applier from base into sink to its end, serving an interrupt between pieces.
+DeltaResult RunDelta(const DeltaInfo &d, const FileBase &base, const FileSink &sink,
+                     bool *interrupted)
+{
+    DeltaApplier *applier = nullptr;
+    DeltaResult r = OpenDelta(d.data, (uint32_t)d.entry.dataSize, &base, &sink, true, &applier);
+    while (r == DeltaResult::InProgress && !(*interrupted = Interrupted())) {
+        r = StepDelta(applier);
+    }
+    CloseDelta(applier);
+    return r;
+}
+
+// Applies one delta as the installer does: the result into a temporary beside the target, which
+// replaces the target only once the result is complete and matches.
+InstallResult ApplyDelta(const HostWriters *w, const DeltaInfo &d)
+{
+    const std::u16string &name = d.entry.name;
+    fs::path path;
+    HostPath(w, name, name.size(), &path);
+    fs::path temporary = path;
+    temporary += DeltaTemporarySuffix;
+    std::error_code ec;
+    FileBase base;
+    base.read = ReadBaseAt;
+    base.size = fs::file_size(path, ec);
+    base.file = ec ? nullptr : OpenFile(path, "rb");
+    FileSink sink;
+    sink.write = WriteResult;
+    sink.file = base.file ? OpenFile(temporary, "wb") : nullptr;
+    bool interrupted = false;
+    DeltaResult r = sink.file ? RunDelta(d, base, sink, &interrupted) : DeltaResult::ReadFailed;
+    if (sink.file && fclose(sink.file) != 0 && r == DeltaResult::Done) {
+        r = DeltaResult::WriteFailed;
+    }
+    if (base.file) {
+        fclose(base.file);
+    }
+    ec.clear();
+    if (r == DeltaResult::Done) {
+        fs::rename(temporary, path, ec);
+    }
+    if (r != DeltaResult::Done || ec) {
+        fs::remove(temporary, ec);
+    }
+    if (interrupted) {
+        return Fail(w, InstallResult::Cancelled, name, "interrupted while applying the delta of");
+    }
+    InstallResult result = ec ? InstallResult::WriteFailed : DeltaInstallResult(r);
+    return result == InstallResult::Ok ? result
+                                       : Fail(w, result, name, "the delta does not apply to");
+}
+
 const char *ResultName(InstallResult result)
 {
     static const char *const names[] = {"Ok",           "NoChunk",     "Corrupt",
@@ -284,14 +443,25 @@ int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::pat
 
 }  // namespace
 
-InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
-                                 std::string *detail)
+namespace {
+
+// Reads every delta entry and chooses those to apply, before anything is written.
+InstallResult PrepareDeltas(const LoadedPatch &patch, const HostWriters *w,
+                            std::vector<DeltaInfo> *chosen)
 {
-    HostWriters writers = {{WriteWholeFile, WriteRange}, root, detail};
-    if (patch.chunks.empty()) {
-        *detail = "the patch has no chunk " + std::to_string(IDR_FIRST_CHUNK);
-        return InstallResult::NoChunk;
+    std::vector<DeltaInfo> deltas;
+    for (const ChunkView &resource : patch.deltas) {
+        std::string fault = CheckDeltaResource(resource, CollectDelta, &deltas);
+        if (!fault.empty()) {
+            *w->detail = "Corrupt: " + fault;
+            return InstallResult::Corrupt;
+        }
     }
+    return ChooseDeltas(deltas, w, chosen);
+}
+
+InstallResult WalkChunks(const LoadedPatch &patch, HostWriters *writers, std::string *detail)
+{
     for (const ChunkView &chunk : patch.chunks) {
         detail->clear();
         if (Interrupted()) {
@@ -302,7 +472,7 @@ InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
             *detail = "chunk " + std::to_string(chunk.id) + " is too large";
             return InstallResult::Corrupt;
         }
-        InstallResult result = WalkEntries(chunk.data, (uint32_t)chunk.size, &writers.table);
+        InstallResult result = WalkEntries(chunk.data, (uint32_t)chunk.size, &writers->table);
         if (result != InstallResult::Ok) {
             std::string fault = CheckChunk(chunk, nullptr, nullptr);
             *detail = std::string(ResultName(result)) + " in chunk " + std::to_string(chunk.id) +
@@ -311,6 +481,27 @@ InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
         }
     }
     return InstallResult::Ok;
+}
+
+}  // namespace
+
+InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
+                                 std::string *detail)
+{
+    HostWriters writers = {{WriteWholeFile, WriteRange}, root, detail};
+    if (patch.chunks.empty()) {
+        *detail = "the patch has no chunk " + std::to_string(IDR_FIRST_CHUNK);
+        return InstallResult::NoChunk;
+    }
+    std::vector<DeltaInfo> chosen;
+    InstallResult result = PrepareDeltas(patch, &writers, &chosen);
+    if (result == InstallResult::Ok) {
+        result = WalkChunks(patch, &writers, detail);
+    }
+    for (size_t i = 0; result == InstallResult::Ok && i < chosen.size(); ++i) {
+        result = ApplyDelta(&writers, chosen[i]);
+    }
+    return result;
 }
 
 std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &result,

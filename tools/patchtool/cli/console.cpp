@@ -56,10 +56,16 @@ void ReportSummary(const BuildSummary &s, Report &report)
              " whole-file entries, %" PRIu64 " changed in place as %" PRIu64 " range entries",
              s.filesScanned, s.filesUnchanged, s.wholeEntries, s.rangeFiles, s.rangeEntries);
     report.Say(Report::Kind::Summary, line);
+    if (s.deltaFiles) {
+        snprintf(line, sizeof line, "deltas: %" PRIu64 " files as %" PRIu64 " deltas", s.deltaFiles,
+                 s.deltaEntries);
+        report.Say(Report::Kind::Summary, line);
+    }
     snprintf(line, sizeof line,
              "bytes: %" PRIu64 " in, %" PRIu64
-             " out in %u chunks (%.1f%%); range entries saved %" PRIu64 " bytes",
-             s.bytesIn, s.bytesOut, s.chunks, ratio, s.rangeSavings);
+             " out in %u chunks and %u delta resources (%.1f%%); range entries saved %" PRIu64
+             " bytes",
+             s.bytesIn, s.bytesOut, s.chunks, s.deltaResources, ratio, s.rangeSavings);
     report.Say(Report::Kind::Summary, line);
     snprintf(line, sizeof line, "time: %.2f s", s.milliseconds / 1000.0);
     report.Say(Report::Kind::Summary, line);

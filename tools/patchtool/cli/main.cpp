@@ -58,17 +58,23 @@ const char BuildHelp[] =
     "  --dry-run              list the entries the patch would hold; write nothing\n"
     "  --quiet                no progress line and no summary\n"
     "  --no-checksum          leave out the checksum record the installer checks itself against\n"
+    "  --no-delta             send no deltas: a changed file goes as ranges or whole (the Windows\n"
+    "                         build of patchtool always builds so)\n"
     "  --opt=value works as well as --opt value\n";
 
 const char PackHelp[] =
     "usage: patchtool pack PATCHDIR OUT.exe [--stub qpatch-stub.exe] [--no-checksum]\n"
     "  writes the installer of a patch folder (descriptor.txt, 1601.bin, ...) exactly as build "
     "writes it:\n"
-    "  every file becomes its QPATCH resource, byte for byte; with a descriptor the installer also "
-    "gets\n"
-    "  the version resource and the checksum record. Chunk files are named 1601.bin to 1999.bin; "
-    "chunks\n"
-    "  after a missing id are carried but never applied (a warning says so). OUT.exe is replaced.\n"
+    "  every file becomes its QPATCH resource (NNNN.delta files: QPATCHDELTA), byte for byte; with "
+    "a "
+    "descriptor\n"
+    "  the installer also gets the version resource and the checksum records. Chunk files are "
+    "named "
+    "1601.bin\n"
+    "  to 1999.bin, delta files 1601.delta to 1999.delta; those after a missing id are carried but "
+    "never\n"
+    "  applied (a warning says so). OUT.exe is replaced.\n"
     "  --stub FILE      the payload-free qpatch-stub.exe (default: $QPATCH_STUB, then beside the "
     "tool)\n"
     "  --no-checksum    leave out the checksum record the installer checks itself against\n";

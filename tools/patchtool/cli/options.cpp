@@ -38,7 +38,7 @@ struct Arguments {
 bool IsFlag(const std::string &name)
 {
     return name == "--force" || name == "--dry-run" || name == "--quiet" ||
-           name == "--all-old-versions" || name == "--no-checksum";
+           name == "--all-old-versions" || name == "--no-checksum" || name == "--no-delta";
 }
 
 bool Repeats(const std::string &name)
@@ -251,6 +251,7 @@ std::string ReadBuildOptions(const Arguments &a, BuildOptions *o)
     o->force = a.Find("--force") != nullptr;
     o->checksumRecord = a.Find("--no-checksum") == nullptr;
     o->dryRun = a.Find("--dry-run") != nullptr;
+    o->deltas = a.Find("--no-delta") == nullptr;
     o->allOldVersions = a.Find("--all-old-versions") != nullptr;
     if (o->allOldVersions && o->olds.empty()) {
         return "--all-old-versions needs at least one --old";
@@ -263,12 +264,28 @@ std::string ReadBuildOptions(const Arguments &a, BuildOptions *o)
 std::string ParseBuildCommand(const std::vector<std::string> &args, BuildCommand *command)
 {
     Arguments a;
-    std::string problem = SplitArguments(
-        args,
-        {"--new", "--old", "--all-old-versions", "--target", "--base", "--op", "--description",
-         "--description-file", "--out", "--installer", "--stub", "--chunk-size", "--threads",
-         "--level", "--block-size", "--force", "--dry-run", "--quiet", "--no-checksum"},
-        &a);
+    std::string problem = SplitArguments(args,
+                                         {"--new",
+                                          "--old",
+                                          "--all-old-versions",
+                                          "--target",
+                                          "--base",
+                                          "--op",
+                                          "--description",
+                                          "--description-file",
+                                          "--out",
+                                          "--installer",
+                                          "--stub",
+                                          "--chunk-size",
+                                          "--threads",
+                                          "--level",
+                                          "--block-size",
+                                          "--force",
+                                          "--dry-run",
+                                          "--quiet",
+                                          "--no-checksum",
+                                          "--no-delta"},
+                                         &a);
     if (problem.empty() && !a.positional.empty()) {
         problem = "unexpected argument " + a.positional[0];
     }

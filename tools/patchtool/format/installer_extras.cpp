@@ -13,17 +13,28 @@ ResourceKey VersionResourceType()
     return IdKey(ResourceTypeVersion);
 }
 
+namespace {
+
+// Returns: true with the bytes of record id when the image carries it.
+bool ReadRecord(const std::vector<uint8_t> &image, const std::vector<PeResource> &items,
+                uint16_t id, std::vector<uint8_t> *record)
+{
+    const PeResource *r = FindPeResource(items, RecordResourceType(), IdKey(id));
+    if (r) {
+        record->assign(image.begin() + r->imageOffset, image.begin() + r->imageOffset + r->size);
+    }
+    return r != nullptr;
+}
+
+}  // namespace
+
 void ReadInstallerExtras(const std::vector<uint8_t> &image, const std::vector<PeResource> &items,
                          InstallerExtras *extras)
 {
     *extras = InstallerExtras();
     extras->fromInstaller = true;
-    if (const PeResource *r =
-            FindPeResource(items, RecordResourceType(), IdKey(ChecksumRecordId))) {
-        extras->hasRecord = true;
-        extras->record.assign(image.begin() + r->imageOffset,
-                              image.begin() + r->imageOffset + r->size);
-    }
+    extras->hasRecord = ReadRecord(image, items, ChecksumRecordId, &extras->record);
+    extras->hasDeltaRecord = ReadRecord(image, items, DeltaRecordId, &extras->deltaRecord);
     if (const PeResource *v =
             FindPeResource(items, VersionResourceType(), IdKey(VersionResourceId))) {
         extras->hasVersion = true;

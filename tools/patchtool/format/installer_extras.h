@@ -12,6 +12,8 @@ struct InstallerExtras {
     bool fromInstaller = false;  // false for a patch folder, which carries none of these
     bool hasRecord = false;
     std::vector<uint8_t> record;
+    bool hasDeltaRecord = false;  // the second record, of the deltas
+    std::vector<uint8_t> deltaRecord;
     bool hasVersion = false;
     std::vector<uint8_t> version;
     uint32_t certificateOffset = 0;  // the certificate table; size 0 when unsigned

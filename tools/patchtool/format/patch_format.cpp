@@ -6,6 +6,7 @@
 #include "tools/patchtool/host/text.h"
 
 const char16_t PatchResourceType[] = QPATCH_TYPE_U16;
+const char16_t DeltaResourceType[] = QPATCH_DELTA_TYPE_U16;
 const char DescriptorFileName[] = "descriptor.txt";
 
 std::string ChunkFileName(uint32_t id)
@@ -13,19 +14,37 @@ std::string ChunkFileName(uint32_t id)
     return std::to_string(id) + ".bin";
 }
 
-uint32_t ChunkIdOfFileName(const std::string &name)
+std::string DeltaFileName(uint32_t id)
 {
-    if (name.size() < 5 || name.size() > 9 || name.compare(name.size() - 4, 4, ".bin") != 0) {
+    return std::to_string(id) + ".delta";
+}
+
+// Returns: the id of a file name of one to five digits and then suffix (at most 65535), or 0.
+static uint32_t IdOfFileName(const std::string &name, const std::string &suffix)
+{
+    size_t digits = name.size() - suffix.size();
+    if (name.size() <= suffix.size() || digits > 5 ||
+        name.compare(digits, suffix.size(), suffix) != 0) {
         return 0;
     }
     uint32_t id = 0;
-    for (size_t i = 0; i + 4 < name.size(); ++i) {
+    for (size_t i = 0; i < digits; ++i) {
         if (name[i] < '0' || name[i] > '9') {
             return 0;
         }
         id = id * 10 + (uint32_t)(name[i] - '0');
     }
     return id <= 0xFFFF ? id : 0;
+}
+
+uint32_t ChunkIdOfFileName(const std::string &name)
+{
+    return IdOfFileName(name, ".bin");
+}
+
+uint32_t DeltaIdOfFileName(const std::string &name)
+{
+    return IdOfFileName(name, ".delta");
 }
 
 ChunkSequence SplitChunkIds(std::vector<uint32_t> ids)

@@ -28,6 +28,8 @@ enum : uint8_t {
 
 // The resource type of the descriptor and the chunks in an installer.
 extern const char16_t PatchResourceType[];
+// The resource type of the deltas, which run from 1601 upward as the chunks do.
+extern const char16_t DeltaResourceType[];
 
 // The files of a patch folder.
 extern const char DescriptorFileName[];
@@ -35,6 +37,11 @@ std::string ChunkFileName(uint32_t id);  // "1601.bin"
 
 // Returns: the id of a chunk file name "NNNN.bin" (at most 65535), or 0.
 uint32_t ChunkIdOfFileName(const std::string &name);
+
+std::string DeltaFileName(uint32_t id);  // "1601.delta", beside the chunk of the same id
+
+// Returns: the id of a delta file name "NNNN.delta" (at most 65535), or 0.
+uint32_t DeltaIdOfFileName(const std::string &name);
 
 // A patch's chunk ids as the installer takes them: from 1601 up to the first missing id, and the
 // ones after that gap, which it never reads.

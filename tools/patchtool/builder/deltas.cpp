@@ -1,0 +1,192 @@
+#include "tools/patchtool/builder/deltas.h"
+
+#include "payload/delta_format.h"
+#include "tools/patchtool/builder/delta_file.h"
+#include "tools/patchtool/format/checksum_writer.h"
+#include "tools/patchtool/host/process.h"
+
+namespace {
+
+// Below this a delta can save nothing worth its encoding: files smaller than it, and files whose
+// ranges cost less than a delta's headers plus it, are left to ranges or the whole file.
+const uint64_t DeltaWorthBytes = 4096;
+
+// A file's identity as the installer tells versions apart.
+struct Identity {
+    uint64_t size;
+    uint32_t crc;
+    bool operator==(const Identity &other) const { return size == other.size && crc == other.crc; }
+};
+
+// Returns: false with a reason; otherwise the file's size and CRC-32 in *id.
+bool IdentityOf(const TreeFile &file, Identity *id, std::string *error)
+{
+    FILE *f = OpenFile(file.path, "rb");
+    if (!f) {
+        *error = "cannot open " + PathText(file.path) + ": " + SystemReason();
+        return false;
+    }
+    std::vector<uint8_t> piece(PieceBytes);
+    *id = Identity{0, 0};
+    size_t n;
+    while ((n = fread(piece.data(), 1, piece.size(), f)) > 0) {
+        id->crc = HostCrc32(id->crc, piece.data(), n);
+        id->size += n;
+    }
+    bool ok = !ferror(f);
+    fclose(f);
+    if (!ok) {
+        *error = "cannot read " + PathText(file.path) + ": " + SystemReason();
+    }
+    return ok;
+}
+
+bool HasRanges(const FileWork &f)
+{
+    return f.choice == Choice::Ranges || f.choice == Choice::Cheaper;
+}
+
+// Returns: true when a delta could save enough on f to be worth encoding.
+bool WorthTrying(const FileWork &f)
+{
+    uint64_t least = DeltaHeadersCost(f, 1) + DeltaHeaderSize;
+    return !f.olds.empty() && f.choice != Choice::Unchanged && f.file->size >= DeltaWorthBytes &&
+           !(HasRanges(f) && f.rangeCost < least + DeltaWorthBytes);
+}
+
+// The old copies of f that differ from it, one for each distinct content: a copy equal to the new
+// file needs no delta, as the installer skips a target that is already the result.
+// Returns: false with a reason when a file cannot be read.
+bool DistinctBases(const FileWork &f, std::vector<const TreeFile *> *bases, std::string *error)
+{
+    Identity target;
+    if (!IdentityOf(*f.file, &target, error)) {
+        return false;
+    }
+    std::vector<Identity> seen(1, target);
+    for (const TreeFile *old : f.olds) {
+        Identity id;
+        if (!IdentityOf(*old, &id, error)) {
+            return false;
+        }
+        bool known = false;
+        for (const Identity &s : seen) {
+            known = known || s == id;
+        }
+        if (!known) {
+            seen.push_back(id);
+            bases->push_back(old);
+        }
+    }
+    return true;
+}
+
+// Appends a delta to the spool (only counted in a dry run).
+// Returns: false with a reason when the spool cannot be written.
+bool SpoolDelta(DeltaSpool *s, const std::vector<uint8_t> &delta, DeltaPiece *piece,
+                std::string *error)
+{
+    *piece = DeltaPiece{s->bytes, delta.size()};
+    if (s->file &&
+        (!SeekTo(s->file, s->bytes) ||
+         fwrite(delta.data(), 1, delta.size(), s->file) != delta.size() || fflush(s->file) != 0)) {
+        *error = "cannot write the delta spool " + PathText(s->path) + ": " + SystemReason();
+        return false;
+    }
+    s->bytes += delta.size();
+    return true;
+}
+
+// Encodes f's deltas and chooses them when they cost less than its ranges; otherwise the spool
+// takes the next file's deltas in their place.
+bool EncodeFileDeltas(const BuildOptions &o, FileWork *f, DeltaSpool *spool, std::string *error)
+{
+    std::vector<const TreeFile *> bases;
+    if (!DistinctBases(*f, &bases, error)) {
+        return false;
+    }
+    uint64_t start = spool->bytes;
+    uint64_t cost = DeltaHeadersCost(*f, bases.size());
+    std::vector<DeltaPiece> pieces;
+    for (const TreeFile *base : bases) {
+        if (Interrupted()) {
+            *error = "interrupted";
+            return false;
+        }
+        std::vector<uint8_t> delta;
+        pieces.emplace_back();
+        if (!EncodeFileDelta(base->path, f->file->path, o.level, o.threads, &delta, error) ||
+            !SpoolDelta(spool, delta, &pieces.back(), error)) {
+            return false;
+        }
+        cost += delta.size();
+    }
+    if (bases.empty() || (HasRanges(*f) && f->rangeCost <= cost)) {
+        spool->bytes = start;
+        return true;
+    }
+    f->deltas.swap(pieces);
+    f->deltaCost = cost;
+    f->useDelta = true;
+    f->choice = cost < LeastWholeCost(*f) ? Choice::Delta : Choice::Cheaper;
+    return true;
+}
+
+// The installer installs nothing without chunk 1601, and no file may have both a chunk entry and
+// a delta: when the deltas may take every change, an unchanged file takes an entry that writes
+// nothing, or without one the first delta file goes whole.
+void ProvideFirstChunk(std::vector<FileWork> &files, std::u16string *emptyRangeTarget)
+{
+    FileWork *firstDelta = nullptr;
+    const FileWork *unchanged = nullptr;
+    for (FileWork &f : files) {
+        if (f.useDelta) {
+            firstDelta = firstDelta ? firstDelta : &f;
+        } else if (f.choice != Choice::Unchanged) {
+            return;  // this one goes into a chunk
+        } else {
+            unchanged = unchanged ? unchanged : &f;
+        }
+    }
+    if (!firstDelta) {
+        return;
+    }
+    if (unchanged) {
+        *emptyRangeTarget = unchanged->name;
+        return;
+    }
+    firstDelta->useDelta = false;
+    firstDelta->deltas.clear();
+    firstDelta->choice = Choice::Whole;
+}
+
+}  // namespace
+
+bool EncodeDeltas(const BuildOptions &o, std::vector<FileWork> &files, DeltaOutput *deltas,
+                  Progress *progress, std::string *error)
+{
+    if (!o.deltas || !DeltaEncoderAvailable()) {
+        return true;
+    }
+    uint64_t total = 0;
+    for (const FileWork &f : files) {
+        total += WorthTrying(f) ? f.file->size : 0;
+    }
+    if (total == 0) {
+        return true;
+    }
+    StartPhase(progress, "encoding deltas", total);
+    for (FileWork &f : files) {
+        if (WorthTrying(f)) {
+            SetCurrent(progress, f.file->name);
+            if (!EncodeFileDeltas(o, &f, &deltas->spool, error)) {
+                return false;
+            }
+            progress->done += f.file->size;
+            ShowProgress(progress, false);
+        }
+    }
+    ShowProgress(progress, true);
+    ProvideFirstChunk(files, &deltas->emptyRangeTarget);
+    return true;
+}
