@@ -136,8 +136,8 @@ TEST(Inspect, DeltaFaultsInAPatchOfDeltasAlone)
     Put(b.g.newFolder / "Bin/code.dll", Recompiled(code, 61));
     b.o.newFolder = b.g.newFolder;
     ASSERT_EQ(b.Build(), 0);
-    // The installer needs chunk 1601; it holds one empty range entry.
-    ASSERT_EQ(b.summary.chunks, 1u);
+    // No chunk at all: the installer takes a patch of deltas alone.
+    ASSERT_EQ(b.summary.chunks, 0u);
     EXPECT_EQ(VerifyPatch(b.o.installer, {b.g.oldFolder}, b.g.newFolder, TestReport()), 0);
 
     LoadedPatch patch;

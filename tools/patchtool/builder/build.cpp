@@ -74,16 +74,6 @@ void CloseSpool(FILE **file, const fs::path &path)
     }
 }
 
-// The installer needs chunk 1601 to install anything: a patch whose every change went as a delta
-// gets one entry that writes nothing, into a file that no version changes.
-bool EnsureFirstChunk(ChunkWriter *writer, const DeltaOutput &deltas, std::string *error)
-{
-    if (writer->id >= IDR_FIRST_CHUNK || deltas.emptyRangeTarget.empty()) {
-        return true;
-    }
-    return EmitEmptyRange(writer, deltas.emptyRangeTarget, error);
-}
-
 bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder,
                 ChunkWriter *writer, DeltaOutput *deltas, Report &report, BuildSummary *summary,
                 std::string *error)
@@ -102,8 +92,7 @@ bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder,
               EncodeAndPackage(o, files, writer, deltas, &spool, &progress, summary, error);
     CloseSpool(&spool.file, spool.path);
     CloseSpool(&deltas->spool.file, deltas->spool.path);
-    return ok && EnsureFirstChunk(writer, *deltas, error) && CloseChunk(writer, error) &&
-           CloseChunk(&deltas->writer, error);
+    return ok && CloseChunk(writer, error) && CloseChunk(&deltas->writer, error);
 }
 
 // Where the outputs are written before they are moved into place; empty in a dry run.
@@ -121,7 +110,7 @@ bool WriteAndPublish(const BuildOptions &o, const Plan &plan, const Temporaries 
     bool ok = (o.dryRun || WriteWholeFile(t.folder / DescriptorFileName, descriptor.data(),
                                           descriptor.size(), error)) &&
               WritePatch(o, plan, t.folder, writer, deltas, report, summary, error);
-    if (ok && writer->id < IDR_FIRST_CHUNK) {
+    if (ok && writer->id < IDR_FIRST_CHUNK && deltas->writer.id < IDR_FIRST_CHUNK) {
         *error = "nothing to patch: every file of the new folder is unchanged";
         return false;
     }

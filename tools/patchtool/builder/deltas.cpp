@@ -132,34 +132,6 @@ bool EncodeFileDeltas(const BuildOptions &o, FileWork *f, DeltaSpool *spool, std
     return true;
 }
 
-// The installer installs nothing without chunk 1601, and no file may have both a chunk entry and
-// a delta: when the deltas may take every change, an unchanged file takes an entry that writes
-// nothing, or without one the first delta file goes whole.
-void ProvideFirstChunk(std::vector<FileWork> &files, std::u16string *emptyRangeTarget)
-{
-    FileWork *firstDelta = nullptr;
-    const FileWork *unchanged = nullptr;
-    for (FileWork &f : files) {
-        if (f.useDelta) {
-            firstDelta = firstDelta ? firstDelta : &f;
-        } else if (f.choice != Choice::Unchanged) {
-            return;  // this one goes into a chunk
-        } else {
-            unchanged = unchanged ? unchanged : &f;
-        }
-    }
-    if (!firstDelta) {
-        return;
-    }
-    if (unchanged) {
-        *emptyRangeTarget = unchanged->name;
-        return;
-    }
-    firstDelta->useDelta = false;
-    firstDelta->deltas.clear();
-    firstDelta->choice = Choice::Whole;
-}
-
 }  // namespace
 
 bool EncodeDeltas(const BuildOptions &o, std::vector<FileWork> &files, DeltaOutput *deltas,
@@ -187,6 +159,5 @@ bool EncodeDeltas(const BuildOptions &o, std::vector<FileWork> &files, DeltaOutp
         }
     }
     ShowProgress(progress, true);
-    ProvideFirstChunk(files, &deltas->emptyRangeTarget);
     return true;
 }

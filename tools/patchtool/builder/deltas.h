@@ -11,9 +11,7 @@
 
 // Encodes the deltas of every file worth one, one file at a time, into the spool, and sets each
 // such file's choice: Delta, Cheaper (the deltas unless the whole file compresses smaller), or
-// what the comparison chose when its ranges cost no more. When the deltas may take every change,
-// names in deltas->emptyRangeTarget an unchanged file for chunk 1601, or without one sends a delta
-// file whole instead.
+// what the comparison chose when its ranges cost no more.
 // Returns: false with a reason (a read, encode or spool failure, an interrupt).
 bool EncodeDeltas(const BuildOptions &o, std::vector<FileWork> &files, DeltaOutput *deltas,
                   Progress *progress, std::string *error);

@@ -204,13 +204,6 @@ bool EmitDeltas(ChunkWriter *w, const FileWork &f, const DeltaSpool &s, std::vec
     return true;
 }
 
-bool EmitEmptyRange(ChunkWriter *w, const std::u16string &name, std::string *error)
-{
-    std::vector<uint8_t> head;
-    AppendEntryHeader(&head, EntryKindRange, name, 0, 0);
-    return BeginEntry(w, head.size(), error) && Put(w, head.data(), head.size(), error);
-}
-
 uint64_t DeltaHeadersCost(const FileWork &f, uint64_t count)
 {
     return count * EntryHeaderSize(WholeFileKind, (uint32_t)f.name.size());

@@ -36,12 +36,10 @@ struct DeltaSpool {
     uint64_t bytes = 0;    // where the next delta goes
 };
 
-// Where the deltas go: their spool and their own files; and the file that no version changes,
-// named when chunk 1601 may need an entry that writes nothing (the deltas may take every change).
+// Where the deltas go: their spool and their own files.
 struct DeltaOutput {
     ChunkWriter writer;
     DeltaSpool spool;
-    std::u16string emptyRangeTarget;
 };
 
 // Returns: false with a reason when the current chunk cannot be closed cleanly.
@@ -64,8 +62,6 @@ bool EmitDeltas(ChunkWriter *w, const FileWork &f, const DeltaSpool &s, std::vec
 
 // Writes a range entry of no bytes for name: an entry that changes nothing, for a chunk 1601
 // that the installer needs even when every change is a delta.
-// Returns: false with a reason.
-bool EmitEmptyRange(ChunkWriter *w, const std::u16string &name, std::string *error);
 
 // Returns: the bytes of the entry headers of f's deltas, count of them.
 uint64_t DeltaHeadersCost(const FileWork &f, uint64_t count);

@@ -489,8 +489,8 @@ InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
                                  std::string *detail)
 {
     HostWriters writers = {{WriteWholeFile, WriteRange}, root, detail};
-    if (patch.chunks.empty()) {
-        *detail = "the patch has no chunk " + std::to_string(IDR_FIRST_CHUNK);
+    if (patch.chunks.empty() && patch.deltas.empty()) {  // deltas alone install
+        *detail = "the patch has no chunk " + std::to_string(IDR_FIRST_CHUNK) + " and no delta";
         return InstallResult::NoChunk;
     }
     std::vector<DeltaInfo> chosen;
