@@ -213,13 +213,15 @@ InstallResult StepToEnd(DeltaApplier *applier, uint32_t dataSize, const NameUnit
     uint64_t unchecked = DeltaWorkDone(applier);  // the base, which counts as done from the start
     for (;;) {
         DeltaResult step = StepDelta(applier);
-        if (step != DeltaResult::InProgress)
+        if (step != DeltaResult::InProgress && step != DeltaResult::Done)
             return ResultOfDelta(step, name);
-        if (cancelRequested)
-            return InstallResult::Cancelled;
         progressBytes = start + EntryShare(dataSize, DeltaWorkDone(applier) - unchecked,
                                            DeltaWorkTotal(applier) - unchecked);
         RefreshProgressBar();
+        if (step == DeltaResult::Done)
+            return InstallResult::Ok;
+        if (cancelRequested)
+            return InstallResult::Cancelled;
     }
 }
 

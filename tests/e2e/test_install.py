@@ -182,8 +182,9 @@ class Deltas(Outcomes):
         cases["cut short, a temporary beside another target"][0].write("Bin/game.exe.qpatch-new", b"left by a kill")
         for label, (game, lang) in cases.items():
             with self.subTest(label):
+                exe = game.place(delta_installer())
                 before = e2e.snapshot(game.root)
-                r = e2e.run(game.place(delta_installer()), lang=lang)
+                r = e2e.run(exe, lang=lang)
                 self.assertFinishedAlone(r)
                 self.assertEqual(len(r.boxes), 1, r.boxes)
                 box = r.boxes[0]

@@ -26,8 +26,9 @@ class Refusals(test_startup.StartupCase, test_install.SelfCheckCase):
 
     def test_modded_delta_base_is_refused_with_nothing_written(self):
         game = test_install.delta_game(archive=test_install.OLD_ARCHIVE[:-1] + b"!")
+        exe = game.place(test_install.delta_installer())
         before = e2e.snapshot(game.root)
-        r = e2e.run(game.place(test_install.delta_installer()), lang=ZH_CN)
+        r = e2e.run(exe, lang=ZH_CN)
         self.assertEqual([b["text"] for b in r.boxes], [e2e.wrong_base_text(ZH_CN, "Data\\archive.pak")])
         self.assertEqual(e2e.snapshot(game.root), before)
 
