@@ -319,5 +319,9 @@ InstallResult CheckDeltaTargets(SpaceNeed *need, uint32_t clusterSize)
 InstallResult ApplyDeltas()
 {
     DeltaWriter writer = {{WriteDelta, NoRange}, 0};
-    return WalkDeltas(&writer.writers);
+    InstallResult result = WalkDeltas(&writer.writers);
+    free(chosen);
+    chosen = nullptr;
+    deltaEntries = 0;
+    return result;
 }
