@@ -125,7 +125,7 @@ def make_payload(payload_name, block_size):
     if not os.path.exists(os.path.join(work, 'patch', 'descriptor.txt')):
         shutil.rmtree(os.path.join(work, 'patch'), ignore_errors=True)
         subprocess.run([os.path.join(RELEASE, 'tools/patchtool/patchtool'), 'build'] + old + ['--new', files,
-                        '--target', '1.0.0.1', '--op', '<=', '--base', '1.0.0.0', '--description',
+                        '--target', '1.0.0.1', '--op', '=' if old else '<=', '--base', '1.0.0.0', '--description',
                         f'benchmark {payload_name}', '--out', os.path.join(work, 'patch'),
                         '--chunk-size', str(32 << 20), '--installer', installer, '--stub', stub, '--force'] +
                        (['--block-size', block_size] if block_size else []),

@@ -6,6 +6,8 @@
   freedoom2  freedoom2.wad of the same packages
   insertion  8 MiB of real compressed bytes -> the same with 3 MiB inserted at 40 % and 200
              scattered 64-byte edits (all taken from a real .deb; fixed seed)
+  pack       (not among the size benchmark's pairs) a game pack of 79 MB whose members are the
+             pairs above: each updated to its new version, and the last two swapped
 
 The Debian packages come through a private apt configuration of their own (sources list, state
 and cache under the work folder); the machine's own apt configuration is never used or changed.
@@ -121,6 +123,12 @@ def pair(name):
                          unpacked(debian_deb('freedoom', 'trixie'), wad))
     if name == 'insertion':
         return link_pair(name, *insertion_files(debian_deb('freedoom', 'trixie')))
+    if name == 'pack':
+        members = [os.path.join(pair(p), 'old') for p in PAIRS] + [os.path.join(pair(p), 'new') for p in PAIRS]
+        read = lambda path: open(path, 'rb').read()
+        old = b''.join(read(m) for m in members[:4])
+        new = b''.join(read(m) for m in members[4:6] + [members[7], members[6]])
+        return link_pair(name, old, new)
     raise SystemExit(f'unknown pair {name}')
 
 
