@@ -1,6 +1,9 @@
 #include "tools/patchtool/builder/deltas.h"
 
+#include <algorithm>
+
 #include "payload/delta_format.h"
+#include "tools/blockenc/block_encoder.h"
 #include "tools/patchtool/builder/delta_file.h"
 #include "tools/patchtool/format/checksum_writer.h"
 #include "tools/patchtool/host/process.h"
@@ -97,6 +100,46 @@ bool SpoolDelta(DeltaSpool *s, const std::vector<uint8_t> &delta, DeltaPiece *pi
     return true;
 }
 
+// A whole file compressed at the build's level is seldom under half of what a quick compression of
+// the same blocks (level 1, the same dictionary) makes of it.
+const uint64_t QuickToFullRatio = 2;
+
+// Whether the whole file would surely cost more than deltaCost, so that it need not be compressed
+// at the build's level at all (that would cost as much time again as the deltas did). Blocks are
+// compressed quickly only until their output passes QuickToFullRatio x deltaCost.
+// Returns: false with a reason when the file cannot be read; *surely otherwise.
+bool WholeSurelyCostsMore(const BuildOptions &o, const FileWork &f, uint64_t deltaCost,
+                          bool *surely, std::string *error)
+{
+    *surely = false;
+    FILE *file = OpenFile(f.file->path, "rb");
+    if (!file) {
+        *error = "cannot open " + PathText(f.file->path) + ": " + SystemReason();
+        return false;
+    }
+    BlockEncoderOptions quick;
+    quick.blockSize = o.blockSize;
+    quick.level = 1;
+    quick.dictionarySize = o.blockSize;
+    std::vector<uint8_t> block(std::min<uint64_t>(o.blockSize, f.file->size));
+    std::vector<uint8_t> stored;
+    uint64_t output = 0;
+    size_t n = 0;
+    while (!*surely && (n = fread(block.data(), 1, block.size(), file)) > 0) {
+        if (!EncodeStoredBlock(block.data(), (uint32_t)n, quick, stored)) {
+            break;  // no verdict: the whole file is compressed as usual
+        }
+        output += stored.size();
+        *surely = output >= QuickToFullRatio * deltaCost;
+    }
+    bool ok = !ferror(file);
+    fclose(file);
+    if (!ok) {
+        *error = "cannot read " + PathText(f.file->path) + ": " + SystemReason();
+    }
+    return ok;
+}
+
 // Encodes f's deltas and chooses them when they cost less than its ranges; otherwise the spool
 // takes the next file's deltas in their place.
 bool EncodeFileDeltas(const BuildOptions &o, FileWork *f, DeltaSpool *spool, std::string *error)
@@ -125,10 +168,14 @@ bool EncodeFileDeltas(const BuildOptions &o, FileWork *f, DeltaSpool *spool, std
         spool->bytes = start;
         return true;
     }
+    bool wholeCostsMore = cost < LeastWholeCost(*f);
+    if (!wholeCostsMore && !WholeSurelyCostsMore(o, *f, cost, &wholeCostsMore, error)) {
+        return false;
+    }
     f->deltas.swap(pieces);
     f->deltaCost = cost;
     f->useDelta = true;
-    f->choice = cost < LeastWholeCost(*f) ? Choice::Delta : Choice::Cheaper;
+    f->choice = wholeCostsMore ? Choice::Delta : Choice::Cheaper;
     return true;
 }
 
