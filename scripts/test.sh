@@ -89,7 +89,7 @@ witness() {
     scripts/wine-run.sh --prepare
   emulated "witness demo: the 32-bit installer (i686) under 32-bit Wine, the demo patch end to end" \
     env CI=1 scripts/demo.sh
-  emulated "witness refusals: the 32-bit installer (i686) under 32-bit Wine, misplaced and damaged" \
+  emulated "witness refusals: the 32-bit installer (i686) under 32-bit Wine, misplaced, damaged, a modded delta base, a delta killed and healed" \
     env -C tests/e2e PYTHONDONTWRITEBYTECODE=1 python3 -m unittest -v test_witness
 }
 

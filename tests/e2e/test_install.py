@@ -377,9 +377,15 @@ class Readiness(Outcomes):
         try:
             game = prepared_game(base=disk)
             huge = e2e.whole_file_entry("Bin\\huge.dat", bytes(4 << 20))  # 4 MiB on a 1 MiB disk
-            exe = game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR,
-                                                {1601: e2e.whole_file_entry(
-                                                    "Bin\\small.dat", SMALL_BLOCKS), 1602: huge}))
+            small = {1601: e2e.whole_file_entry("Bin\\small.dat", SMALL_BLOCKS)}
+            exe = game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, {**small, 1602: huge}))
+            self.assertRefusedUntouched(game, exe, "WRITE_FAILED", e2e.snapshot(game.root))
+            # A delta's result goes to a temporary beside its base: both must fit at once.
+            os.unlink(exe)
+            base = e2e.pseudo_random(560 << 10, 55)
+            game.write("Bin/base.dat", base)
+            deltas = {1601: e2e.delta_entry("Bin\\base.dat", base, e2e.shifted(base, 56))}
+            exe = game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, small, deltas=deltas))
             self.assertRefusedUntouched(game, exe, "WRITE_FAILED", e2e.snapshot(game.root))
         finally:
             subprocess.run(["umount", "-l", disk], check=False)
