@@ -60,9 +60,6 @@ bool EmitWhole(const BuildOptions &o, ChunkWriter *w, const FileWork &f, Spool *
 bool EmitDeltas(ChunkWriter *w, const FileWork &f, const DeltaSpool &s, std::vector<uint8_t> *piece,
                 std::string *error);
 
-// Writes a range entry of no bytes for name: an entry that changes nothing, for a chunk 1601
-// that the installer needs even when every change is a delta.
-
 // Returns: the bytes of the entry headers of f's deltas, count of them.
 uint64_t DeltaHeadersCost(const FileWork &f, uint64_t count);
 
