@@ -101,12 +101,14 @@ bool SpoolDelta(DeltaSpool *s, const std::vector<uint8_t> &delta, DeltaPiece *pi
 }
 
 // A whole file compressed at the build's level is seldom under half of what a quick compression of
-// the same blocks (level 1, the same dictionary) makes of it.
+// it (level 1, in pieces of QuickPieceBytes) makes of it.
 const uint64_t QuickToFullRatio = 2;
+const uint32_t QuickPieceBytes = 1 << 20;
 
 // Whether the whole file would surely cost more than deltaCost, so that it need not be compressed
 // at the build's level at all (that would cost as much time again as the deltas did). Blocks are
-// compressed quickly only until their output passes QuickToFullRatio x deltaCost.
+// compressed quickly, a piece at a time, only until their output passes QuickToFullRatio x
+// deltaCost.
 // Returns: false with a reason when the file cannot be read; *surely otherwise.
 bool WholeSurelyCostsMore(const BuildOptions &o, const FileWork &f, uint64_t deltaCost,
                           bool *surely, std::string *error)
@@ -118,10 +120,9 @@ bool WholeSurelyCostsMore(const BuildOptions &o, const FileWork &f, uint64_t del
         return false;
     }
     BlockEncoderOptions quick;
-    quick.blockSize = o.blockSize;
+    quick.blockSize = std::min(o.blockSize, QuickPieceBytes);
     quick.level = 1;
-    quick.dictionarySize = o.blockSize;
-    std::vector<uint8_t> block(std::min<uint64_t>(o.blockSize, f.file->size));
+    std::vector<uint8_t> block(std::min<uint64_t>(quick.blockSize, f.file->size));
     std::vector<uint8_t> stored;
     uint64_t output = 0;
     size_t n = 0;
