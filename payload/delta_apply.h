@@ -8,6 +8,7 @@
 // block streams whose caches add up to at most DeltaBlockBudget, and while one block is decoded its
 // stored bytes and the decoder's tables; all through defaultAllocator.
 #include <stdint.h>
+#include "payload/install_result.h"
 
 enum : uint32_t { DeltaPieceSize = 16384 };  // most bytes one step reads from the base or writes
 
@@ -60,3 +61,22 @@ uint64_t DeltaWorkTotal(const DeltaApplier *applier);
 
 // Releases the applier and its streams; a null applier is ignored.
 void CloseDelta(DeltaApplier *applier);
+
+// The installer's result for the applier's. The package is checked before anything is applied,
+// so a base or a result that does not match means the installed file is not the delta's base.
+inline InstallResult InstallResultOfDelta(DeltaResult result)
+{
+    switch (result) {
+    case DeltaResult::Done:
+        return InstallResult::Ok;
+    case DeltaResult::BaseMismatch:
+    case DeltaResult::ResultMismatch:
+        return InstallResult::WrongBase;
+    case DeltaResult::ReadFailed:
+        return InstallResult::CannotCreate;
+    case DeltaResult::WriteFailed:
+        return InstallResult::WriteFailed;
+    default:
+        return InstallResult::Corrupt;
+    }
+}

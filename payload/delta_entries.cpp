@@ -189,21 +189,11 @@ bool WriteSink(const DeltaSink *self, const uint8_t *bytes, uint32_t length)
            written == length;
 }
 
+// A base that does not match here changed since the check.
 InstallResult ResultOfDelta(DeltaResult result, const NameUnit *name)
 {
-    switch (result) {
-    case DeltaResult::Done:
-        return InstallResult::Ok;
-    case DeltaResult::BaseMismatch:
-    case DeltaResult::ResultMismatch:  // the package is checked: the target changed underneath
-        return WrongBase(name);
-    case DeltaResult::ReadFailed:
-        return InstallResult::CannotCreate;
-    case DeltaResult::WriteFailed:
-        return InstallResult::WriteFailed;
-    default:
-        return InstallResult::Corrupt;
-    }
+    InstallResult installed = InstallResultOfDelta(result);
+    return installed == InstallResult::WrongBase ? WrongBase(name) : installed;
 }
 
 // Makes the result in the temporary, piece by piece, moving the bar by the entry's share.

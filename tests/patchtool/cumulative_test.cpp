@@ -63,7 +63,7 @@ TEST(Cumulative, EachDistinctBaseGetsItsDeltaAndEveryVersionInstalls)
     std::vector<std::string> leftovers;
     EXPECT_TRUE(CompareTrees(h.v120, game, &leftovers, &error).empty());
     Put(game / "Bin/engine.dll", Bytes(48 << 10, 53, false));
-    EXPECT_NE(ApplyPatchToFolder(patch, game, &detail), InstallResult::Ok);
+    EXPECT_EQ(ApplyPatchToFolder(patch, game, &detail), InstallResult::WrongBase);
     EXPECT_NE(detail.find("IDS_DELTA_BASE_MISMATCH"), std::string::npos) << detail;
 }
 

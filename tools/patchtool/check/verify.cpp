@@ -223,7 +223,7 @@ InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas, const HostWrite
             }
         }
         if (!done && match == end) {
-            return Fail(w, InstallResult::CannotCreate, name,
+            return Fail(w, InstallResult::WrongBase, name,
                         "the installer refuses (IDS_DELTA_BASE_MISMATCH): no delta's base or "
                         "result matches");
         }
@@ -252,22 +252,6 @@ struct FileSink : DeltaSink {
 bool WriteResult(const DeltaSink *self, const uint8_t *bytes, uint32_t length)
 {
     return fwrite(bytes, 1, length, static_cast<const FileSink *>(self)->file) == length;
-}
-
-// Returns: the installer's result for the applier's.
-InstallResult DeltaInstallResult(DeltaResult result)
-{
-    switch (result) {
-    case DeltaResult::Done:
-        return InstallResult::Ok;
-    case DeltaResult::ReadFailed:
-    case DeltaResult::BaseMismatch:
-        return InstallResult::CannotCreate;
-    case DeltaResult::WriteFailed:
-        return InstallResult::WriteFailed;
-    default:
-        return InstallResult::Corrupt;
-    }
 }
 
 // Runs the applier from base into sink to its end, serving an interrupt between pieces.
@@ -318,17 +302,17 @@ InstallResult ApplyDelta(const HostWriters *w, const DeltaInfo &d)
     if (interrupted) {
         return Fail(w, InstallResult::Cancelled, name, "interrupted while applying the delta of");
     }
-    InstallResult result = ec ? InstallResult::WriteFailed : DeltaInstallResult(r);
+    InstallResult result = ec ? InstallResult::WriteFailed : InstallResultOfDelta(r);
     return result == InstallResult::Ok ? result
                                        : Fail(w, result, name, "the delta does not apply to");
 }
 
 const char *ResultName(InstallResult result)
 {
-    static const char *const names[] = {"Ok",           "NoChunk",     "Corrupt",
-                                        "CannotCreate", "WriteFailed", "Cancelled"};
+    static const char *const names[] = {"Ok",          "NoChunk",   "Corrupt",  "CannotCreate",
+                                        "WriteFailed", "Cancelled", "WrongBase"};
     uint32_t index = (uint32_t)result;
-    return index < 6 ? names[index] : "unknown";
+    return index < sizeof names / sizeof names[0] ? names[index] : "unknown";
 }
 
 // Returns: the index of the first differing byte, -1 when the files are equal, -2 on a failure.
