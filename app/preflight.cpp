@@ -2,11 +2,11 @@
 #include <windows.h>
 #include <stdlib.h>
 #include <wchar.h>
-#include "app/descriptor.h"
+#include "format/descriptor.h"
 #include "app/directory_part.h"
 #include "app/preflight.h"
 #include "app/texts.h"
-#include "app/version.h"
+#include "format/version.h"
 #include "payload/chunk.h"
 #include "payload/entry_writers.h"
 #include "payload/self_check.h"

@@ -6,16 +6,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #endif
+#include "format/version_types.h"
 #include "payload/run_state.h"  // gameRoot, cancelRequested: shared with the payload writers
-
-// Versions a.b.c.d packed as ((a*256+b)*256+c)*256+d, compared as unsigned 32-bit values.
-typedef uint32_t PackedVersion;
-
-enum class GateOperator : int32_t {
-    None = 0,   // anything unrecognised
-    Exact = 1,  // "="
-    UpTo = 2,   // "<="
-};
 
 #ifdef _WIN32
 extern wchar_t *patchDescription;        // Preflight; null or zero-terminated

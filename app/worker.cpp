@@ -2,10 +2,9 @@
 // failure, records the new version on success and tells the dialog it is done.
 #include <windows.h>
 #include <commctrl.h>
-#include "app/dialog.h"
 #include "app/state.h"
 #include "app/texts.h"
-#include "app/version.h"
+#include "format/version.h"
 #include "app/worker.h"
 #include "payload/chunk.h"
 #include "payload/delta_entries.h"
@@ -26,20 +25,20 @@ static void SetUpProgressBar(uint64_t total)
 }
 
 // Names the delta target whose installed content the patch was not made for.
-static void ShowWrongBase()
+static void ShowWrongBase(NameUnit *name)
 {
     wchar_t message[1024];  // wsprintfW writes at most 1024 units; the name has at most 511
-    for (NameUnit *unit = wrongBaseName; *unit; ++unit) {
+    for (NameUnit *unit = name; *unit; ++unit) {
         if (*unit == L'/')
             *unit = L'\\';
     }
-    windowApi.wsprintfW(message, LoadText(IDS_DELTA_BASE_MISMATCH).chars, wrongBaseName);
+    windowApi.wsprintfW(message, LoadText(IDS_DELTA_BASE_MISMATCH).chars, name);
     ShowTitledBox(dialogWindow, message, MB_OK | MB_ICONERROR);
 }
 
 // Shows at most one message for the result that ended the sequence.
 // Returns: the verdict, true for a complete installation.
-static bool ReportResult(InstallResult last)
+static bool ReportResult(InstallResult last, NameUnit *wrongBase)
 {
     if (last == InstallResult::Ok)
         return true;
@@ -49,7 +48,7 @@ static bool ReportResult(InstallResult last)
         return false;
     }
     if (last == InstallResult::WrongBase) {
-        ShowWrongBase();
+        ShowWrongBase(wrongBase);
         return false;
     }
     // The messages of Corrupt, CannotCreate and WriteFailed, by result; Cancelled shows none.
@@ -103,14 +102,16 @@ DWORD WINAPI InstallWorker(LPVOID)
     SetUpProgressBar(TotalPayloadSize());
     // A target in use, a read-only one or too small a disk is refused before the first byte,
     // with the message the failing write would have shown, so no game is left half-patched.
-    InstallResult last = CheckWriteReadiness();
+    Readiness decided = {};
+    InstallResult last = CheckWriteReadiness(&decided);
     if (last == InstallResult::Ok)
         last = ForEachChunk(&diskWriters);
     if (last == InstallResult::NoChunk && HasDeltas())
         last = InstallResult::Ok;  // a patch of deltas alone
     if (last == InstallResult::Ok)
-        last = ApplyDeltas();
-    installSucceeded = ReportResult(last);
+        last = ApplyDeltas(&decided.deltas);
+    ReleaseDeltaPlan(&decided.deltas);
+    installSucceeded = ReportResult(last, decided.deltas.wrongBase);
     installing = false;
     if (installSucceeded)
         installSucceeded = WriteInstalledVersion();

@@ -14,7 +14,7 @@
 #include "stream/allocator.h"
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
-#include "tools/blockenc/block_encoder.h"
+#include "stream/encode/block_encoder.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 #include "LzmaDec.h"
-#include "payload/delta_apply.h"
+#include "delta/apply/delta_file_win32.h"
 #include "payload/walk.h"
 #include "stream/little_endian.h"
 
@@ -94,64 +94,28 @@ static InstallResult WriteRange(const EntryWriters *, const uint8_t *data, uint3
     return ok ? InstallResult::Ok : InstallResult::WriteFailed;
 }
 
-struct FileBase {
-    DeltaBase base;
-    HANDLE file;
-};
-
-struct FileSink {
-    DeltaSink sink;
-    HANDLE file;
-};
-
-static bool ReadBase(const DeltaBase *self, uint64_t offset, uint8_t *buffer, uint32_t length)
-{
-    OVERLAPPED at = {};
-    at.Offset = (DWORD)offset;
-    at.OffsetHigh = (DWORD)(offset >> 32);
-    DWORD read = 0;
-    return ReadFile(((const FileBase *)self)->file, buffer, length, &read, &at) && read == length;
-}
-
-static bool WriteSink(const DeltaSink *self, const uint8_t *bytes, uint32_t length)
-{
-    DWORD written = 0;
-    bytesWritten += length;
-    return WriteFile(((const FileSink *)self)->file, bytes, length, &written, nullptr) &&
-           written == length;
-}
-
-// Applies one delta to its target, which must hold the delta's base.
+// Applies one delta to its target, which must hold the delta's base: the base read whole for its
+// identity first, as the installer's check does, then the result through a temporary.
 static InstallResult ApplyDelta(const EntryWriters *, const uint8_t *data, uint32_t dataSize,
                                 const NameUnit *name)
 {
-    std::wstring path = targetRoot + name, temporary = path + L".new";
-    FileBase base = {{0, ReadBase},
-                     CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, 0, nullptr)};
-    LARGE_INTEGER size;
-    if (base.file == INVALID_HANDLE_VALUE || !GetFileSizeEx(base.file, &size))
+    std::wstring path = targetRoot + name, temporary = path + DELTA_TEMPORARY_SUFFIX_WIDE;
+    DeltaHeader h;
+    FileIdentity installed;
+    HANDLE base = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (base == INVALID_HANDLE_VALUE || !GetDeltaHeader(data, dataSize, &h))
         return InstallResult::CannotCreate;
-    base.base.size = (uint64_t)size.QuadPart;
-    FileSink sink = {
-        {WriteSink},
-        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)};
-    DeltaApplier *applier = nullptr;
-    DeltaResult result = sink.file == INVALID_HANDLE_VALUE
-                             ? DeltaResult::WriteFailed
-                             : OpenDelta(data, dataSize, &base.base, &sink.sink, true, &applier);
-    while (result == DeltaResult::InProgress)
-        result = StepDelta(applier);
-    CloseDelta(applier);
-    bool flushed = result == DeltaResult::Done && FlushFileBuffers(sink.file);
-    CloseHandle(base.file);
-    if (sink.file != INVALID_HANDLE_VALUE)
-        CloseHandle(sink.file);
-    if (flushed && MoveFileExW(temporary.c_str(), path.c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return InstallResult::Ok;
-    DeleteFileW(temporary.c_str());
-    return InstallResult::WriteFailed;
+    DeltaResult read = IdentifyOpenFile(base, &installed, nullptr);
+    CloseHandle(base);
+    if (read != DeltaResult::Done || !SameIdentity(installed, BaseIdentity(h)))
+        return InstallResult::WrongBase;
+    DeltaResult result =
+        ApplyDeltaThroughTemporary(data, dataSize, path.c_str(), temporary.c_str(), nullptr);
+    if (result != DeltaResult::Done)
+        return InstallResult::WriteFailed;
+    bytesWritten += h.resultSize;
+    return InstallResult::Ok;
 }
 
 static InstallResult NoRange(const EntryWriters *, const uint8_t *, uint32_t, const NameUnit *,
@@ -160,11 +124,15 @@ static InstallResult NoRange(const EntryWriters *, const uint8_t *, uint32_t, co
     return InstallResult::Corrupt;
 }
 
-static const EntryWriters deltaWriters = {ApplyDelta, NoRange};
+static uint64_t headerBytes;
+static const std::atomic<bool> never{false};
+static const EntryWriters deltaWriters = {ApplyDelta, NoRange, &headerBytes, &never};
 
 static const EntryWriters limitWriters = {
     DecodeWholeFile, /* writeWholeFile */
     WriteRange,      /* writeRange */
+    &headerBytes,
+    &never,
 };
 
 // The installer reads its chunks in place from its mapped image; the limit maps each chunk file

@@ -4,7 +4,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include "payload/checksum_record.h"
+#include "format/checksum_record.h"
 
 namespace {
 

@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size >= 0x80000000u) {
         return 0;
     }
-    CheckingWriters writers = {{WholeFile, Range}, data, size, 0};
+    CheckingWriters writers = {{WholeFile, Range, &progressBytes, &cancelRequested}, data, size, 0};
     cancelRequested = false;
     progressBytes = 0;
     InstallResult result = WalkEntries(data, (uint32_t)size, &writers.methods);

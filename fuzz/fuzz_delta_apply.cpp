@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "payload/delta_apply.h"
+#include "delta/apply/delta_apply.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "payload/chunk.h"
 #include "payload/entry_writers.h"
+#include "payload/progress.h"
 #include "payload/run_state.h"
 #include "resources/resource.h"
 
@@ -17,14 +18,14 @@ InstallResult DiskRange(const EntryWriters *, const uint8_t *data, uint32_t data
     return WriteRangeEntry(data, dataSize, name, targetOffset);
 }
 
-// Walks one chunk that was found, once cancelRequested has been looked at.
+// Walks one chunk that was found, once the walk's cancel has been looked at.
 // Returns: Corrupt when it could not be mapped; Cancelled; otherwise the walk's result.
 InstallResult WalkFoundChunk(const uint8_t *bytes, uint32_t size, const EntryWriters *writers)
 {
     if (!bytes) {
         return InstallResult::Corrupt;
     }
-    return cancelRequested ? InstallResult::Cancelled : WalkEntries(bytes, size, writers);
+    return *writers->cancel ? InstallResult::Cancelled : WalkEntries(bytes, size, writers);
 }
 
 }  // namespace
@@ -32,6 +33,8 @@ InstallResult WalkFoundChunk(const uint8_t *bytes, uint32_t size, const EntryWri
 const EntryWriters diskWriters = {
     DiskWholeFile, /* writeWholeFile */
     DiskRange,     /* writeRange */
+    &progressBytes,
+    &cancelRequested,
 };
 
 bool FindOwnResource(const wchar_t *type, uint16_t id, const uint8_t **bytes, uint32_t *size)

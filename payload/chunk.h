@@ -28,7 +28,7 @@ uint64_t TotalPayloadSize();
 InstallResult ForEachResource(const wchar_t *type, const EntryWriters *writers);
 
 // Walks chunk IDR_FIRST_CHUNK and every one after it up to the first missing id with writers,
-// checking cancelRequested before each walk; no writer may return NoChunk.
+// checking the walk's cancel before each walk; no writer may return NoChunk.
 // Returns: Ok when every chunk walked to Ok; NoChunk when there is no chunk IDR_FIRST_CHUNK;
 // otherwise the first result that is not Ok (Corrupt for a chunk that cannot be mapped,
 // Cancelled), and the chunks after it are never walked.

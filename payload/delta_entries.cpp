@@ -3,24 +3,20 @@
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
+#include "delta/apply/delta_file_win32.h"
+#include "delta/common/delta_choice.h"
 #include "payload/chunk.h"
-#include "payload/crc32.h"
-#include "payload/delta_apply.h"
-#include "payload/delta_format.h"
+#include "payload/delta_result.h"
 #include "payload/entry_writers.h"
 #include "payload/progress.h"
 #include "payload/progress_math.h"
 #include "resources/resource.h"
 
-NameUnit wrongBaseName[NameBufferUnits];
-
 namespace {
 
-// The deltas the check chose, one byte per delta entry in walk order, read by the worker.
-uint8_t *chosen;
-uint32_t deltaEntries;
-
-enum : uint32_t { TemporaryCapacity = TargetPathCapacity + sizeof DELTA_TEMPORARY_SUFFIX / 2 };
+enum : uint32_t {
+    TemporaryCapacity = TargetPathCapacity + sizeof DELTA_TEMPORARY_SUFFIX_WIDE / 2,
+};
 
 // The target's path and its temporary's.
 // Returns: false when either would not fit.
@@ -29,64 +25,41 @@ bool MakeDeltaPaths(const NameUnit *name, wchar_t *path, wchar_t *temporary)
     if (!MakeTargetPath(path, name, WholeName))
         return false;
     lstrcpyW(temporary, path);
-    lstrcatW(temporary, DELTA_TEMPORARY_SUFFIX);
+    lstrcatW(temporary, DELTA_TEMPORARY_SUFFIX_WIDE);
     return true;
 }
 
-InstallResult WrongBase(const NameUnit *name)
+InstallResult RefuseBase(DeltaPlan *plan, const NameUnit *name)
 {
-    memcpy(wrongBaseName, name, sizeof wrongBaseName);
+    memcpy(plan->wrongBase, name, sizeof plan->wrongBase);
     return InstallResult::WrongBase;
 }
 
-// Reads length bytes at offset through a synchronous handle.
-bool ReadAt(HANDLE file, uint64_t offset, uint8_t *buffer, uint32_t length)
+bool CancelSeen(void *)
 {
-    OVERLAPPED at = {};
-    at.Offset = (DWORD)offset;
-    at.OffsetHigh = (DWORD)(offset >> 32);
-    DWORD read = 0;
-    return ReadFile(file, buffer, length, &read, &at) && read == length;
+    return cancelRequested;
 }
 
-// What the check knows of the target of the delta entries being walked.
+// The delta headers of the target being walked, and what was read of it.
 struct TargetState {
     NameUnit name[NameBufferUnits];
-    bool started;   // a target is being walked
-    bool present;   // the target exists and was read
-    bool resolved;  // it already holds the result, or a delta was chosen for it
-    uint64_t size;
-    uint32_t crc;
+    bool present;  // the target exists and was read
+    FileIdentity installed;
     uint64_t temporarySize;  // of a temporary a killed run left
+    uint32_t first;          // its first delta entry
+    uint32_t count;          // its delta entries so far
+    uint32_t capacity;
+    DeltaHeader *headers;
 };
 
 struct DeltaChecker {
     EntryWriters writers;  // first: the walk hands the table back to the writers
     SpaceNeed *need;
     uint32_t clusterSize;
-    uint32_t entries;
-    uint32_t capacity;
+    uint32_t capacity;  // of plan->apply
+    DeltaPlan *plan;
     TargetState target;
 };
-
-// Returns: Cancelled, or Ok with the size and CRC-32 of the whole open file.
-InstallResult SumFile(HANDLE file, TargetState *t)
-{
-    uint8_t piece[DeltaPieceSize];
-    LARGE_INTEGER size;
-    t->size = GetFileSizeEx(file, &size) ? (uint64_t)size.QuadPart : 0;
-    t->crc = 0;
-    for (uint64_t at = 0; at < t->size;) {
-        if (cancelRequested)
-            return InstallResult::Cancelled;
-        uint32_t n = t->size - at < DeltaPieceSize ? (uint32_t)(t->size - at) : DeltaPieceSize;
-        if (!ReadAt(file, at, piece, n))
-            return InstallResult::CannotCreate;
-        t->crc = Crc32(t->crc, piece, n);
-        at += n;
-    }
-    return InstallResult::Ok;
-}
 
 // Starts the check of the target name: opens it as the check must (read to sum it, write
 // without sharing, as the move will need it) and reads it.
@@ -94,9 +67,9 @@ InstallResult ReadTarget(TargetState *t, const NameUnit *name)
 {
     wchar_t path[TargetPathCapacity];
     wchar_t temporary[TemporaryCapacity];
-    memset(t, 0, sizeof *t);
     memcpy(t->name, name, sizeof t->name);
-    t->started = true;
+    t->present = false;
+    t->temporarySize = 0;
     if (!MakeDeltaPaths(t->name, path, temporary))
         return InstallResult::CannotCreate;
     WIN32_FILE_ATTRIBUTE_DATA stray;
@@ -109,29 +82,54 @@ InstallResult ReadTarget(TargetState *t, const NameUnit *name)
         bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
         return missing ? InstallResult::Ok : InstallResult::CannotCreate;
     }
-    InstallResult result = SumFile(file, t);
+    DeltaObserver cancel = {nullptr, nullptr, CancelSeen};
+    DeltaResult read = IdentifyOpenFile(file, &t->installed, &cancel);
     CloseHandle(file);
-    t->present = result == InstallResult::Ok;
-    return result;
+    t->present = read == DeltaResult::Done;
+    return InstallResultOfDelta(read);
 }
 
-// Ends the check of the target walked so far.
-InstallResult FinishTarget(const TargetState *t)
+// Decides for the target walked so far and notes the choice for each of its entries.
+InstallResult FinishTarget(DeltaChecker *c)
 {
-    return !t->started || t->resolved ? InstallResult::Ok : WrongBase(t->name);
+    TargetState *t = &c->target;
+    if (t->count == 0)
+        return InstallResult::Ok;
+    DeltaChoice choice = ChooseDelta(t->present, t->installed, t->headers, t->count);
+    if (choice.kind == DeltaChoiceKind::Refuse)
+        return RefuseBase(c->plan, t->name);
+    if (choice.kind == DeltaChoiceKind::Apply) {
+        // the temporary grows to the result, then takes the base's place
+        const DeltaHeader &h = t->headers[choice.delta];
+        AddSpaceChange(c->need, t->temporarySize, h.resultSize, c->clusterSize);
+        AddSpaceChange(c->need, h.baseSize, 0, c->clusterSize);
+        c->plan->apply[t->first + choice.delta] = 1;
+    }
+    return InstallResult::Ok;
 }
 
-bool NoteChoice(DeltaChecker *c, bool apply)
+// Makes room for one more entry in the plan and one more header of the target.
+// Returns: false when there is no memory for it.
+bool Grow(DeltaChecker *c)
 {
-    if (c->entries == c->capacity) {
+    DeltaPlan *plan = c->plan;
+    TargetState *t = &c->target;
+    if (plan->entries == c->capacity) {
         uint32_t capacity = 2 * c->capacity + 64;
-        uint8_t *grown = (uint8_t *)realloc(chosen, capacity);
+        uint8_t *grown = (uint8_t *)realloc(plan->apply, capacity);
         if (!grown)
             return false;
-        chosen = grown;
+        plan->apply = grown;
         c->capacity = capacity;
     }
-    chosen[c->entries++] = apply;
+    if (t->count == t->capacity) {
+        uint32_t capacity = 2 * t->capacity + 4;
+        DeltaHeader *grown = (DeltaHeader *)realloc(t->headers, capacity * sizeof(DeltaHeader));
+        if (!grown)
+            return false;
+        t->headers = grown;
+        t->capacity = capacity;
+    }
     return true;
 }
 
@@ -143,23 +141,21 @@ InstallResult CheckDelta(const EntryWriters *self, const uint8_t *data, uint32_t
     DeltaHeader h;
     if (!GetDeltaHeader(data, dataSize, &h))
         return InstallResult::Corrupt;
-    if (!t->started || wcscmp(name, t->name) != 0) {
-        InstallResult result = FinishTarget(t);
+    if (t->count == 0 || wcscmp(name, t->name) != 0) {
+        InstallResult result = FinishTarget(c);
         if (result != InstallResult::Ok)
             return result;
+        t->first = c->plan->entries;
+        t->count = 0;
         result = ReadTarget(t, name);
         if (result != InstallResult::Ok)
             return result;
     }
-    bool isResult = t->present && t->size == h.resultSize && t->crc == h.resultCrc;
-    bool apply =
-        !t->resolved && !isResult && t->present && t->size == h.baseSize && t->crc == h.baseCrc;
-    t->resolved = t->resolved || isResult || apply;
-    if (apply) {  // the temporary grows to the result, then takes the base's place
-        AddSpaceChange(c->need, t->temporarySize, h.resultSize, c->clusterSize);
-        AddSpaceChange(c->need, h.baseSize, 0, c->clusterSize);
-    }
-    return NoteChoice(c, apply) ? InstallResult::Ok : InstallResult::Corrupt;
+    if (!Grow(c))
+        return InstallResult::Corrupt;
+    t->headers[t->count++] = h;
+    c->plan->apply[c->plan->entries++] = 0;
+    return InstallResult::Ok;
 }
 
 InstallResult NoRange(const EntryWriters *, const uint8_t *, uint32_t, const NameUnit *, uint64_t)
@@ -167,102 +163,42 @@ InstallResult NoRange(const EntryWriters *, const uint8_t *, uint32_t, const Nam
     return InstallResult::Corrupt;  // a delta resource holds deltas only
 }
 
-struct FileBase {
-    DeltaBase base;  // first: the applier hands it back
-    HANDLE file;
+// Moves the bar by the entry's share of the work the applier did; the base, not checked again,
+// counts as done from the start.
+struct BarMover {
+    uint64_t start;      // progressBytes before the entry
+    uint32_t dataSize;   // the entry's bytes
+    uint64_t unchecked;  // work the applier counts done from the start
 };
 
-struct FileSink {
-    DeltaSink sink;  // first
-    HANDLE file;
-};
-
-bool ReadBase(const DeltaBase *self, uint64_t offset, uint8_t *buffer, uint32_t length)
+void MoveBar(void *context, uint64_t done, uint64_t total)
 {
-    return ReadAt(((const FileBase *)self)->file, offset, buffer, length);
+    const BarMover *m = (const BarMover *)context;
+    progressBytes = m->start + EntryShare(m->dataSize, done - m->unchecked, total - m->unchecked);
+    RefreshProgressBar();
 }
 
-bool WriteSink(const DeltaSink *self, const uint8_t *bytes, uint32_t length)
-{
-    DWORD written = 0;
-    return WriteFile(((const FileSink *)self)->file, bytes, length, &written, nullptr) &&
-           written == length;
-}
-
-// A base that does not match here changed since the check.
-InstallResult ResultOfDelta(DeltaResult result, const NameUnit *name)
-{
-    InstallResult installed = InstallResultOfDelta(result);
-    return installed == InstallResult::WrongBase ? WrongBase(name) : installed;
-}
-
-// Makes the result in the temporary, piece by piece, moving the bar by the entry's share.
-InstallResult StepToEnd(DeltaApplier *applier, uint32_t dataSize, const NameUnit *name)
-{
-    uint64_t start = progressBytes;
-    uint64_t unchecked = DeltaWorkDone(applier);  // the base, which counts as done from the start
-    for (;;) {
-        DeltaResult step = StepDelta(applier);
-        if (step != DeltaResult::InProgress && step != DeltaResult::Done)
-            return ResultOfDelta(step, name);
-        progressBytes = start + EntryShare(dataSize, DeltaWorkDone(applier) - unchecked,
-                                           DeltaWorkTotal(applier) - unchecked);
-        RefreshProgressBar();
-        if (step == DeltaResult::Done)
-            return InstallResult::Ok;
-        if (cancelRequested)
-            return InstallResult::Cancelled;
-    }
-}
-
-// The base is not checked again: the check read it just now, and a base that changed since
-// still gives a result whose CRC-32 differs, which is never moved into place.
-InstallResult WriteTemporary(const uint8_t *data, uint32_t dataSize, const NameUnit *name,
-                             HANDLE baseFile, HANDLE out)
-{
-    LARGE_INTEGER size;
-    FileBase base = {{GetFileSizeEx(baseFile, &size) ? (uint64_t)size.QuadPart : 0, ReadBase},
-                     baseFile};
-    FileSink sink = {{WriteSink}, out};
-    DeltaApplier *applier;
-    DeltaResult opened = OpenDelta(data, dataSize, &base.base, &sink.sink, false, &applier);
-    if (opened != DeltaResult::InProgress)
-        return ResultOfDelta(opened, name);
-    InstallResult result = StepToEnd(applier, dataSize, name);
-    CloseDelta(applier);
-    if (result == InstallResult::Ok && !FlushFileBuffers(out))
-        result = InstallResult::WriteFailed;
-    return result;
-}
-
-InstallResult ApplyDelta(const uint8_t *data, uint32_t dataSize, const NameUnit *name)
+InstallResult ApplyDelta(DeltaPlan *plan, const uint8_t *data, uint32_t dataSize,
+                         const NameUnit *name)
 {
     wchar_t path[TargetPathCapacity];
     wchar_t temporary[TemporaryCapacity];
+    DeltaHeader h;
+    if (!GetDeltaHeader(data, dataSize, &h))
+        return InstallResult::Corrupt;
     if (!MakeDeltaPaths(name, path, temporary))
         return InstallResult::CannotCreate;
-    HANDLE base = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (base == INVALID_HANDLE_VALUE)
-        return InstallResult::CannotCreate;
-    InstallResult result = InstallResult::CannotCreate;
-    HANDLE out = CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out != INVALID_HANDLE_VALUE) {
-        result = WriteTemporary(data, dataSize, name, base, out);
-        CloseHandle(out);
-    }
-    CloseHandle(base);
-    if (result == InstallResult::Ok &&
-        !MoveFileExW(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        result = InstallResult::WriteFailed;
-    if (result != InstallResult::Ok)
-        DeleteFileW(temporary);
-    return result;
+    BarMover mover = {progressBytes, dataSize, h.baseSize};
+    DeltaObserver observer = {&mover, MoveBar, CancelSeen};
+    DeltaResult applied = ApplyDeltaThroughTemporary(data, dataSize, path, temporary, &observer);
+    InstallResult result = InstallResultOfDelta(applied);
+    // a base that does not match here changed since the check
+    return result == InstallResult::WrongBase ? RefuseBase(plan, name) : result;
 }
 
 struct DeltaWriter {
     EntryWriters writers;  // first
+    DeltaPlan *plan;
     uint32_t entry;
 };
 
@@ -271,8 +207,8 @@ InstallResult WriteDelta(const EntryWriters *self, const uint8_t *data, uint32_t
 {
     DeltaWriter *w = (DeltaWriter *)self;
     uint32_t entry = w->entry++;
-    if (entry < deltaEntries && chosen[entry])
-        return ApplyDelta(data, dataSize, name);
+    if (entry < w->plan->entries && w->plan->apply[entry])
+        return ApplyDelta(w->plan, data, dataSize, name);
     progressBytes += dataSize;  // already new, or another base's delta
     RefreshProgressBar();
     return InstallResult::Ok;
@@ -287,6 +223,13 @@ InstallResult WalkDeltas(const EntryWriters *writers)
 
 }  // namespace
 
+void ReleaseDeltaPlan(DeltaPlan *plan)
+{
+    free(plan->apply);
+    plan->apply = nullptr;
+    plan->entries = 0;
+}
+
 bool HasDeltas()
 {
     const uint8_t *bytes;
@@ -294,24 +237,21 @@ bool HasDeltas()
     return FindOwnResource(QPATCH_DELTA_TYPE, IDR_FIRST_CHUNK, &bytes, &size);
 }
 
-InstallResult CheckDeltaTargets(SpaceNeed *need, uint32_t clusterSize)
+InstallResult CheckDeltaTargets(SpaceNeed *need, uint32_t clusterSize, DeltaPlan *plan)
 {
-    DeltaChecker checker = {{CheckDelta, NoRange}, need, clusterSize, 0, 0, {}};
-    free(chosen);
-    chosen = nullptr;
+    uint64_t headerBytes = 0;  // the check's walk moves no bar
+    DeltaChecker checker = {
+        {CheckDelta, NoRange, &headerBytes, &cancelRequested}, need, clusterSize, 0, plan, {}};
+    ReleaseDeltaPlan(plan);
     InstallResult result = WalkDeltas(&checker.writers);
     if (result == InstallResult::Ok)
-        result = FinishTarget(&checker.target);
-    deltaEntries = checker.entries;
+        result = FinishTarget(&checker);
+    free(checker.target.headers);
     return result;
 }
 
-InstallResult ApplyDeltas()
+InstallResult ApplyDeltas(DeltaPlan *plan)
 {
-    DeltaWriter writer = {{WriteDelta, NoRange}, 0};
-    InstallResult result = WalkDeltas(&writer.writers);
-    free(chosen);
-    chosen = nullptr;
-    deltaEntries = 0;
-    return result;
+    DeltaWriter writer = {{WriteDelta, NoRange, &progressBytes, &cancelRequested}, plan, 0};
+    return WalkDeltas(&writer.writers);
 }

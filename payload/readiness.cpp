@@ -3,8 +3,8 @@
 #include <string.h>
 #include <wchar.h>
 #include "payload/readiness.h"
+#include "payload/run_state.h"
 #include "payload/chunk.h"
-#include "payload/delta_entries.h"
 #include "payload/entry_writers.h"
 #include "payload/progress.h"
 #include "payload/walk.h"
@@ -29,7 +29,7 @@ struct CreatedFiles {
 
 struct Checker {
     EntryWriters writers;  // first: the walk hands the table back to the writers
-    SpaceNeed need;
+    SpaceNeed *need;
     uint32_t clusterSize;
     CreatedFiles created;
 };
@@ -111,7 +111,7 @@ InstallResult CheckWholeFile(const EntryWriters *self, const uint8_t *data, uint
     InstallResult result = ProbeTarget(name, &exists, &size);
     if (result == InstallResult::Ok) {
         Checker *checker = (Checker *)self;
-        AddSpaceChange(&checker->need, size, GetU64(data), checker->clusterSize);
+        AddSpaceChange(checker->need, size, GetU64(data), checker->clusterSize);
         if (!exists)
             NoteCreated(&checker->created, name);
     }
@@ -131,7 +131,7 @@ InstallResult CheckRange(const EntryWriters *self, const uint8_t *, uint32_t dat
         return IsCreated(&checker->created, name) ? InstallResult::Ok : InstallResult::CannotCreate;
     uint64_t reach = targetOffset + dataSize;
     if (reach > size)
-        AddSpaceChange(&checker->need, size, reach, checker->clusterSize);
+        AddSpaceChange(checker->need, size, reach, checker->clusterSize);
     return InstallResult::Ok;
 }
 
@@ -150,43 +150,24 @@ uint32_t ClusterSize(const wchar_t *folder)
 
 }  // namespace
 
-// Sizes beyond this are no disk's: capping them keeps the rounding and the sums from overflowing,
-// and such a need is refused all the same.
-static const uint64_t LargestSize = (uint64_t)1 << 62;
-
-// Returns: size rounded up to whole clusters of clusterSize bytes, a power of two.
-static uint64_t RoundToClusters(uint64_t size, uint32_t clusterSize)
+InstallResult CheckWriteReadiness(Readiness *decided)
 {
-    if (size > LargestSize)
-        size = LargestSize;
-    return (size + clusterSize - 1) & ~(uint64_t)(clusterSize - 1);
-}
-
-void AddSpaceChange(SpaceNeed *need, uint64_t oldSize, uint64_t newSize, uint32_t clusterSize)
-{
-    need->running += (int64_t)RoundToClusters(newSize, clusterSize) -
-                     (int64_t)RoundToClusters(oldSize, clusterSize);
-    if (need->running > need->peak)
-        need->peak = need->running;
-}
-
-InstallResult CheckWriteReadiness()
-{
-    Checker checker = {
-        {CheckWholeFile, CheckRange}, {0, 0}, ClusterSize(gameRoot), {nullptr, 0, 0, true}};
-    uint64_t bytes = progressBytes;  // the walk counts header bytes into it
+    uint64_t headerBytes = 0;  // the check's walk moves no bar
+    Checker checker = {{CheckWholeFile, CheckRange, &headerBytes, &cancelRequested},
+                       &decided->space,
+                       ClusterSize(gameRoot),
+                       {nullptr, 0, 0, true}};
     InstallResult result = ForEachChunk(&checker.writers);
     free(checker.created.names);
     if (result == InstallResult::Ok || result == InstallResult::NoChunk)
-        result = CheckDeltaTargets(&checker.need, checker.clusterSize);
+        result = CheckDeltaTargets(&decided->space, checker.clusterSize, &decided->deltas);
     else if (result == InstallResult::Corrupt)
         result = InstallResult::Ok;  // the real run stops at that entry, before any delta
-    progressBytes = bytes;
     if (result != InstallResult::Ok)
         return result;
     ULARGE_INTEGER available;
-    if (checker.need.peak > 0 && GetDiskFreeSpaceExW(gameRoot, &available, nullptr, nullptr) &&
-        available.QuadPart < (uint64_t)checker.need.peak)
+    if (decided->space.peak > 0 && GetDiskFreeSpaceExW(gameRoot, &available, nullptr, nullptr) &&
+        available.QuadPart < (uint64_t)decided->space.peak)
         return InstallResult::WriteFailed;
     return InstallResult::Ok;
 }

@@ -4,26 +4,24 @@
 // at once), require every range target to exist or to be created by an earlier entry (one pass
 // notes what the patch creates), and add up the space the patch needs.
 #include <stdint.h>
+#include "payload/delta_entries.h"
 #include "payload/install_result.h"
+#include "payload/space_need.h"
 
-// What the check found out about the payload's disk space, in bytes rounded to whole clusters.
-struct SpaceNeed {
-    int64_t running;  // the change so far, entry by entry
-    int64_t peak;     // the largest the change has been: what the disk must have free
+// What the check decided, for the worker; zero-initialised before the check.
+struct Readiness {
+    SpaceNeed space;   // the payload's change of the disk's use, at its peak
+    DeltaPlan deltas;  // which deltas to apply (ApplyDeltas); released by the worker
 };
 
-// Adds the change of one target from oldSize to newSize bytes, each rounded up to clusterSize
-// (a power of two); sizes beyond 2^62 count as 2^62.
-void AddSpaceChange(SpaceNeed *need, uint64_t oldSize, uint64_t newSize, uint32_t clusterSize);
-
 // Checks every chunk that ForEachChunk walks against the game folder, then the deltas
-// (CheckDeltaTargets, which also chooses what the worker applies). Nothing is written or
-// created, no folder included, and the progress values are left as they were. Should the names
-// of the files the patch creates not fit in memory, no range target is refused for missing.
+// (CheckDeltaTargets, which chooses what the worker applies), into *decided. Nothing is
+// written or created, no folder included, and the progress values are left as they were. Should the
+// names of the files the patch creates not fit in memory, no range target is refused for missing.
 // Returns: Ok when the installation may start (also when a chunk is damaged: the real run then
 // stops at the same entry with the same message); CannotCreate when an existing target cannot be
 // opened for writing, or a range target neither exists nor is created by an earlier entry;
 // WriteFailed when the free space available to the caller on the game folder's volume is less
 // than the patch adds; Cancelled when cancelRequested is seen; WrongBase or Corrupt from the
 // deltas' check.
-InstallResult CheckWriteReadiness();
+InstallResult CheckWriteReadiness(Readiness *decided);

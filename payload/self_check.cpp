@@ -1,8 +1,8 @@
 // The Win32 side of the self-check: the resources of the running image.
 #include <windows.h>
-#include "payload/checksum_record.h"
+#include "format/checksum_record.h"
 #include "payload/chunk.h"
-#include "payload/crc32.h"
+#include "stream/crc32.h"
 #include "payload/self_check.h"
 #include "resources/resource.h"
 

@@ -95,11 +95,11 @@ InstallResult WalkEntries(const uint8_t *data, uint32_t size, const EntryWriters
     NameUnit name[NameBufferUnits];
     EntryHeader header;
     while (size != 0) {
-        if (cancelRequested) {
+        if (*writers->cancel) {
             return InstallResult::Cancelled;
         }
         EntryFault fault = ReadHeaderFields(data, size, &header, name);
-        progressBytes += header.size;
+        *writers->progress += header.size;
         if (EntryIsBroken(fault)) {
             return InstallResult::Corrupt;
         }

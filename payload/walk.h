@@ -1,8 +1,9 @@
 #pragma once
 // A chunk's entries: the header of one entry, its size, its writer and its reader, for the
 // installer and the publisher's tool alike; then the portable walk over a chunk, which reads every
-// header against the bytes that remain, counts header bytes into progressBytes and hands each entry
-// to a writer through a table, so that the same walk drives the disk writers and test writers.
+// header against the bytes that remain, counts header bytes into the walk's progress and hands each
+// entry to a writer through a table, so that the same walk drives the disk writers and test
+// writers.
 //
 // An entry, little-endian and unaligned, its data right behind the header:
 //   kind         1 byte: EntryKindRange writes bytes into an existing file, any other a whole file
@@ -11,6 +12,7 @@
 //   dataSize     8 bytes
 //   targetOffset 8 bytes, range entries only: where in the target the data go
 #include <stdint.h>
+#include <atomic>
 #include "payload/install_result.h"
 
 // A name unit is one UTF-16 code unit; on Windows it is wchar_t so names go straight to Win32.
@@ -78,6 +80,7 @@ enum : uint32_t {
     PieceSize = 4096,  // writers write and account in pieces of this size
 };
 
+// The table of operations a walk hands each entry to, and the walk's context.
 struct EntryWriters {
     // writeWholeFile: name is zero-terminated; data and dataSize lie inside the chunk.
     // Returns: the entry's InstallResult.
@@ -87,10 +90,12 @@ struct EntryWriters {
     // Returns: the entry's InstallResult.
     InstallResult (*writeRange)(const EntryWriters *self, const uint8_t *data, uint32_t dataSize,
                                 const NameUnit *name, uint64_t targetOffset);
+    uint64_t *progress;               // the walk adds each header's bytes to it
+    const std::atomic<bool> *cancel;  // looked at before each entry
 };
 
 // Walks size bytes of entries at data, calling writers for each complete entry.
-// Returns: Ok when the last entry's data ends exactly at the end; Cancelled when cancelRequested
-// is seen before an entry; Corrupt when ReadEntryHeader finds an entry broken (nothing of that
+// Returns: Ok when the last entry's data ends exactly at the end; Cancelled when writers->cancel
+// is seen set before an entry; Corrupt when ReadEntryHeader finds an entry broken (nothing of that
 // entry is touched); otherwise the first writer result not Ok.
 InstallResult WalkEntries(const uint8_t *data, uint32_t size, const EntryWriters *writers);

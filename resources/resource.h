@@ -31,7 +31,7 @@
 // Resource type of the deltas: changed files sent as their difference from the installed file.
 // Ids run from IDR_FIRST_CHUNK up to the first missing id, as the chunks do. Each resource is a
 // run of entries laid out as a chunk's (payload/walk.h), each of a whole-file kind whose data is
-// a delta (payload/delta_format.h) of the file it names; a range entry there is damage. The
+// a delta (delta/common/delta_format.h) of the file it names; a range entry there is damage. The
 // deltas of one target follow each other, one per distinct base, and the installer applies the
 // one whose base is installed. An installer made before deltas reads only QPATCH and never
 // sees them.

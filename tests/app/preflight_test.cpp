@@ -5,7 +5,7 @@
 #include <string>
 #include "app/preflight.h"
 #include "app/state.h"
-#include "app/version.h"
+#include "format/version.h"
 #include "payload/window_api.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/descriptor.h"
+#include "format/descriptor.h"
 #include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/format/patch_format.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tools/patchtool/builder/build.h"
-#include "tools/patchtool/builder/delta_file.h"
+#include "delta/encode/delta_file.h"
 #include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/check/patch_source.h"
 #include "tools/patchtool/host/files.h"

@@ -7,7 +7,7 @@
 #include "resources/resource.h"
 #include "tests/payload/chunk_builder.h"
 #include "tests/payload/win32_test_support.h"
-#include "tools/blockenc/block_encoder.h"
+#include "stream/encode/block_encoder.h"
 
 namespace {
 

@@ -62,7 +62,7 @@ protected:
     {
         cancelRequested = false;
         progressBytes = 0;
-        recorder.methods = {RecordWhole, RecordRange};
+        recorder.methods = {RecordWhole, RecordRange, &progressBytes, &cancelRequested};
     }
     void TearDown() override { cancelRequested = false; }
 

@@ -7,7 +7,7 @@
 
 #include "LzmaDec.h"
 #include "tests/stream/test_support.h"
-#include "tools/blockenc/block_encoder.h"
+#include "stream/encode/block_encoder.h"
 
 namespace {
 

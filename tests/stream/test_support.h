@@ -9,7 +9,7 @@
 
 #include "stream/stream.h"
 #include "tests/stream/tracking_allocator.h"
-#include "tools/blockenc/block_encoder.h"
+#include "stream/encode/block_encoder.h"
 
 // A test whose allocations all go through a tracking allocator; it must end with nothing live
 // and every free told the right size.

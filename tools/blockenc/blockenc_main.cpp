@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/blockenc/block_encoder.h"
+#include "stream/encode/block_encoder.h"
 
 static bool ReadFile(const char *path, std::vector<uint8_t> &data)
 {

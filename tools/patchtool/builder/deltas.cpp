@@ -2,9 +2,10 @@
 
 #include <algorithm>
 
-#include "payload/delta_format.h"
-#include "tools/blockenc/block_encoder.h"
-#include "tools/patchtool/builder/delta_file.h"
+#include "delta/apply/delta_file_stdio.h"
+#include "delta/common/delta_format.h"
+#include "stream/encode/block_encoder.h"
+#include "delta/encode/delta_file.h"
 #include "tools/patchtool/format/checksum_writer.h"
 #include "tools/patchtool/host/process.h"
 
@@ -14,34 +15,14 @@ namespace {
 // ranges cost less than a delta's headers plus it, are left to ranges or the whole file.
 const uint64_t DeltaWorthBytes = 4096;
 
-// A file's identity as the installer tells versions apart.
-struct Identity {
-    uint64_t size;
-    uint32_t crc;
-    bool operator==(const Identity &other) const { return size == other.size && crc == other.crc; }
-};
-
 // Returns: false with a reason; otherwise the file's size and CRC-32 in *id.
-bool IdentityOf(const TreeFile &file, Identity *id, std::string *error)
+bool IdentityOf(const TreeFile &file, FileIdentity *id, std::string *error)
 {
-    FILE *f = OpenFile(file.path, "rb");
-    if (!f) {
-        *error = "cannot open " + PathText(file.path) + ": " + SystemReason();
+    if (!IdentifyFile(file.path, id)) {
+        *error = "cannot read " + PathText(file.path) + ": " + SystemReason();
         return false;
     }
-    std::vector<uint8_t> piece(PieceBytes);
-    *id = Identity{0, 0};
-    size_t n;
-    while ((n = fread(piece.data(), 1, piece.size(), f)) > 0) {
-        id->crc = HostCrc32(id->crc, piece.data(), n);
-        id->size += n;
-    }
-    bool ok = !ferror(f);
-    fclose(f);
-    if (!ok) {
-        *error = "cannot read " + PathText(file.path) + ": " + SystemReason();
-    }
-    return ok;
+    return true;
 }
 
 bool HasRanges(const FileWork &f)
@@ -62,19 +43,19 @@ bool WorthTrying(const FileWork &f)
 // Returns: false with a reason when a file cannot be read.
 bool DistinctBases(const FileWork &f, std::vector<const TreeFile *> *bases, std::string *error)
 {
-    Identity target;
+    FileIdentity target;
     if (!IdentityOf(*f.file, &target, error)) {
         return false;
     }
-    std::vector<Identity> seen(1, target);
+    std::vector<FileIdentity> seen(1, target);
     for (const TreeFile *old : f.olds) {
-        Identity id;
+        FileIdentity id;
         if (!IdentityOf(*old, &id, error)) {
             return false;
         }
         bool known = false;
-        for (const Identity &s : seen) {
-            known = known || s == id;
+        for (const FileIdentity &s : seen) {
+            known = known || SameIdentity(s, id);
         }
         if (!known) {
             seen.push_back(id);

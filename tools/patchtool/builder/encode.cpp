@@ -5,7 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tools/blockenc/block_encoder.h"
+#include "stream/encode/block_encoder.h"
 #include "tools/patchtool/host/process.h"
 
 namespace {

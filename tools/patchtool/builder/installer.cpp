@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "payload/checksum_record.h"
+#include "format/checksum_record.h"
 #include "tools/patchtool/format/checksum_writer.h"
 #include "tools/patchtool/format/installer_extras.h"
 #include "tools/patchtool/format/patch_format.h"

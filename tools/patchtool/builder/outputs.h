@@ -2,7 +2,7 @@
 // The outputs: checked against the inputs before any work, moved into place after it.
 #include <string>
 
-#include "tools/patchtool/builder/build.h"
+#include "tools/patchtool/builder/build_options.h"
 
 // Outputs are never an input, never inside one, never hold one, and never lie inside each other;
 // an existing one is replaced only with --force, and a folder never by the installer.

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool/builder/build.h"
+#include "tools/patchtool/builder/build_options.h"
 #include "tools/patchtool/builder/ranges.h"
 #include "tools/patchtool/builder/stub.h"
 #include "tools/patchtool/pe/pe_resources.h"

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/descriptor.h"
+#include "format/descriptor.h"
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
 #include "tools/patchtool/check/inspect_extras.h"

@@ -3,7 +3,7 @@
 #include <stdint.h>
 #include <string>
 
-#include "payload/delta_format.h"
+#include "delta/common/delta_format.h"
 #include "tools/patchtool/check/patch_source.h"
 #include "tools/patchtool/host/report.h"
 

@@ -1,6 +1,6 @@
 #include "tools/patchtool/check/inspect_extras.h"
 
-#include "payload/checksum_record.h"
+#include "format/checksum_record.h"
 #include "tools/patchtool/format/checksum_writer.h"
 #include "tools/patchtool/format/patch_format.h"
 #include "tools/patchtool/format/version_resource.h"

@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <system_error>
 
-#include "app/descriptor.h"
+#include "format/descriptor.h"
 
-#include "payload/delta_apply.h"
+#include "delta/apply/delta_file_stdio.h"
+#include "delta/common/delta_choice.h"
+#include "payload/delta_result.h"
 #include "payload/walk.h"
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
@@ -168,103 +170,44 @@ InstallResult WriteRange(const EntryWriters *self, const uint8_t *data, uint32_t
 
 // ---- deltas, as the installer applies them ----
 
-// The suffix of the temporary a delta's result is written to before it replaces the target.
-const char DeltaTemporarySuffix[] = ".qpatch-new";
-
 void CollectDelta(const DeltaInfo &d, void *context)
 {
     ((std::vector<DeltaInfo> *)context)->push_back(d);
 }
 
-// Returns: false when the file cannot be read; otherwise its size and CRC-32.
-bool FileIdentity(const fs::path &path, uint64_t *size, uint32_t *crc)
-{
-    FILE *file = OpenFile(path, "rb");
-    if (!file) {
-        return false;
-    }
-    std::vector<uint8_t> piece(1 << 20);
-    *size = 0;
-    *crc = 0;
-    size_t n;
-    while ((n = fread(piece.data(), 1, piece.size(), file)) > 0) {
-        *crc = HostCrc32(*crc, piece.data(), n);
-        *size += n;
-    }
-    bool ok = !ferror(file);
-    fclose(file);
-    return ok;
-}
-
-// The installer's choice before anything is written: for each target, skip its deltas when it is
-// already their result, apply the one whose base it is, or refuse.
-// Returns: Ok with the deltas to apply in *chosen; CannotCreate naming a file that matches none.
+// The installer's choice before anything is written, target by target (ChooseDelta).
+// Returns: Ok with the deltas to apply in *chosen; WrongBase naming a file that matches none.
 InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas, const HostWriters *w,
                            std::vector<DeltaInfo> *chosen)
 {
     for (size_t first = 0; first < deltas.size();) {
         const std::u16string &name = deltas[first].entry.name;
-        size_t end = first;
-        while (end < deltas.size() && deltas[end].entry.name == name) {
-            ++end;
+        std::vector<DeltaHeader> headers;
+        for (size_t k = first; k < deltas.size() && deltas[k].entry.name == name; ++k) {
+            headers.push_back(deltas[k].header);
         }
         fs::path path;
-        uint64_t size = 0;
-        uint32_t crc = 0;
-        bool found = NameStaysInside(name) && HostPath(w, name, name.size(), &path) &&
-                     FileIdentity(path, &size, &crc);
-        const DeltaHeader &result = deltas[first].header;
-        bool done = found && size == result.resultSize && crc == result.resultCrc;
-        size_t match = end;
-        for (size_t k = first; found && !done && k < end; ++k) {
-            if (deltas[k].header.baseSize == size && deltas[k].header.baseCrc == crc) {
-                match = k;
-                break;
-            }
-        }
-        if (!done && match == end) {
+        FileIdentity installed = {0, 0};
+        bool present = NameStaysInside(name) && HostPath(w, name, name.size(), &path) &&
+                       IdentifyFile(path, &installed);
+        DeltaChoice choice =
+            ChooseDelta(present, installed, headers.data(), (uint32_t)headers.size());
+        if (choice.kind == DeltaChoiceKind::Refuse) {
             return Fail(w, InstallResult::WrongBase, name,
                         "the installer refuses (IDS_DELTA_BASE_MISMATCH): no delta's base or "
                         "result matches");
         }
-        if (!done) {
-            chosen->push_back(deltas[match]);
+        if (choice.kind == DeltaChoiceKind::Apply) {
+            chosen->push_back(deltas[first + choice.delta]);
         }
-        first = end;
+        first += headers.size();
     }
     return InstallResult::Ok;
 }
 
-struct FileBase : DeltaBase {
-    FILE *file;
-};
-
-bool ReadBaseAt(const DeltaBase *self, uint64_t offset, uint8_t *buffer, uint32_t length)
+bool StopOnInterrupt(void *)
 {
-    FILE *file = static_cast<const FileBase *>(self)->file;
-    return SeekTo(file, offset) && fread(buffer, 1, length, file) == length;
-}
-
-struct FileSink : DeltaSink {
-    FILE *file;
-};
-
-bool WriteResult(const DeltaSink *self, const uint8_t *bytes, uint32_t length)
-{
-    return fwrite(bytes, 1, length, static_cast<const FileSink *>(self)->file) == length;
-}
-
-// Runs the applier from base into sink to its end, serving an interrupt between pieces.
-DeltaResult RunDelta(const DeltaInfo &d, const FileBase &base, const FileSink &sink,
-                     bool *interrupted)
-{
-    DeltaApplier *applier = nullptr;
-    DeltaResult r = OpenDelta(d.data, (uint32_t)d.entry.dataSize, &base, &sink, true, &applier);
-    while (r == DeltaResult::InProgress && !(*interrupted = Interrupted())) {
-        r = StepDelta(applier);
-    }
-    CloseDelta(applier);
-    return r;
+    return Interrupted();
 }
 
 // Applies one delta as the installer does: the result into a temporary beside the target, which
@@ -274,35 +217,12 @@ InstallResult ApplyDelta(const HostWriters *w, const DeltaInfo &d)
     const std::u16string &name = d.entry.name;
     fs::path path;
     HostPath(w, name, name.size(), &path);
-    fs::path temporary = path;
-    temporary += DeltaTemporarySuffix;
-    std::error_code ec;
-    FileBase base;
-    base.read = ReadBaseAt;
-    base.size = fs::file_size(path, ec);
-    base.file = ec ? nullptr : OpenFile(path, "rb");
-    FileSink sink;
-    sink.write = WriteResult;
-    sink.file = base.file ? OpenFile(temporary, "wb") : nullptr;
-    bool interrupted = false;
-    DeltaResult r = sink.file ? RunDelta(d, base, sink, &interrupted) : DeltaResult::ReadFailed;
-    if (sink.file && fclose(sink.file) != 0 && r == DeltaResult::Done) {
-        r = DeltaResult::WriteFailed;
+    DeltaObserver interrupt = {nullptr, nullptr, StopOnInterrupt};
+    DeltaResult r = ApplyDeltaInPlace(d.data, (uint32_t)d.entry.dataSize, path, true, &interrupt);
+    InstallResult result = InstallResultOfDelta(r);
+    if (result == InstallResult::Cancelled) {
+        return Fail(w, result, name, "interrupted while applying the delta of");
     }
-    if (base.file) {
-        fclose(base.file);
-    }
-    ec.clear();
-    if (r == DeltaResult::Done) {
-        fs::rename(temporary, path, ec);
-    }
-    if (r != DeltaResult::Done || ec) {
-        fs::remove(temporary, ec);
-    }
-    if (interrupted) {
-        return Fail(w, InstallResult::Cancelled, name, "interrupted while applying the delta of");
-    }
-    InstallResult result = ec ? InstallResult::WriteFailed : InstallResultOfDelta(r);
     return result == InstallResult::Ok ? result
                                        : Fail(w, result, name, "the delta does not apply to");
 }
@@ -472,7 +392,9 @@ InstallResult WalkChunks(const LoadedPatch &patch, HostWriters *writers, std::st
 InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
                                  std::string *detail)
 {
-    HostWriters writers = {{WriteWholeFile, WriteRange}, root, detail};
+    uint64_t headerBytes = 0;
+    std::atomic<bool> never{false};  // an interrupt is served by the writers
+    HostWriters writers = {{WriteWholeFile, WriteRange, &headerBytes, &never}, root, detail};
     if (patch.chunks.empty() && patch.deltas.empty()) {  // deltas alone install
         *detail = "the patch has no chunk " + std::to_string(IDR_FIRST_CHUNK) + " and no delta";
         return InstallResult::NoChunk;

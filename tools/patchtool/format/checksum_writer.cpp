@@ -1,7 +1,7 @@
 #include "tools/patchtool/format/checksum_writer.h"
 
 #ifdef _WIN32
-#include "payload/crc32.h"
+#include "stream/crc32.h"
 #else
 #include <zlib.h>
 #endif

@@ -4,7 +4,7 @@
 #include <vector>
 #include <wchar.h>
 
-#include "app/version.h"
+#include "format/version.h"
 #include "resources/resource.h"
 #include "tools/patchtool/format/patch_format.h"
 

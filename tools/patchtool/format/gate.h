@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/descriptor.h"
-#include "app/version_gate.h"
-#include "app/state.h"
+#include "format/descriptor.h"
+#include "format/version_gate.h"
+#include "format/version_types.h"
 #include "tools/patchtool/host/text.h"
 
 // Finds [GAME] VERSION= in the bytes of a game.ini as GetPrivateProfileString does (section and
@@ -31,5 +31,6 @@ struct GateTerms {
 // (ask or refuse, with its message id) and why, naming the folder, its version and the terms.
 std::string GateRefusal(const fs::path &folder, PackedVersion installed, const GateTerms &terms);
 
-// The file the installer reads, relative to the game folder (app/version.h names it for Windows).
+// The file the installer reads, relative to the game folder (format/version.h names it for
+// Windows).
 extern const char GameIniName[];

@@ -1,6 +1,6 @@
 #include "tools/patchtool/format/installer_extras.h"
 
-#include "payload/checksum_record.h"
+#include "format/checksum_record.h"
 #include "tools/patchtool/pe/resource_types.h"
 
 ResourceKey RecordResourceType()

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/version.h"
+#include "format/version.h"
 #include "tools/patchtool/host/text.h"
 
 const char16_t PatchResourceType[] = QPATCH_TYPE_U16;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/state.h"
+#include "format/version_types.h"
 #include "payload/walk.h"
 #include "resources/resource.h"
 #include "stream/block_stream.h"

@@ -1,7 +1,7 @@
 #include "tools/patchtool/format/version_resource.h"
 
-#include "app/descriptor.h"
-#include "app/version.h"
+#include "format/descriptor.h"
+#include "format/version.h"
 #include "tools/patchtool/host/text.h"
 #include "tools/patchtool/format/patch_format.h"
 

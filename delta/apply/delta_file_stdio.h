@@ -1,0 +1,34 @@
+#pragma once
+// The applier on files through stdio, for the publisher's tool, qdelta and the tests: a base read
+// by offset, a result written in order, and a result that replaces its target in one step, as the
+// installer does it (delta/apply/delta_file_win32.h).
+#include <stdint.h>
+#include <stdio.h>
+
+#include <filesystem>
+
+#include "delta/apply/delta_apply.h"
+#include "delta/common/delta_format.h"
+
+// Opens path with a fopen mode; names are wide on Windows, so any name opens.
+// Returns: the file, or null.
+FILE *OpenDeltaFile(const std::filesystem::path &path, const char *mode);
+
+// Returns: false when the file cannot be read from its start to its end; otherwise its identity.
+bool IdentifyFile(const std::filesystem::path &path, FileIdentity *identity);
+
+// Applies the delta's size bytes at data to base, writing the result to out, which is created or
+// emptied; checkBase reads the whole base first (OpenDelta). observer may be null.
+// Returns: as RunDelta (InProgress when observer stopped it); ReadFailed when base cannot be
+// opened; CannotCreate when out cannot be created; WriteFailed when it cannot be written.
+DeltaResult ApplyDeltaFile(const uint8_t *data, uint32_t size, const std::filesystem::path &base,
+                           const std::filesystem::path &out, bool checkBase,
+                           const DeltaObserver *observer);
+
+// As ApplyDeltaFile, with target as the base and its temporary (DELTA_TEMPORARY_SUFFIX) as out;
+// the temporary replaces target once the result is complete and matches, and is removed on every
+// other path, so target is either old or new.
+// Returns: as ApplyDeltaFile; WriteFailed when the temporary cannot replace target.
+DeltaResult ApplyDeltaInPlace(const uint8_t *data, uint32_t size,
+                              const std::filesystem::path &target, bool checkBase,
+                              const DeltaObserver *observer);
