@@ -163,7 +163,8 @@ inline bool AddDeltaVarintByte(uint64_t *value, uint32_t index, uint8_t byte)
 // The temporary a delta's result is written to beside its target (the target's name followed by
 // this) before it replaces the target in one step; in UTF-8 for the tool, UTF-16 for the installer.
 #define DELTA_TEMPORARY_SUFFIX ".qpatch-new"
-#define DELTA_WIDEN(text) L##text
+#define DELTA_WIDE_TEXT(text) L##text
+#define DELTA_WIDEN(text) DELTA_WIDE_TEXT(text)
 #define DELTA_TEMPORARY_SUFFIX_WIDE DELTA_WIDEN(DELTA_TEMPORARY_SUFFIX)
 
 // A file as the installer tells its versions apart: its size and CRC-32.

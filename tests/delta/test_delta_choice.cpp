@@ -76,8 +76,9 @@ TEST(ChooseDelta, TableOfSituations)
         DeltaChoice choice =
             ChooseDelta(row.present, row.installed, row.deltas.data(), (uint32_t)row.deltas.size());
         EXPECT_EQ(choice.kind, row.kind);
-        if (row.kind == DeltaChoiceKind::Apply)
+        if (row.kind == DeltaChoiceKind::Apply) {
             EXPECT_EQ(choice.delta, row.delta);
+        }
     }
 }
 

@@ -426,7 +426,23 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM list)
 }
 
 void ProcessHookReports(Driver &d);
+void ReportDialogEnd(Driver &d);
 void PumpMessages();
+
+// Reports the dialog's end first when it has gone by the time a box is seen: a box shown after
+// the dialog ended must follow dialog_closed whichever of the two a poll happens to see first.
+void ReportEndBeforeBox(Driver &d)
+{
+    ProcessHookReports(d);
+    if (d.dialog && !IsWindow(d.dialog)) {
+        d.dialogClosed = true;
+        d.dialog = nullptr;
+    }
+    if (d.dialogClosed && !d.endSent) {
+        ReportDialogEnd(d);
+        d.endSent = true;
+    }
+}
 
 // The caller grabs the screen after a screenshot or msgbox event and then creates the --ack file;
 // the driver waits for it (messages pumped, so that the hook's reports are taken meanwhile).
@@ -531,6 +547,7 @@ std::wstring IconKind(Driver &d, HWND box)
 
 void HandleBox(Driver &d, HWND box)
 {
+    ReportEndBeforeBox(d);
     std::vector<BoxButton> buttons = ButtonsOf(box);
     std::vector<std::wstring> names;
     for (const BoxButton &b : buttons)

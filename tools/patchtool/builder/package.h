@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/patchtool/builder/plan.h"
+#include "tools/patchtool/host/report.h"
 
 struct ChunkWriter {
     fs::path folder;

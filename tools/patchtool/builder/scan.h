@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tools/patchtool/builder/plan.h"
+#include "tools/patchtool/host/report.h"
 
 // Lists the trees into plan, warning through report of what a patch cannot carry.
 // Returns: false with the first reason no player could install the patch (or a tree that
