@@ -17,7 +17,7 @@ struct Base : DeltaBase {
 bool ReadBase(const DeltaBase *self, uint64_t offset, uint8_t *buffer, uint32_t length)
 {
     const Base *b = (const Base *)self;
-    if (offset > b->size || length > b->size - offset || length > DeltaPieceSize)
+    if (offset > b->size || length > b->size - offset || length > DeltaStepSize)
         abort();
     memcpy(buffer, b->bytes + offset, length);
     return true;
@@ -25,7 +25,7 @@ bool ReadBase(const DeltaBase *self, uint64_t offset, uint8_t *buffer, uint32_t 
 
 bool Discard(const DeltaSink *, const uint8_t *, uint32_t length)
 {
-    if (length == 0 || length > DeltaPieceSize)
+    if (length == 0 || length > DeltaStepSize)
         abort();
     return true;
 }

@@ -59,10 +59,10 @@ bool WritePiece(HANDLE file, const void *bytes, uint32_t length)
 InstallResult CopyDecoded(Stream *blocks, HANDLE file, uint32_t dataSize, uint64_t decodedSize,
                           uint64_t base)
 {
-    uint8_t buffer[PieceSize];
+    uint8_t buffer[WriterStepSize];
     uint64_t decoded = 0;
     while (decoded < decodedSize) {
-        uint32_t n = blocks->methods->read(blocks, buffer, PieceSize);
+        uint32_t n = blocks->methods->read(blocks, buffer, WriterStepSize);
         if (n == 0) {
             return InstallResult::Corrupt;
         }
@@ -95,7 +95,7 @@ InstallResult CopyRange(HANDLE file, const uint8_t *data, uint32_t dataSize)
 {
     uint32_t remaining = dataSize;
     while (remaining != 0) {
-        uint32_t piece = remaining < PieceSize ? remaining : PieceSize;
+        uint32_t piece = remaining < WriterStepSize ? remaining : WriterStepSize;
         if (!WritePiece(file, data, piece)) {
             return InstallResult::WriteFailed;
         }

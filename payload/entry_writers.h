@@ -1,7 +1,7 @@
 #pragma once
 // The entry writers: whole files decoded from a block-compressed stream and created anew, and
 // raw byte ranges written into existing files. Both write, check cancelRequested and account
-// progress in pieces of PieceSize bytes, and close every handle and stream before returning.
+// progress in pieces of WriterStepSize bytes, and close every handle and stream before returning.
 #include <windows.h>
 #include <stdint.h>
 #include "payload/run_state.h"

@@ -77,7 +77,7 @@ EntryFault ReadEntryHeader(const uint8_t *at, uint32_t remaining, EntryHeader *h
                            NameUnit name[NameBufferUnits]);
 
 enum : uint32_t {
-    PieceSize = 4096,  // writers write and account in pieces of this size
+    WriterStepSize = 4096,  // writers write and account in pieces of this size
 };
 
 // The table of operations a walk hands each entry to, and the walk's context.

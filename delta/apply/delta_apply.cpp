@@ -36,8 +36,8 @@ struct DeltaApplier {
     uint64_t zerosLeft;  // of the current run of the difference section
     uint64_t bytesLeft;
     Buffered buffers[2];  // of the control and difference sections
-    uint8_t piece[DeltaPieceSize];
-    uint8_t old[DeltaPieceSize];
+    uint8_t piece[DeltaStepSize];
+    uint8_t old[DeltaStepSize];
 };
 
 namespace {
@@ -186,12 +186,12 @@ DeltaResult MakeCover(DeltaApplier *a, uint8_t *out, uint32_t length)
     return DeltaResult::InProgress;
 }
 
-// Fills *filled bytes of the piece (up to DeltaPieceSize, and up to the result's end).
+// Fills *filled bytes of the piece (up to DeltaStepSize, and up to the result's end).
 DeltaResult FillPiece(DeltaApplier *a, uint32_t *filled)
 {
     uint32_t at = 0;
     uint64_t left = a->header.resultSize - a->produced;
-    uint32_t want = left < DeltaPieceSize ? (uint32_t)left : DeltaPieceSize;
+    uint32_t want = left < DeltaStepSize ? (uint32_t)left : DeltaStepSize;
     while (at < want) {
         uint32_t room = want - at;
         if (a->literalLeft) {
@@ -217,7 +217,7 @@ DeltaResult FillPiece(DeltaApplier *a, uint32_t *filled)
 DeltaResult CheckBasePiece(DeltaApplier *a)
 {
     uint64_t left = a->header.baseSize - a->baseChecked;
-    uint32_t n = left < DeltaPieceSize ? (uint32_t)left : DeltaPieceSize;
+    uint32_t n = left < DeltaStepSize ? (uint32_t)left : DeltaStepSize;
     if (n && !a->base->read(a->base, a->baseChecked, a->old, n))
         return DeltaResult::ReadFailed;
     a->crc = Crc32(a->crc, a->old, n);

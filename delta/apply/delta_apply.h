@@ -4,7 +4,7 @@
 // over the delta's bytes, and the new content goes out in order through a DeltaSink. Between two
 // pieces the caller may serve a cancel and move its progress. Nothing here touches a file itself.
 //
-// Memory: one region for the applier and its two piece buffers (about 2 x DeltaPieceSize), three
+// Memory: one region for the applier and its two piece buffers (about 2 x DeltaStepSize), three
 // block streams whose caches add up to at most DeltaBlockBudget, and while one block is decoded its
 // stored bytes and the decoder's tables; all through defaultAllocator.
 //
@@ -23,7 +23,7 @@
 //   3. CloseDelta(applier), on every path once step 1 succeeded.
 #include <stdint.h>
 
-enum : uint32_t { DeltaPieceSize = 16384 };  // most bytes one step reads from the base or writes
+enum : uint32_t { DeltaStepSize = 16384 };  // most bytes one step reads from the base or writes
 
 // The installed file.
 struct DeltaBase {
@@ -61,8 +61,8 @@ struct DeltaApplier;
 DeltaResult OpenDelta(const uint8_t *data, uint32_t size, const DeltaBase *base,
                       const DeltaSink *sink, bool checkBase, DeltaApplier **applier);
 
-// Does one piece: checks up to DeltaPieceSize bytes of the base, or makes and writes up to
-// DeltaPieceSize bytes of the result.
+// Does one piece: checks up to DeltaStepSize bytes of the base, or makes and writes up to
+// DeltaStepSize bytes of the result.
 // Returns: InProgress; Done once the result is complete and matches; or the failure, after which
 // only CloseDelta may follow. BaseMismatch comes before any byte is written; the others after the
 // pieces written so far.

@@ -59,14 +59,14 @@ bool ReadFileAt(HANDLE file, uint64_t offset, uint8_t *buffer, uint32_t length)
 
 DeltaResult IdentifyOpenFile(HANDLE file, FileIdentity *identity, const DeltaObserver *observer)
 {
-    uint8_t piece[DeltaPieceSize];
+    uint8_t piece[DeltaStepSize];
     uint64_t size = SizeOf(file);
     *identity = FileIdentity{0, 0};
     while (identity->size < size) {
         if (observer && observer->stop && observer->stop(observer->context))
             return DeltaResult::InProgress;
         uint64_t left = size - identity->size;
-        uint32_t n = left < DeltaPieceSize ? (uint32_t)left : DeltaPieceSize;
+        uint32_t n = left < DeltaStepSize ? (uint32_t)left : DeltaStepSize;
         if (!ReadFileAt(file, identity->size, piece, n))
             return DeltaResult::ReadFailed;
         AddToIdentity(identity, piece, n);

@@ -10,7 +10,7 @@
 // Returns: true when exactly length bytes at offset were read through the synchronous handle.
 bool ReadFileAt(HANDLE file, uint64_t offset, uint8_t *buffer, uint32_t length);
 
-// Reads the open file from start to end in pieces of DeltaPieceSize for its identity; observer's
+// Reads the open file from start to end in pieces of DeltaStepSize for its identity; observer's
 // stop (may be null) is asked between pieces.
 // Returns: Done with *identity; ReadFailed; InProgress when stopped.
 DeltaResult IdentifyOpenFile(HANDLE file, FileIdentity *identity, const DeltaObserver *observer);

@@ -160,7 +160,7 @@ TEST(Delta, RoundTripsEveryShapeOfChange)
         Applied a = Apply(p.old, delta);
         EXPECT_EQ(a.result, DeltaResult::Done);
         EXPECT_TRUE(a.written == p.now);
-        EXPECT_LE(a.largestPiece, (uint32_t)DeltaPieceSize);
+        EXPECT_LE(a.largestPiece, (uint32_t)DeltaStepSize);
         EXPECT_EQ(Apply(p.old, delta, false).result, DeltaResult::Done);
     }
 }

@@ -171,7 +171,7 @@ int32_t RunPayload(uint64_t total, uint64_t entrySize)
         uint64_t data = left < entrySize ? left : entrySize;
         left -= data;
         while (data != 0) {
-            uint64_t piece = data < (uint64_t)PieceSize ? data : (uint64_t)PieceSize;
+            uint64_t piece = data < (uint64_t)WriterStepSize ? data : (uint64_t)WriterStepSize;
             progressBytes += piece;
             data -= piece;
             int32_t rise = RaiseProgressPercent();

@@ -86,12 +86,12 @@ bool CompareFile(FileWork *f, Progress *progress, std::string *error)
         }
     }
     RangeCollector collector(header, size + header, MaxRangeRuns);
-    std::vector<uint8_t> piece(PieceBytes);
-    std::vector<uint8_t> old(PieceBytes);
-    std::vector<uint8_t> mask(f->olds.size() > 1 ? PieceBytes : 0);
+    std::vector<uint8_t> piece(ReadBufferBytes);
+    std::vector<uint8_t> old(ReadBufferBytes);
+    std::vector<uint8_t> mask(f->olds.size() > 1 ? ReadBufferBytes : 0);
     std::vector<uint8_t> zeros(mask.size());
-    for (uint64_t at = 0; at < size && !collector.GaveUp(); at += PieceBytes) {
-        size_t length = (size_t)std::min<uint64_t>(PieceBytes, size - at);
+    for (uint64_t at = 0; at < size && !collector.GaveUp(); at += ReadBufferBytes) {
+        size_t length = (size_t)std::min<uint64_t>(ReadBufferBytes, size - at);
         if (Interrupted()) {
             *error = "interrupted";
             return false;
@@ -129,7 +129,7 @@ bool CompareFile(FileWork *f, Progress *progress, std::string *error)
     } else {
         f->ranges.swap(collector.Runs());
         f->rangeCost = collector.Cost();
-        f->choice = f->rangeCost < LeastWholeCost(*f) ? Choice::Ranges : Choice::Cheaper;
+        f->choice = f->rangeCost < LeastWholeCost(*f) ? Choice::Ranges : Choice::RangesOrWhole;
     }
     return true;
 }

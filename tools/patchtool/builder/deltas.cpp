@@ -27,7 +27,7 @@ bool IdentityOf(const TreeFile &file, FileIdentity *id, std::string *error)
 
 bool HasRanges(const FileWork &f)
 {
-    return f.choice == Choice::Ranges || f.choice == Choice::Cheaper;
+    return f.choice == Choice::Ranges || f.choice == Choice::RangesOrWhole;
 }
 
 // Returns: true when a delta could save enough on f to be worth encoding.
@@ -67,10 +67,10 @@ bool DistinctBases(const FileWork &f, std::vector<const TreeFile *> *bases, std:
 
 // Appends a delta to the spool (only counted in a dry run).
 // Returns: false with a reason when the spool cannot be written.
-bool SpoolDelta(DeltaSpool *s, const std::vector<uint8_t> &delta, DeltaPiece *piece,
+bool SpoolDelta(DeltaSpool *s, const std::vector<uint8_t> &delta, SpooledDelta *piece,
                 std::string *error)
 {
-    *piece = DeltaPiece{s->bytes, delta.size()};
+    *piece = SpooledDelta{s->bytes, delta.size()};
     if (s->file &&
         (!SeekTo(s->file, s->bytes) ||
          fwrite(delta.data(), 1, delta.size(), s->file) != delta.size() || fflush(s->file) != 0)) {
@@ -82,9 +82,9 @@ bool SpoolDelta(DeltaSpool *s, const std::vector<uint8_t> &delta, DeltaPiece *pi
 }
 
 // A whole file compressed at the build's level is seldom under half of what a quick compression of
-// it (level 1, in pieces of QuickPieceBytes) makes of it.
+// it (level 1, in pieces of QuickBlockBytes) makes of it.
 const uint64_t QuickToFullRatio = 2;
-const uint32_t QuickPieceBytes = 1 << 20;
+const uint32_t QuickBlockBytes = 1 << 20;
 
 // Whether the whole file would surely cost more than deltaCost, so that it need not be compressed
 // at the build's level at all (that would cost as much time again as the deltas did). Blocks are
@@ -101,7 +101,7 @@ bool WholeSurelyCostsMore(const BuildOptions &o, const FileWork &f, uint64_t del
         return false;
     }
     BlockEncoderOptions quick;
-    quick.blockSize = std::min(o.blockSize, QuickPieceBytes);
+    quick.blockSize = std::min(o.blockSize, QuickBlockBytes);
     quick.level = 1;
     std::vector<uint8_t> block(std::min<uint64_t>(quick.blockSize, f.file->size));
     std::vector<uint8_t> stored;
@@ -132,7 +132,7 @@ bool EncodeFileDeltas(const BuildOptions &o, FileWork *f, DeltaSpool *spool, std
     }
     uint64_t start = spool->bytes;
     uint64_t cost = DeltaHeadersCost(*f, bases.size());
-    std::vector<DeltaPiece> pieces;
+    std::vector<SpooledDelta> pieces;
     for (const TreeFile *base : bases) {
         if (Interrupted()) {
             *error = "interrupted";
@@ -156,8 +156,7 @@ bool EncodeFileDeltas(const BuildOptions &o, FileWork *f, DeltaSpool *spool, std
     }
     f->deltas.swap(pieces);
     f->deltaCost = cost;
-    f->useDelta = true;
-    f->choice = wholeCostsMore ? Choice::Delta : Choice::Cheaper;
+    f->choice = wholeCostsMore ? Choice::Delta : Choice::DeltaOrWhole;
     return true;
 }
 

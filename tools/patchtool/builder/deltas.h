@@ -10,7 +10,7 @@
 #include "tools/patchtool/builder/progress.h"
 
 // Encodes the deltas of every file worth one, one file at a time, into the spool, and sets each
-// such file's choice: Delta, Cheaper (the deltas unless the whole file compresses smaller), or
+// such file's choice: Delta, DeltaOrWhole (the deltas unless the whole file compresses smaller), or
 // what the comparison chose when its ranges cost no more.
 // Returns: false with a reason (a read, encode or spool failure, an interrupt).
 bool EncodeDeltas(const BuildOptions &o, std::vector<FileWork> &files, DeltaOutput *deltas,

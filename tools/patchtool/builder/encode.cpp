@@ -26,7 +26,7 @@ public:
           progress_(progress), summary_(summary)
     {
         for (size_t i = 0; i < files.size(); ++i) {
-            if (files[i].choice == Choice::Whole || files[i].choice == Choice::Cheaper) {
+            if (CompressesWhole(files[i].choice)) {
                 for (uint32_t b = 0; b < files[i].blockCount; ++b) {
                     jobs_.push_back(Job{i, b});
                 }
@@ -164,7 +164,7 @@ private:
             }
             spool_->sizes.push_back((uint32_t)stored.size());
             spool_->bytes += stored.size();
-            if (f.choice == Choice::Cheaper && WholeCost(f, *spool_) > AlternativeCost(f)) {
+            if (f.choice != Choice::Whole && WholeCost(f, *spool_) > AlternativeCost(f)) {
                 f.abandoned = true;  // the alternative wins; the rest needs no compression
             }
         }
@@ -182,7 +182,7 @@ private:
 
     bool EmitAlternative(FileWork &f)
     {
-        return f.useDelta ? EmitChosenDeltas(f) : EmitChosenRanges(f);
+        return AlternativeIsDelta(f.choice) ? EmitChosenDeltas(f) : EmitChosenRanges(f);
     }
 
     bool EmitChosenDeltas(FileWork &f)

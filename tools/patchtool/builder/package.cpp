@@ -43,8 +43,8 @@ std::string NameText(const FileWork &f)
 }
 
 // A dry run lists each entry it would write.
-void ListEntry(const ChunkWriter *w, const char *kind, const FileWork &f, uint64_t stored,
-               uint64_t decoded)
+void ListDryRunEntry(const ChunkWriter *w, const char *kind, const FileWork &f, uint64_t stored,
+                     uint64_t decoded)
 {
     if (w->dryRun) {
         w->report->Listing(Format("%-6s %-48s stored %12" PRIu64 "  decoded %12" PRIu64, kind,
@@ -109,9 +109,9 @@ bool CopyInto(ChunkWriter *w, FILE *from, uint64_t offset, uint64_t length,
         *error = "cannot seek: " + SystemReason();
         return false;
     }
-    piece->resize(PieceBytes);
+    piece->resize(ReadBufferBytes);
     while (length > 0) {
-        size_t n = (size_t)std::min<uint64_t>(length, PieceBytes);
+        size_t n = (size_t)std::min<uint64_t>(length, ReadBufferBytes);
         if (fread(piece->data(), 1, n, from) != n) {
             *error =
                 "cannot read: " + (ferror(from) ? SystemReason() : std::string("the file shrank"));
@@ -148,7 +148,7 @@ bool EmitRanges(const BuildOptions &o, ChunkWriter *w, FileWork &f, std::vector<
             *error = NameText(f) + ": " + *error;
             break;
         }
-        ListEntry(w, "range", f, r.length, r.length);
+        ListDryRunEntry(w, "range", f, r.length, r.length);
     }
     if (source) {
         fclose(source);
@@ -183,14 +183,14 @@ bool EmitWhole(const BuildOptions &o, ChunkWriter *w, const FileWork &f, Spool *
         *error = NameText(f) + ": " + *error;
         return false;
     }
-    ListEntry(w, "whole", f, streamSize, f.file->size);
+    ListDryRunEntry(w, "whole", f, streamSize, f.file->size);
     return true;
 }
 
 bool EmitDeltas(ChunkWriter *w, const FileWork &f, const DeltaSpool &s, std::vector<uint8_t> *piece,
                 std::string *error)
 {
-    for (const DeltaPiece &d : f.deltas) {
+    for (const SpooledDelta &d : f.deltas) {
         std::vector<uint8_t> head;
         AppendEntryHeader(&head, WholeFileKind, f.name, d.size, 0);
         if (!BeginEntry(w, head.size() + d.size, error) ||
@@ -199,7 +199,7 @@ bool EmitDeltas(ChunkWriter *w, const FileWork &f, const DeltaSpool &s, std::vec
             *error = NameText(f) + ": " + *error;
             return false;
         }
-        ListEntry(w, "delta", f, d.size, f.file->size);
+        ListDryRunEntry(w, "delta", f, d.size, f.file->size);
     }
     return true;
 }

@@ -14,7 +14,7 @@
 #include "tools/patchtool/pe/pe_resources.h"
 
 // Files are compared and copied in pieces of this size, so memory does not grow with them.
-const size_t PieceBytes = 1 << 20;
+const size_t ReadBufferBytes = 1 << 20;
 
 struct OldTree {
     std::vector<TreeFile> files;
@@ -29,16 +29,31 @@ struct Plan {
     bool rangesAllowed = true;
 };
 
+// How a file travels. The two ...OrWhole choices wait for the whole file's compressed size: the
+// alternative goes unless the whole file turns out smaller.
 enum class Choice : uint8_t {
     Unchanged,
     Ranges,
     Delta,
     Whole,
-    Cheaper,  // the alternative (ranges or deltas) unless the compressed whole file is smaller
+    RangesOrWhole,
+    DeltaOrWhole,
 };
 
+// Returns: true when the file's blocks are compressed, as the whole file or to be weighed.
+inline bool CompressesWhole(Choice c)
+{
+    return c == Choice::Whole || c == Choice::RangesOrWhole || c == Choice::DeltaOrWhole;
+}
+
+// Returns: true when the file goes as its deltas if it does not go whole.
+inline bool AlternativeIsDelta(Choice c)
+{
+    return c == Choice::Delta || c == Choice::DeltaOrWhole;
+}
+
 // One encoded delta, waiting in the delta spool.
-struct DeltaPiece {
+struct SpooledDelta {
     uint64_t offset;
     uint64_t size;
 };
@@ -51,9 +66,8 @@ struct FileWork {
     Choice choice = Choice::Whole;
     std::vector<ByteRange> ranges;
     uint64_t rangeCost = 0;
-    std::vector<DeltaPiece> deltas;  // one per distinct base that differs from the new file
+    std::vector<SpooledDelta> deltas;  // one per distinct base that differs from the new file
     uint64_t deltaCost = 0;
-    bool useDelta = false;  // the alternative to the whole file is the deltas, not the ranges
     uint64_t blockCount = 0;
     std::atomic<bool> abandoned{false};  // the compressed size already exceeds the alternative
 };
@@ -61,5 +75,5 @@ struct FileWork {
 // Returns: what f costs as ranges or deltas, whichever was chosen as its alternative.
 inline uint64_t AlternativeCost(const FileWork &f)
 {
-    return f.useDelta ? f.deltaCost : f.rangeCost;
+    return AlternativeIsDelta(f.choice) ? f.deltaCost : f.rangeCost;
 }

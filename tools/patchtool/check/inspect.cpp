@@ -265,7 +265,7 @@ void PrintEntry(const EntryInfo &e, void *context)
 
 // Lists a delta and checks that each target's deltas follow each other, make one result and
 // concern no file that a chunk entry writes.
-void PrintDelta(const DeltaInfo &d, void *context)
+void ListAndCheckDelta(const DeltaInfo &d, void *context)
 {
     Listing *l = (Listing *)context;
     const DeltaHeader &h = d.header;
@@ -344,7 +344,7 @@ std::string InspectResources(const LoadedPatch &patch, Listing *listing, uint64_
         const ChunkView &delta = patch.deltas[i];
         listing->report->Listing(
             Format("delta resource %u: %" PRIu64 " bytes", delta.id, delta.size));
-        fault = CheckDeltaResource(delta, PrintDelta, listing);
+        fault = CheckDeltaResource(delta, ListAndCheckDelta, listing);
         fault = fault.empty() ? listing->fault : fault;
         *stored += delta.size;
     }

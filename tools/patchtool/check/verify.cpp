@@ -119,13 +119,13 @@ InstallResult WriteWholeFile(const EntryWriters *self, const uint8_t *data, uint
         return Fail(w, InstallResult::CannotCreate, name, "cannot create");
     }
     InstallResult result = InstallResult::Ok;
-    uint8_t piece[PieceSize];
+    uint8_t piece[WriterStepSize];
     for (uint64_t decoded = 0; decoded < decodedSize;) {
         if (Interrupted()) {
             result = Fail(w, InstallResult::Cancelled, name, "interrupted while writing");
             break;
         }
-        uint32_t n = stream->methods->read(stream, piece, PieceSize);
+        uint32_t n = stream->methods->read(stream, piece, WriterStepSize);
         decoded += n;
         if (n == 0) {
             result =

@@ -9,9 +9,9 @@
 namespace {
 
 // Pieces of at most 1 GiB: zlib takes an unsigned int.
-const uint64_t CrcPiece = 1u << 30;
+const uint64_t CrcCallBytes = 1u << 30;
 
-uint32_t CrcPieceOnHost(uint32_t previous, const uint8_t *bytes, uint32_t size)
+uint32_t CrcOnHostCall(uint32_t previous, const uint8_t *bytes, uint32_t size)
 {
 #ifdef _WIN32
     return Crc32(previous, bytes, size);
@@ -24,10 +24,10 @@ uint32_t CrcPieceOnHost(uint32_t previous, const uint8_t *bytes, uint32_t size)
 
 uint32_t HostCrc32(uint32_t previous, const uint8_t *bytes, uint64_t size)
 {
-    for (; size > CrcPiece; bytes += CrcPiece, size -= CrcPiece) {
-        previous = CrcPieceOnHost(previous, bytes, (uint32_t)CrcPiece);
+    for (; size > CrcCallBytes; bytes += CrcCallBytes, size -= CrcCallBytes) {
+        previous = CrcOnHostCall(previous, bytes, (uint32_t)CrcCallBytes);
     }
-    return CrcPieceOnHost(previous, bytes, (uint32_t)size);
+    return CrcOnHostCall(previous, bytes, (uint32_t)size);
 }
 
 std::vector<uint8_t> ComposeChecksumRecord(const std::vector<RecordEntry> &entries)

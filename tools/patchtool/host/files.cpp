@@ -107,7 +107,7 @@ struct TreeWalk {
 static bool ListFolder(TreeWalk *walk, const fs::path &folder, bool *holdsFiles);
 
 // Lists one directory entry. Returns: false on a failure to read, a dangling link or a loop.
-static bool ListEntry(TreeWalk *walk, const fs::path &path, bool *holdsFiles)
+static bool ListTreeEntry(TreeWalk *walk, const fs::path &path, bool *holdsFiles)
 {
     std::error_code ec;
     std::string name;
@@ -167,7 +167,7 @@ static bool ListFolder(TreeWalk *walk, const fs::path &folder, bool *holdsFiles)
     }
     *holdsFiles = false;
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        if (!ListEntry(walk, it->path(), holdsFiles)) {
+        if (!ListTreeEntry(walk, it->path(), holdsFiles)) {
             return false;
         }
     }
