@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/patchtool/support.h"
+#include "tools/patchtool/check/host_install.h"
 #include "tools/patchtool/check/verify.h"
 #include "tools/patchtool/format/gate.h"
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/patchtool/support.h"
+#include "tools/patchtool/check/host_install.h"
 #include "tools/patchtool/check/verify.h"
 
 namespace {

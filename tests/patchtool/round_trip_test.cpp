@@ -9,6 +9,7 @@
 
 #include "tests/patchtool/support.h"
 #include "tools/patchtool/builder/pack.h"
+#include "tools/patchtool/check/host_install.h"
 #include "tools/patchtool/check/verify.h"
 
 namespace {

@@ -1,20 +1,11 @@
 #pragma once
-// Applying a patch on the host, with the installer's own walk and stream library, and comparing
-// the result with the folder the patch should produce.
+// Proving a patch: the installer's gate for each old folder, the patch installed into a copy of it
+// (check/host_install.h) and the result compared with the folder the patch should produce.
 #include <string>
 #include <vector>
 
-#include "payload/install_result.h"
 #include "tools/patchtool/check/patch_source.h"
 #include "tools/patchtool/host/report.h"
-
-// Applies every chunk to the files under root as the installer applies them to its game folder:
-// names with either slash, folders created at forward slashes only, ranges into existing files;
-// then the deltas, each target chosen before anything is written (already the result: skipped;
-// one delta's base: that one applied through a temporary; anything else: refused).
-// Returns: Ok, or the first other result, with what failed in detail.
-InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
-                                 std::string *detail);
 
 // Compares two trees byte for byte. Files only in result are listed in leftovers, not as
 // differences. Returns: the differences, each a line of text; empty when every file of expected is
