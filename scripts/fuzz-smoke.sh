@@ -3,7 +3,7 @@
 #   scripts/fuzz-smoke.sh TARGET SECONDS SOURCE...
 # The run starts from the seed corpus (fuzz/corpus/<name>) alone. It passes when libFuzzer finds
 # no fault, when its final coverage exceeds what the seeds alone give (it learns from feedback),
-# and when each SOURCE (a path suffix such as app/descriptor.cpp) has covered, instrumented code.
+# and when each SOURCE (a path suffix such as format/descriptor.cpp) has covered, instrumented code.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 target=$1
