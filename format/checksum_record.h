@@ -12,14 +12,15 @@
 //
 // An installer with deltas has a second record, DeltaRecordId, of the same layout, whose entries
 // i >= 1 are the QPATCHDELTA resources 1600 + i instead (entry 0 is the descriptor again). An
-// installer without deltas has neither the resources nor that record.
+// installer without deltas has neither the resources nor that record. An installer with a removal
+// list (format/removal_list.h) has a third, RemovalRecordId, whose entry 1 is that list.
 #include <stdint.h>
 #include "resources/resource.h"
 
 #define CHECKSUM_RECORD_TYPE L"QPATCHCRC"
 #define CHECKSUM_RECORD_TYPE_U16                                                                   \
     u"QPATCHCRC"  // the same name for the publisher's tool, on any host
-enum : uint16_t { ChecksumRecordId = 1, DeltaRecordId = 2 };
+enum : uint16_t { ChecksumRecordId = 1, DeltaRecordId = 2, RemovalRecordId = 3 };
 
 // The record's first four bytes.
 static const uint8_t RecordMagic[4] = {'Q', 'C', 'R', 'C'};

@@ -252,9 +252,10 @@ DeltaResult OpenDelta(const uint8_t *data, uint32_t size, const DeltaBase *base,
     a->header = header;
     a->baseChecked = checkBase ? 0 : header.baseSize;
     a->baseVerified = !checkBase;
-    const uint8_t *at = data + DeltaHeaderSize;
+    const uint8_t *at = data + header.headerSize;
     uint32_t sizes[DeltaSections] = {header.controlSize, header.diffSize,
-                                     size - DeltaHeaderSize - header.controlSize - header.diffSize};
+                                     size - header.headerSize - header.controlSize -
+                                         header.diffSize};
     uint32_t budget = DeltaBlockBudget;
     for (uint32_t i = 0; i < DeltaSections; ++i) {
         a->sections[i] = OpenSection(

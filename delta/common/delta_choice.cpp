@@ -1,18 +1,19 @@
 #include "delta/common/delta_choice.h"
 
-DeltaChoice ChooseDelta(bool present, const FileIdentity &installed, const DeltaHeader *headers,
-                        uint32_t count)
+DeltaChoice ChooseDelta(const FileFacts &target, const DeltaHeader *headers, const FileFacts *bases,
+                        uint32_t count, const FileFacts *temporary)
 {
-    DeltaChoice refuse = {DeltaChoiceKind::Refuse, 0};
-    if (!present)
-        return refuse;
     for (uint32_t k = 0; k < count; ++k) {
-        if (SameIdentity(installed, ResultIdentity(headers[k])))
+        if (target.present && SameIdentity(target.identity, ResultIdentity(headers[k])))
             return DeltaChoice{DeltaChoiceKind::Skip, 0};
     }
     for (uint32_t k = 0; k < count; ++k) {
-        if (SameIdentity(installed, BaseIdentity(headers[k])))
+        if (bases[k].present && SameIdentity(bases[k].identity, BaseIdentity(headers[k])))
             return DeltaChoice{DeltaChoiceKind::Apply, k};
     }
-    return refuse;
+    for (uint32_t k = 0; k < count && temporary && temporary->present; ++k) {
+        if (SameIdentity(temporary->identity, ResultIdentity(headers[k])))
+            return DeltaChoice{DeltaChoiceKind::MoveTemporary, 0};
+    }
+    return DeltaChoice{DeltaChoiceKind::Refuse, 0};
 }

@@ -10,14 +10,21 @@
 //   5       1     filter (DeltaFilterNone; no other is defined)
 //   6       1     stored: bit i set when section i holds its bytes as they are, not compressed
 //                 (bits 0-2: control, difference, literal); the other bits are zero
-//   7       1     zero
+//   7       1     flags: DeltaFlagNamedBase; every other bit is zero (DeltaFlagRecipe is kept for
+//                 the expansion of compressed streams and refused until it is defined)
 //   8       8     baseSize     the installed file the delta applies to
 //   16      4     baseCrc      its CRC-32 (stream/crc32.h)
 //   20      8     resultSize   the file the delta makes
 //   28      4     resultCrc    its CRC-32
 //   32      4     controlSize  stored bytes of the control section
 //   36      4     diffSize     stored bytes of the difference section
-//   40            control section, difference section, literal section (the rest)
+//   40            with DeltaFlagNamedBase only: baseNameLength (2 bytes, 1 to
+//                 DeltaMaxBaseNameLength) and the base's name in as many UTF-16 units, relative to
+//                 the game folder like an entry's name: the base is that file, not the target
+//   then          control section, difference section, literal section (the rest)
+//
+// Without the flag the base is the delta's own target, as in every delta made before bases could
+// be named; such a delta reads exactly as it always did.
 //
 // The control section decodes to records, one after another until the result is complete:
 //   literalLength  varint   bytes taken as they are from the literal section
@@ -48,15 +55,24 @@ enum : uint32_t {
     DeltaFormatAt = 4,
     DeltaFilterAt = 5,
     DeltaStoredAt = 6,
-    DeltaZeroAt = 7,
+    DeltaFlagsAt = 7,
     DeltaBaseSizeAt = 8,
     DeltaBaseCrcAt = 16,
     DeltaResultSizeAt = 20,
     DeltaResultCrcAt = 28,
     DeltaControlSizeAt = 32,
     DeltaDiffSizeAt = 36,
-    DeltaHeaderSize = 40,
+    DeltaHeaderSize = 40,  // without a base name
+    DeltaBaseNameAt = 40,
 };
+
+enum : uint8_t {
+    DeltaFlagNamedBase = 1,  // the base is the file the header names
+    DeltaFlagRecipe = 2,     // kept for compressed streams expanded around the delta
+    DeltaKnownFlags = DeltaFlagNamedBase,
+};
+
+enum : uint32_t { DeltaMaxBaseNameLength = 511 };  // as an entry's name
 
 // The sections, in the order they follow the header; a section's stored bit is 1 << its id.
 enum DeltaSection : uint32_t {
@@ -83,40 +99,78 @@ inline uint8_t DeltaStoredBit(DeltaSection section)
 struct DeltaHeader {
     uint8_t filter;
     uint8_t stored;
+    uint8_t flags;
     uint64_t baseSize;
     uint32_t baseCrc;
     uint64_t resultSize;
     uint32_t resultCrc;
     uint32_t controlSize;
     uint32_t diffSize;
+    // Read by GetDeltaHeader: the named base's units (little-endian, unaligned, in the delta's
+    // bytes; null without DeltaFlagNamedBase) and the bytes before the sections.
+    const uint8_t *baseName;
+    uint32_t baseNameLength;
+    uint32_t headerSize;
 };
 
-// p has room for DeltaHeaderSize bytes; writes format DeltaFormat.
-inline void PutDeltaHeader(uint8_t *p, const DeltaHeader &h)
+// Returns: the header's bytes with a base name of nameLength units (0: none).
+inline uint32_t DeltaHeaderBytes(uint32_t nameLength)
+{
+    return nameLength ? DeltaBaseNameAt + 2 + 2 * nameLength : DeltaHeaderSize;
+}
+
+// p has room for DeltaHeaderBytes(nameLength) bytes; writes format DeltaFormat, and with
+// nameLength units of name (1 to DeltaMaxBaseNameLength) the flag and the base's name.
+inline void PutDeltaHeader(uint8_t *p, const DeltaHeader &h, const char16_t *name = nullptr,
+                           uint32_t nameLength = 0)
 {
     for (uint32_t i = 0; i < 4; ++i)
         p[DeltaMagicAt + i] = DeltaMagic[i];
     p[DeltaFormatAt] = DeltaFormat;
     p[DeltaFilterAt] = h.filter;
     p[DeltaStoredAt] = h.stored;
-    p[DeltaZeroAt] = 0;
+    p[DeltaFlagsAt] = nameLength ? DeltaFlagNamedBase : 0;
     PutU64(p + DeltaBaseSizeAt, h.baseSize);
     PutU32(p + DeltaBaseCrcAt, h.baseCrc);
     PutU64(p + DeltaResultSizeAt, h.resultSize);
     PutU32(p + DeltaResultCrcAt, h.resultCrc);
     PutU32(p + DeltaControlSizeAt, h.controlSize);
     PutU32(p + DeltaDiffSizeAt, h.diffSize);
+    if (nameLength) {
+        PutU16(p + DeltaBaseNameAt, (uint16_t)nameLength);
+        for (uint32_t i = 0; i < nameLength; ++i)
+            PutU16(p + DeltaBaseNameAt + 2 + 2 * i, (uint16_t)name[i]);
+    }
 }
 
 // Returns: true with *h filled when size bytes at p start with a header of this format whose
-// filter is known and whose two first sections lie inside the size bytes.
+// filter and flags are known, whose base name (if any) is 1 to DeltaMaxBaseNameLength units
+// without a zero, and whose two first sections lie inside the size bytes.
 inline bool GetDeltaHeader(const uint8_t *p, uint32_t size, DeltaHeader *h)
 {
     if (size < DeltaHeaderSize || p[0] != DeltaMagic[0] || p[1] != DeltaMagic[1] ||
         p[2] != DeltaMagic[2] || p[3] != DeltaMagic[3] || p[DeltaFormatAt] != DeltaFormat ||
         p[DeltaFilterAt] != DeltaFilterNone || (p[DeltaStoredAt] & ~DeltaStoredMask) != 0 ||
-        p[DeltaZeroAt] != 0)
+        (p[DeltaFlagsAt] & ~DeltaKnownFlags) != 0)
         return false;
+    h->flags = p[DeltaFlagsAt];
+    h->baseName = nullptr;
+    h->baseNameLength = 0;
+    h->headerSize = DeltaHeaderSize;
+    if (h->flags & DeltaFlagNamedBase) {
+        if (size < DeltaBaseNameAt + 2)
+            return false;
+        uint32_t length = GetU16(p + DeltaBaseNameAt);
+        if (length == 0 || length > DeltaMaxBaseNameLength || DeltaHeaderBytes(length) > size)
+            return false;
+        for (uint32_t i = 0; i < length; ++i) {
+            if (GetU16(p + DeltaBaseNameAt + 2 + 2 * i) == 0)
+                return false;
+        }
+        h->baseName = p + DeltaBaseNameAt + 2;
+        h->baseNameLength = length;
+        h->headerSize = DeltaHeaderBytes(length);
+    }
     h->filter = p[DeltaFilterAt];
     h->stored = p[DeltaStoredAt];
     h->baseSize = GetU64(p + DeltaBaseSizeAt);
@@ -125,7 +179,7 @@ inline bool GetDeltaHeader(const uint8_t *p, uint32_t size, DeltaHeader *h)
     h->resultCrc = GetU32(p + DeltaResultCrcAt);
     h->controlSize = GetU32(p + DeltaControlSizeAt);
     h->diffSize = GetU32(p + DeltaDiffSizeAt);
-    uint32_t rest = size - DeltaHeaderSize;
+    uint32_t rest = size - h->headerSize;
     return h->controlSize <= rest && h->diffSize <= rest - h->controlSize;
 }
 

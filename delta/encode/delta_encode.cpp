@@ -371,17 +371,31 @@ bool EncodeDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint6
         *error = "the delta's sections cannot be compressed";
         return false;
     }
-    DeltaHeader h{DeltaFilterNone,
-                  stored,
-                  oldSize,
-                  Crc32Of(old, oldSize),
-                  newSize,
-                  Crc32Of(neu, newSize),
-                  (uint32_t)sections[DeltaControl].size(),
-                  (uint32_t)sections[DeltaDifference].size()};
+    DeltaHeader h = {};
+    h.filter = DeltaFilterNone;
+    h.stored = stored;
+    h.baseSize = oldSize;
+    h.baseCrc = Crc32Of(old, oldSize);
+    h.resultSize = newSize;
+    h.resultCrc = Crc32Of(neu, newSize);
+    h.controlSize = (uint32_t)sections[DeltaControl].size();
+    h.diffSize = (uint32_t)sections[DeltaDifference].size();
     out->assign(DeltaHeaderSize, 0);
     PutDeltaHeader(out->data(), h);
     for (const std::vector<uint8_t> &s : sections)
         out->insert(out->end(), s.begin(), s.end());
+    return true;
+}
+
+bool NameDeltaBase(std::vector<uint8_t> *delta, const std::u16string &name)
+{
+    DeltaHeader h;
+    if (name.empty() || name.size() > DeltaMaxBaseNameLength || delta->size() > UINT32_MAX ||
+        !GetDeltaHeader(delta->data(), (uint32_t)delta->size(), &h) || h.baseName)
+        return false;
+    std::vector<uint8_t> named(DeltaHeaderBytes((uint32_t)name.size()));
+    PutDeltaHeader(named.data(), h, name.data(), (uint32_t)name.size());
+    named.insert(named.end(), delta->begin() + DeltaHeaderSize, delta->end());
+    delta->swap(named);
     return true;
 }

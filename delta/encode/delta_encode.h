@@ -26,6 +26,11 @@ struct DeltaCover {
 bool FindCovers(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
                 const DeltaOptions &options, std::vector<DeltaCover> *covers, std::string *error);
 
+// Makes the delta's base the file name (relative to the game folder) instead of its target.
+// Returns: false, leaving it as it was, when it already names one, is malformed, or name is empty
+// or longer than DeltaMaxBaseNameLength.
+bool NameDeltaBase(std::vector<uint8_t> *delta, const std::u16string &name);
+
 // Encodes new as a delta against old.
 // Returns: true with the whole delta in *out; false with a reason.
 bool EncodeDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,

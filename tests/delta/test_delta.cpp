@@ -219,14 +219,12 @@ Bytes HandMade(uint64_t baseSize, uint32_t baseCrc, uint64_t resultSize, const B
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(EncodeBlockStream(raw[i]->data(), raw[i]->size(), o, sections[i]));
     Bytes delta(DeltaHeaderSize);
-    DeltaHeader h{DeltaFilterNone,
-                  0,
-                  baseSize,
-                  baseCrc,
-                  resultSize,
-                  0,
-                  (uint32_t)sections[0].size(),
-                  (uint32_t)sections[1].size()};
+    DeltaHeader h = {};
+    h.baseSize = baseSize;
+    h.baseCrc = baseCrc;
+    h.resultSize = resultSize;
+    h.controlSize = (uint32_t)sections[0].size();
+    h.diffSize = (uint32_t)sections[1].size();
     PutDeltaHeader(delta.data(), h);
     for (const Bytes &s : sections)
         delta = Concat(delta, s);

@@ -175,11 +175,12 @@ InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas, const HostWrite
             headers.push_back(deltas[k].header);
         }
         fs::path path;
-        FileIdentity installed = {0, 0};
-        bool present = NameStaysInside(name) && HostPath(w, name, name.size(), &path) &&
-                       IdentifyFile(path, &installed);
+        FileFacts target = {false, {0, 0}};
+        target.present = NameStaysInside(name) && HostPath(w, name, name.size(), &path) &&
+                         IdentifyFile(path, &target.identity);
+        std::vector<FileFacts> bases(headers.size(), target);
         DeltaChoice choice =
-            ChooseDelta(present, installed, headers.data(), (uint32_t)headers.size());
+            ChooseDelta(target, headers.data(), bases.data(), (uint32_t)headers.size(), nullptr);
         if (choice.kind == DeltaChoiceKind::Refuse) {
             return Fail(w, InstallResult::WrongBase, name,
                         "the installer refuses (IDS_DELTA_BASE_MISMATCH): no delta's base or "

@@ -1,0 +1,25 @@
+#pragma once
+// Names inside the game folder. Every name the package gives (an entry's target, a delta's base, a
+// removal) is relative to the game folder with "/" or "\" between its parts; a name that could
+// reach outside it is damage, whatever the checksum record says.
+#include <stdint.h>
+
+// Unit: any 16-bit code unit type (wchar_t on Windows, char16_t, uint16_t).
+// Returns: false for an empty name, one that starts with a separator, holds a ':' (a drive or a
+// stream), or has a part that is "..".
+template <typename Unit> bool NameStaysInside(const Unit *name, uint32_t length)
+{
+    if (length == 0 || name[0] == '/' || name[0] == '\\')
+        return false;
+    uint32_t partStart = 0;
+    for (uint32_t i = 0; i <= length; ++i) {
+        if (i < length && name[i] == ':')
+            return false;
+        if (i == length || name[i] == '/' || name[i] == '\\') {
+            if (i - partStart == 2 && name[partStart] == '.' && name[partStart + 1] == '.')
+                return false;
+            partStart = i + 1;
+        }
+    }
+    return true;
+}
