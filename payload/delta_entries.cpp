@@ -13,7 +13,8 @@
 #include "payload/progress_math.h"
 #include "resources/resource.h"
 
-static_assert((uint32_t)DeltaMaxBaseNameLength == (uint32_t)MaxNameLength, "a base's name fits a name buffer");
+static_assert((uint32_t)DeltaMaxBaseNameLength == (uint32_t)MaxNameLength,
+              "a base's name fits a name buffer");
 
 namespace {
 
