@@ -12,6 +12,7 @@
 #include "tools/patchtool/builder/package.h"
 #include "tools/patchtool/builder/plan.h"
 #include "tools/patchtool/builder/progress.h"
+#include "tools/patchtool/builder/removals.h"
 #include "tools/patchtool/builder/scan.h"
 #include "tools/patchtool/builder/stub.h"
 #include "tools/patchtool/host/process.h"
@@ -107,15 +108,20 @@ bool WriteAndPublish(const BuildOptions &o, const Plan &plan, const Temporaries 
                      BuildSummary *summary, std::string *error)
 {
     std::string descriptor = ComposeDescriptor(o.target, o.op, o.base, o.description);
+    std::vector<uint8_t> removals;
     bool ok = (o.dryRun || WriteWholeFile(t.folder / DescriptorFileName, descriptor.data(),
                                           descriptor.size(), error)) &&
-              WritePatch(o, plan, t.folder, writer, deltas, report, summary, error);
+              WritePatch(o, plan, t.folder, writer, deltas, report, summary, error) &&
+              ComposeRemovals(o, plan, report, &removals, error) &&
+              (o.dryRun || removals.empty() ||
+               WriteWholeFile(t.folder / RemovalFileName, removals.data(), removals.size(),
+                              error));
     if (ok && writer->id < IDR_FIRST_CHUNK && deltas->writer.id < IDR_FIRST_CHUNK) {
         *error = "nothing to patch: every file of the new folder is unchanged";
         return false;
     }
     if (ok && !t.installer.empty()) {
-        ok = WriteInstaller(plan.stub, BuiltPatchFiles(t.folder, writer->id, deltas->writer.id),
+        ok = WriteInstaller(plan.stub, BuiltPatchFiles(t.folder, writer->id, deltas->writer.id, !removals.empty()),
                             t.installer, o.checksumRecord, report, error);
     }
     ok = ok && (o.dryRun || Publish(t.folder, o.outFolder, error));

@@ -24,6 +24,7 @@ struct OldTree {
 
 struct Plan {
     std::vector<TreeFile> newFiles;
+    std::vector<std::string> newEmptyFolders;
     std::vector<OldTree> olds;
     Stub stub;  // its path resolved once; empty without --installer
     bool rangesAllowed = true;

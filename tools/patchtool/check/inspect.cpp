@@ -5,30 +5,24 @@
 #include <vector>
 
 #include "format/descriptor.h"
+#include "format/name_rule.h"
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
 #include "tools/patchtool/check/inspect_extras.h"
 #include "tools/patchtool/format/patch_format.h"
 
+std::u16string DeltaBaseName(const DeltaHeader &header)
+{
+    std::u16string name;
+    for (uint32_t i = 0; i < header.baseNameLength; ++i) {
+        name.push_back((char16_t)GetU16(header.baseName + 2 * i));
+    }
+    return name;
+}
+
 bool NameStaysInside(const std::u16string &name)
 {
-    if (name.empty() || name[0] == u'/' || name[0] == u'\\' ||
-        name.find(u':') != std::u16string::npos) {
-        return false;
-    }
-    size_t start = 0;
-    for (;;) {
-        size_t end = name.find_first_of(u"/\\", start);
-        std::u16string part =
-            name.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
-        if (part == u"..") {
-            return false;
-        }
-        if (end == std::u16string::npos) {
-            return true;
-        }
-        start = end + 1;
-    }
+    return NameStaysInside(name.data(), (uint32_t)name.size());
 }
 
 namespace {
@@ -222,6 +216,10 @@ std::string CheckDeltaResource(const ChunkView &resource, void (*visit)(const De
         if (!GetDeltaHeader(d.data, (uint32_t)e.dataSize, &d.header)) {
             return At(resource, offset) + "\"" + NameText(e.name) +
                    "\": the delta's header is damaged (magic, format, filter or section sizes)";
+        }
+        if (d.header.baseName && !NameStaysInside(DeltaBaseName(d.header))) {
+            return At(resource, offset) + "\"" + NameText(e.name) + "\": the base \"" +
+                   NameText(DeltaBaseName(d.header)) + "\" leaves the game folder";
         }
         e.decodedSize = d.header.resultSize;
         if (visit) {
