@@ -6,9 +6,11 @@
 
 #include "format/descriptor.h"
 #include "format/name_rule.h"
+#include "format/removal_list.h"
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
 #include "tools/patchtool/check/inspect_extras.h"
+#include "tools/patchtool/check/removals.h"
 #include "tools/patchtool/format/patch_format.h"
 
 std::u16string DeltaBaseName(const DeltaHeader &header)
@@ -273,6 +275,9 @@ void ListAndCheckDelta(const DeltaInfo &d, void *context)
                               " crc %08x  stored %12" PRIu64,
                               name.c_str(), h.baseSize, h.baseCrc, h.resultSize, h.resultCrc,
                               d.entry.dataSize));
+    if (h.baseName) {
+        l->report->Listing(Format("         base file %s", NameText(DeltaBaseName(h)).c_str()));
+    }
     l->decoded += h.resultSize;
     std::vector<std::u16string> &targets = l->deltaTargets;
     bool continues = !targets.empty() && targets.back() == d.entry.name;
@@ -365,6 +370,25 @@ std::string StrayFault(const LoadedPatch &patch)
     return std::string();
 }
 
+// Lists the removal list. Returns: an empty text, or its fault.
+std::string ListRemovals(const LoadedPatch &patch, Report &report)
+{
+    std::vector<RemovalInfo> removals;
+    std::string fault = ReadRemovals(patch, &removals);
+    if (patch.removals.data) {
+        report.Listing(Format("removal list: %zu records", removals.size()));
+    }
+    for (const RemovalInfo &r : removals) {
+        if (r.kind == RemoveFolder) {
+            report.Listing(Format("  remove %s/ (when empty)", NameText(r.name).c_str()));
+        } else {
+            report.Listing(Format("  remove %-47s %zu content(s)", NameText(r.name).c_str(),
+                                  r.identities.size()));
+        }
+    }
+    return fault;
+}
+
 }  // namespace
 
 std::string InspectPatch(const LoadedPatch &patch, Report &report)
@@ -383,6 +407,9 @@ std::string InspectPatch(const LoadedPatch &patch, Report &report)
     }
     if (fault.empty()) {
         fault = StrayFault(patch);
+    }
+    if (fault.empty()) {
+        fault = ListRemovals(patch, report);
     }
     if (fault.empty()) {
         fault = extrasFault;
