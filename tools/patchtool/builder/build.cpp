@@ -4,6 +4,9 @@
 
 #include <system_error>
 
+#include "delta/encode/delta_file.h"
+#include "tools/patchtool/builder/bases.h"
+
 #include "tools/patchtool/builder/compare.h"
 #include "tools/patchtool/builder/deltas.h"
 #include "tools/patchtool/builder/encode.h"
@@ -81,7 +84,8 @@ bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder,
 {
     Progress progress(report);
     std::vector<FileWork> files = MakeWork(o, plan);
-    if (!CompareFiles(files, &progress, error)) {
+    if ((o.deltas && DeltaEncoderAvailable() && !FindNamedBases(plan, files, error)) ||
+        !CompareFiles(files, &progress, error)) {
         return false;
     }
     Spool spool;
