@@ -62,6 +62,79 @@ TEST(RoundTrip, EveryKindOfChangeInstallsToTheNewFolder)
     EXPECT_EQ(std::string(descriptor.begin(), descriptor.end()), "1.1.0.1 = 1.1.0.0\r\ntest\r\n");
 }
 
+void CollectDelta(const DeltaInfo &d, void *context)
+{
+    ((std::vector<DeltaInfo> *)context)->push_back(d);
+}
+
+// Returns: each delta's target and, after a space, the base it names (none: its target).
+std::vector<std::string> DeltaBases(const LoadedPatch &patch)
+{
+    std::vector<DeltaInfo> deltas;
+    for (const ChunkView &resource : patch.deltas) {
+        EXPECT_EQ(CheckDeltaResource(resource, CollectDelta, &deltas), "");
+    }
+    std::vector<std::string> bases;
+    for (const DeltaInfo &d : deltas) {
+        std::string target, base;
+        Utf16ToUtf8(d.entry.name, &target);
+        Utf16ToUtf8(DeltaBaseName(d.header), &base);
+        bases.push_back(target + " " + base);
+    }
+    return bases;
+}
+
+TEST(RoundTrip, MovedFilesTakeTheirBaseWhereverItIsAndDroppedOnesGo)
+{
+    SKIP_WITHOUT_DELTA_ENCODER();
+    TempFolder temp;
+    GameFolders g = MakeMoves(temp.path);
+    BuildOptions o = Options(g, temp.path / "patch", 4096);
+    RecordingReport report;
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, report, &summary), 0);
+    EXPECT_EQ(report.Text(Report::Kind::Warning), "");
+    LoadedPatch patch;
+    std::string error;
+    ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error)) << error;
+    RecordingReport listing;
+    ASSERT_EQ(InspectPatch(patch, listing), "");
+    const char *const bases[] = {
+        "Addons/maps/pack.dat Mods/maps/pack.dat",  // moved
+        "Data/icon.png ",                           // recompiled in place
+        "Data/icon_big.png Data/icon.png",          // copied from the old one
+        "Data/world1.pak Data/world.pak",           // split
+        "Data/world2.pak Data/world.pak",
+        "Lib/engine-1.3.jar Lib/engine-1.2.jar",  // renamed
+    };
+    EXPECT_EQ(DeltaBases(patch), std::vector<std::string>(std::begin(bases), std::end(bases)));
+    const char *const removals[] = {"Data/obsolete.txt ", "Mods/maps/ ", "Mods/ ", "Empty/Sub/ ",
+                                    "Empty/ "};
+    std::string text = listing.Text(Report::Kind::Listing);
+    for (const char *removal : removals) {
+        EXPECT_NE(text.find("remove " + std::string(removal)), std::string::npos) << removal;
+    }
+    EXPECT_NE(text.find("base file Data/world.pak"), std::string::npos) << text;
+    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, TestReport()), 0);
+
+    // A player's own file, a changed one the new version dropped and a folder they hold stay; a
+    // second run changes nothing.
+    fs::path game = temp.path / "game";
+    fs::copy(g.oldFolder, game, fs::copy_options::recursive);
+    Put(game / "Saves/slot1.sav", {1, 2, 3});
+    Put(game / "Data/obsolete.txt", {4, 5, 6});
+    Put(game / "Empty/mine.txt", {7});
+    for (int run = 0; run < 2; ++run) {
+        std::string detail;
+        ASSERT_EQ(ApplyPatchToFolder(patch, game, &detail), InstallResult::Ok) << detail;
+        const std::vector<std::string> extra = {"extra after the patch: Data/obsolete.txt",
+                                                "extra after the patch: Empty/mine.txt",
+                                                "extra after the patch: Saves/slot1.sav"};
+        EXPECT_EQ(CompareTrees(g.newFolder, game, &error), extra);
+        EXPECT_EQ(Get(game / "Data/obsolete.txt"), std::vector<uint8_t>({4, 5, 6}));
+    }
+}
+
 TEST(RoundTrip, OutputIsTheSameForAnyThreadCountAndChunksHoldWholeEntries)
 {
     TempFolder temp;
