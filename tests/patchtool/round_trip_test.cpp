@@ -62,28 +62,6 @@ TEST(RoundTrip, EveryKindOfChangeInstallsToTheNewFolder)
     EXPECT_EQ(std::string(descriptor.begin(), descriptor.end()), "1.1.0.1 = 1.1.0.0\r\ntest\r\n");
 }
 
-void CollectDelta(const DeltaInfo &d, void *context)
-{
-    ((std::vector<DeltaInfo> *)context)->push_back(d);
-}
-
-// Returns: each delta's target and, after a space, the base it names (none: its target).
-std::vector<std::string> DeltaBases(const LoadedPatch &patch)
-{
-    std::vector<DeltaInfo> deltas;
-    for (const ChunkView &resource : patch.deltas) {
-        EXPECT_EQ(CheckDeltaResource(resource, CollectDelta, &deltas), "");
-    }
-    std::vector<std::string> bases;
-    for (const DeltaInfo &d : deltas) {
-        std::string target, base;
-        Utf16ToUtf8(d.entry.name, &target);
-        Utf16ToUtf8(DeltaBaseName(d.header), &base);
-        bases.push_back(target + " " + base);
-    }
-    return bases;
-}
-
 TEST(RoundTrip, MovedFilesTakeTheirBaseWhereverItIsAndDroppedOnesGo)
 {
     SKIP_WITHOUT_DELTA_ENCODER();

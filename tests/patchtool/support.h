@@ -369,6 +369,29 @@ inline std::map<std::string, std::vector<EntryInfo>> EntriesByName(const fs::pat
     return byName;
 }
 
+// A CheckDeltaResource visitor that appends each delta to the std::vector<DeltaInfo> at context.
+inline void CollectDelta(const DeltaInfo &d, void *context)
+{
+    ((std::vector<DeltaInfo> *)context)->push_back(d);
+}
+
+// Returns: each delta's target and, after a space, the base it names (none: its target).
+inline std::vector<std::string> DeltaBases(const LoadedPatch &patch)
+{
+    std::vector<DeltaInfo> deltas;
+    for (const ChunkView &resource : patch.deltas) {
+        EXPECT_EQ(CheckDeltaResource(resource, CollectDelta, &deltas), "");
+    }
+    std::vector<std::string> bases;
+    for (const DeltaInfo &d : deltas) {
+        std::string target, base;
+        Utf16ToUtf8(d.entry.name, &target);
+        Utf16ToUtf8(DeltaBaseName(d.header), &base);
+        bases.push_back(target + " " + base);
+    }
+    return bases;
+}
+
 // ---- the installer build ----
 
 // A game's folders (MakeGame, blocks of 4096 bytes) and a payload-free stub.exe in a temporary
