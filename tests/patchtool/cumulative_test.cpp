@@ -8,6 +8,7 @@
 
 #include "tests/patchtool/support.h"
 #include "tools/patchtool/check/host_install.h"
+#include "tools/patchtool/check/removals.h"
 #include "tools/patchtool/check/verify.h"
 #include "tools/patchtool/format/gate.h"
 
@@ -61,11 +62,40 @@ TEST(Cumulative, EachDistinctBaseGetsItsDeltaAndEveryVersionInstalls)
     fs::path game = temp.path / "game";
     fs::copy(h.v120, game, fs::copy_options::recursive);
     EXPECT_EQ(ApplyPatchToFolder(patch, game, &detail), InstallResult::Ok) << detail;
-    std::vector<std::string> leftovers;
-    EXPECT_TRUE(CompareTrees(h.v120, game, &leftovers, &error).empty());
+    EXPECT_TRUE(CompareTrees(h.v120, game, &error).empty());
     Put(game / "Bin/engine.dll", Bytes(48 << 10, 53, false));
     EXPECT_EQ(ApplyPatchToFolder(patch, game, &detail), InstallResult::WrongBase);
     EXPECT_NE(detail.find("IDS_DELTA_BASE_MISMATCH"), std::string::npos) << detail;
+}
+
+TEST(Cumulative, EveryOldVersionEndsExactlyAtTheNewOne)
+{
+    SKIP_WITHOUT_DELTA_ENCODER();
+    TempFolder temp;
+    History h = MakeHistory(temp.path);
+    std::vector<uint8_t> jar = Bytes(48 << 10, 80, false);
+    std::vector<uint8_t> jar110 = Recompiled(jar, 81);
+    Put(h.v100 / "Lib/core-1.0.jar", jar);
+    Put(h.v110 / "Lib/core-1.0.jar", jar110);  // the same name, another content
+    Put(h.v120 / "Lib/core-1.2.jar", Recompiled(jar110, 82));
+    Put(h.v100 / "Data/gone.dat", Bytes(3000, 83, true));
+    Put(h.v110 / "Data/gone.dat", Bytes(3100, 84, true));
+    fs::create_directories(h.v110 / "Old/Empty");  // in 1.1.0.0 only
+    BuildOptions o = CumulativeOptions(h, temp.path / "patch");
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
+    EXPECT_EQ(VerifyPatch(o.outFolder, {h.v100, h.v110}, h.v120, TestReport()), 0);
+    LoadedPatch patch;
+    std::string error;
+    ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error)) << error;
+    const std::vector<std::string> bases(2, "Lib/core-1.2.jar Lib/core-1.0.jar");
+    EXPECT_EQ(DeltaBases(patch), bases);
+    std::vector<RemovalInfo> removals;
+    ASSERT_EQ(ReadRemovals(patch, &removals), "");
+    ASSERT_EQ(removals.size(), 4u);  // Data/gone.dat, Lib/core-1.0.jar, Old/Empty, Old
+    EXPECT_EQ(removals[0].name, u"Data/gone.dat");
+    EXPECT_EQ(removals[0].identities.size(), 2u);
+    EXPECT_EQ(removals[3].name, u"Old");
 }
 
 TEST(Cumulative, UpToWithoutEveryOldVersionShipsEveryFileWhole)

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "format/removal_list.h"
 #include "tests/patchtool/support.h"
+#include "tools/patchtool/format/patch_format.h"
 #include "tools/patchtool/check/host_install.h"
 #include "tools/patchtool/check/verify.h"
 
@@ -165,6 +167,57 @@ TEST(Inspect, DeltaFaultsInAPatchOfDeltasAlone)
     EXPECT_NE(CheckDeltaResource(range, nullptr, nullptr).find("range entry"), std::string::npos);
 }
 
+// A removal list of one file named name.
+std::vector<uint8_t> RemovalOf(const std::u16string &name)
+{
+    std::vector<uint8_t> list;
+    uint64_t size = 1;
+    uint32_t crc = 0;
+    PutRemovalHeader(&list, 1);
+    PutRemoval(&list, RemoveFile, name.data(), (uint32_t)name.size(), &size, &crc, 1);
+    return list;
+}
+
+// A delta resource of one entry for Data/one_block.dat whose delta names base (no sections).
+std::vector<uint8_t> DeltaNaming(const std::u16string &base)
+{
+    DeltaHeader h = {};
+    std::vector<uint8_t> delta(DeltaHeaderBytes((uint32_t)base.size()));
+    PutDeltaHeader(delta.data(), h, base.data(), (uint32_t)base.size());
+    std::vector<uint8_t> resource;
+    AppendEntryHeader(&resource, WholeFileKind, u"Data/one_block.dat", delta.size(), 0);
+    resource.insert(resource.end(), delta.begin(), delta.end());
+    return resource;
+}
+
+TEST(Inspect, RemovalsAndBasesOutsideTheGameFolderAreDamageBeforeAnyWrite)
+{
+    TempFolder temp;
+    GameFolders g = MakeGame(temp.path, 4096);
+    BuildOptions o = Options(g, temp.path / "patch", 4096);
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
+    const std::u16string outside[] = {u"../evil.txt", u"Data/../../evil.txt", u"C:/evil.txt",
+                                      u"/etc/evil", u"\\server\evil"};
+    for (const std::u16string &name : outside) {
+        for (const char *file : {"1601.remove", "1601.delta"}) {
+            Put(o.outFolder / file, file[5] == 'r' ? RemovalOf(name) : DeltaNaming(name));
+            LoadedPatch patch;
+            std::string error;
+            ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error)) << error;
+            EXPECT_NE(InspectPatch(patch, TestReport()).find("leaves the game folder"),
+                      std::string::npos)
+                << file;
+            fs::path game = temp.path / "game";
+            fs::copy(g.oldFolder, game, fs::copy_options::recursive);
+            EXPECT_EQ(ApplyPatchToFolder(patch, game, &error), InstallResult::Corrupt) << file;
+            EXPECT_TRUE(CompareTrees(g.oldFolder, game, &error).empty()) << file;
+            RemoveTree(game);
+            fs::remove(o.outFolder / file);
+        }
+    }
+}
+
 TEST(Verify, NamesTheFirstDifference)
 {
     TempFolder temp;
@@ -177,14 +230,13 @@ TEST(Verify, NamesTheFirstDifference)
     data[100] ^= 1;
     Put(g.newFolder / "Data/one_block.dat", data);
     EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, TestReport()), 1);
-    std::vector<std::string> leftovers;
     std::string error;
     fs::path copy = temp.path / "copy";
     fs::copy(g.oldFolder, copy, fs::copy_options::recursive);
     LoadedPatch patch;
     ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error));
     ASSERT_EQ(ApplyPatchToFolder(patch, copy, &error), InstallResult::Ok);
-    std::vector<std::string> differences = CompareTrees(g.newFolder, copy, &leftovers, &error);
+    std::vector<std::string> differences = CompareTrees(g.newFolder, copy, &error);
     ASSERT_EQ(differences.size(), 1u);
     EXPECT_NE(differences[0].find("Data/one_block.dat differs from byte 100"), std::string::npos);
 }

@@ -146,6 +146,51 @@ TEST_F(InstallerExtras, PackWritesAPatchFolderAsBuildDoes)
         << text;
 }
 
+// Returns: true when the image has a resource of type named typeName, or record id.
+bool HasResource(const fs::path &installer, const char16_t *typeName, uint16_t id)
+{
+    std::vector<PeResource> items;
+    std::string error;
+    EXPECT_TRUE(ReadPeResources(Get(installer), &items, &error)) << error;
+    return FindPeResource(items, NameKey(typeName), IdKey(id)) != nullptr;
+}
+
+TEST_F(InstallerExtras, TheRemovalListHasItsOwnRecordAndNothingWithoutOne)
+{
+    ASSERT_EQ(Build(), 0);  // nothing to remove: neither the list nor its record
+    EXPECT_FALSE(fs::exists(o.outFolder / "1601.remove"));
+    EXPECT_FALSE(HasResource(o.installer, u"QPATCHREMOVE", IDR_FIRST_CHUNK));
+    EXPECT_FALSE(HasResource(o.installer, u"QPATCHCRC", 3));
+
+    Put(g.oldFolder / "Data/dropped.dat", Bytes(100, 90, true));
+    o.force = true;
+    ASSERT_EQ(Build(), 0);
+    std::string text;
+    ASSERT_EQ(Inspect(o.installer, &text), "") << text;
+    EXPECT_NE(text.find("removal checksum record: the descriptor and 1 removal lists, all match"),
+              std::string::npos)
+        << text;
+    ASSERT_EQ(Pack(o.outFolder, o.stub, temp.path / "packed.exe", true), 0);
+    EXPECT_EQ(Get(temp.path / "packed.exe"), Get(o.installer));
+
+    LoadedPatch patch;
+    std::string error;
+    ASSERT_TRUE(LoadPatch(o.installer, &patch, &error)) << error;
+    FlipByte(o.installer, temp.path / "flipped.exe",
+             patch.removals.data - patch.storage[0].data() + patch.removals.size - 1);
+    EXPECT_NE(Inspect(temp.path / "flipped.exe", &text), "");
+    EXPECT_NE(text.find("removal list 1601 does not match its CRC-32"), std::string::npos) << text;
+    // Without its record, a checked installer's removal list is damage.
+    std::vector<PeResource> items;
+    ASSERT_TRUE(ReadPeResources(patch.storage[0], &items, &error));
+    items.erase(items.begin() + (FindPeResource(items, NameKey(u"QPATCHCRC"), IdKey(3)) - &items[0]));
+    ASSERT_TRUE(WritePeWithResources(patch.storage[0], items, temp.path / "unlisted.exe", &error))
+        << error;
+    EXPECT_NE(Inspect(temp.path / "unlisted.exe", &text).find("no record of its removal list"),
+              std::string::npos)
+        << text;
+}
+
 TEST_F(InstallerExtras, VersionResourceReadsBackFromThePe)
 {
     o.target = 0x02030405;

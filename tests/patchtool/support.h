@@ -238,6 +238,43 @@ inline GameFolders MakeGame(const fs::path &root, uint32_t blockSize)
     return g;
 }
 
+// Old and new game folders where files were renamed, moved, copied, split and dropped:
+//   Lib/engine-1.2.jar -> Lib/engine-1.3.jar (recompiled)     a version in the name
+//   Mods/maps/pack.dat -> Addons/maps/pack.dat (recompiled)   a folder renamed
+//   Data/icon.png      -> also Data/icon_big.png              a copy of the old one, while
+//                         Data/icon.png is recompiled          itself a delta's target
+//   Data/world.pak     -> Data/world1.pak, Data/world2.pak    split in two, while Data/world.pak
+//                                                              is rewritten whole
+//   Data/obsolete.txt, the folders Mods/maps, Mods, Empty/Sub and Empty: dropped
+inline GameFolders MakeMoves(const fs::path &root)
+{
+    GameFolders g = {root / "old", root / "new"};
+    for (const fs::path &folder : {g.oldFolder, g.newFolder}) {
+        Put(folder / "Bin/game.ini", Ini("1.1.0.0"));
+    }
+    std::vector<uint8_t> icon = Bytes(16 << 10, 74, false);
+    Put(g.oldFolder / "Data/icon.png", icon);
+    Put(g.newFolder / "Data/icon.png", Recompiled(icon, 78));
+    std::vector<uint8_t> engine = Bytes(64 << 10, 70, false);
+    Put(g.oldFolder / "Lib/engine-1.2.jar", engine);
+    Put(g.newFolder / "Lib/engine-1.3.jar", Recompiled(engine, 71));
+    std::vector<uint8_t> pack = Bytes(64 << 10, 72, false);
+    Put(g.oldFolder / "Mods/maps/pack.dat", pack);
+    Put(g.newFolder / "Addons/maps/pack.dat", Recompiled(pack, 73));
+    Put(g.newFolder / "Data/icon_big.png", icon);
+    std::vector<uint8_t> world = Bytes(128 << 10, 75, false);
+    Put(g.oldFolder / "Data/world.pak", world);
+    Put(g.newFolder / "Data/world.pak", Bytes(2000, 79, false));
+    std::vector<uint8_t> first(world.begin(), world.begin() + (80 << 10));
+    std::vector<uint8_t> added = Bytes(1000, 77, false);
+    first.insert(first.end(), added.begin(), added.end());
+    Put(g.newFolder / "Data/world1.pak", first);
+    Put(g.newFolder / "Data/world2.pak", std::vector<uint8_t>(world.begin() + (80 << 10), world.end()));
+    Put(g.oldFolder / "Data/obsolete.txt", Bytes(3000, 76, true));
+    fs::create_directories(g.oldFolder / "Empty/Sub");
+    return g;
+}
+
 // Options for a patch from 1.1.0.0 (exactly) to 1.1.0.1, fast to compress.
 inline BuildOptions Options(const GameFolders &g, const fs::path &out, uint32_t blockSize)
 {
@@ -330,6 +367,29 @@ inline std::map<std::string, std::vector<EntryInfo>> EntriesByName(const fs::pat
         byName[name].push_back(e);
     }
     return byName;
+}
+
+// A CheckDeltaResource visitor that appends each delta to the std::vector<DeltaInfo> at context.
+inline void CollectDelta(const DeltaInfo &d, void *context)
+{
+    ((std::vector<DeltaInfo> *)context)->push_back(d);
+}
+
+// Returns: each delta's target and, after a space, the base it names (none: its target).
+inline std::vector<std::string> DeltaBases(const LoadedPatch &patch)
+{
+    std::vector<DeltaInfo> deltas;
+    for (const ChunkView &resource : patch.deltas) {
+        EXPECT_EQ(CheckDeltaResource(resource, CollectDelta, &deltas), "");
+    }
+    std::vector<std::string> bases;
+    for (const DeltaInfo &d : deltas) {
+        std::string target, base;
+        Utf16ToUtf8(d.entry.name, &target);
+        Utf16ToUtf8(DeltaBaseName(d.header), &base);
+        bases.push_back(target + " " + base);
+    }
+    return bases;
 }
 
 // ---- the installer build ----

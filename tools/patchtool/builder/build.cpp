@@ -4,6 +4,9 @@
 
 #include <system_error>
 
+#include "delta/encode/delta_file.h"
+#include "tools/patchtool/builder/bases.h"
+
 #include "tools/patchtool/builder/compare.h"
 #include "tools/patchtool/builder/deltas.h"
 #include "tools/patchtool/builder/encode.h"
@@ -12,6 +15,7 @@
 #include "tools/patchtool/builder/package.h"
 #include "tools/patchtool/builder/plan.h"
 #include "tools/patchtool/builder/progress.h"
+#include "tools/patchtool/builder/removals.h"
 #include "tools/patchtool/builder/scan.h"
 #include "tools/patchtool/builder/stub.h"
 #include "tools/patchtool/host/process.h"
@@ -80,7 +84,8 @@ bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder,
 {
     Progress progress(report);
     std::vector<FileWork> files = MakeWork(o, plan);
-    if (!CompareFiles(files, &progress, error)) {
+    if ((o.deltas && DeltaEncoderAvailable() && !FindNamedBases(plan, files, error)) ||
+        !CompareFiles(files, &progress, error)) {
         return false;
     }
     Spool spool;
@@ -107,15 +112,20 @@ bool WriteAndPublish(const BuildOptions &o, const Plan &plan, const Temporaries 
                      BuildSummary *summary, std::string *error)
 {
     std::string descriptor = ComposeDescriptor(o.target, o.op, o.base, o.description);
+    std::vector<uint8_t> removals;
     bool ok = (o.dryRun || WriteWholeFile(t.folder / DescriptorFileName, descriptor.data(),
                                           descriptor.size(), error)) &&
-              WritePatch(o, plan, t.folder, writer, deltas, report, summary, error);
+              WritePatch(o, plan, t.folder, writer, deltas, report, summary, error) &&
+              ComposeRemovals(o, plan, report, &removals, error) &&
+              (o.dryRun || removals.empty() ||
+               WriteWholeFile(t.folder / RemovalFileName, removals.data(), removals.size(),
+                              error));
     if (ok && writer->id < IDR_FIRST_CHUNK && deltas->writer.id < IDR_FIRST_CHUNK) {
         *error = "nothing to patch: every file of the new folder is unchanged";
         return false;
     }
     if (ok && !t.installer.empty()) {
-        ok = WriteInstaller(plan.stub, BuiltPatchFiles(t.folder, writer->id, deltas->writer.id),
+        ok = WriteInstaller(plan.stub, BuiltPatchFiles(t.folder, writer->id, deltas->writer.id, !removals.empty()),
                             t.installer, o.checksumRecord, report, error);
     }
     ok = ok && (o.dryRun || Publish(t.folder, o.outFolder, error));

@@ -5,6 +5,7 @@
 #include "delta/apply/delta_file_stdio.h"
 #include "delta/common/delta_format.h"
 #include "stream/encode/block_encoder.h"
+#include "delta/encode/delta_encode.h"
 #include "delta/encode/delta_file.h"
 #include "tools/patchtool/format/checksum_writer.h"
 #include "tools/patchtool/host/process.h"
@@ -38,8 +39,9 @@ bool WorthTrying(const FileWork &f)
            !(HasRanges(f) && f.rangeCost < least + DeltaWorthBytes);
 }
 
-// The old copies of f that differ from it, one for each distinct content: a copy equal to the new
-// file needs no delta, as the installer skips a target that is already the result.
+// The old copies of f that differ from it, one for each distinct content: a copy at f's own path
+// equal to the new file needs no delta, as the installer skips a target that is already the
+// result; a named base of that content is a copy to make.
 // Returns: false with a reason when a file cannot be read.
 bool DistinctBases(const FileWork &f, std::vector<const TreeFile *> *bases, std::string *error)
 {
@@ -47,7 +49,10 @@ bool DistinctBases(const FileWork &f, std::vector<const TreeFile *> *bases, std:
     if (!IdentityOf(*f.file, &target, error)) {
         return false;
     }
-    std::vector<FileIdentity> seen(1, target);
+    std::vector<FileIdentity> seen;
+    if (f.baseName.empty()) {
+        seen.push_back(target);
+    }
     for (const TreeFile *old : f.olds) {
         FileIdentity id;
         if (!IdentityOf(*old, &id, error)) {
@@ -140,8 +145,14 @@ bool EncodeFileDeltas(const BuildOptions &o, FileWork *f, DeltaSpool *spool, std
         }
         std::vector<uint8_t> delta;
         pieces.emplace_back();
-        if (!EncodeFileDelta(base->path, f->file->path, o.level, o.threads, &delta, error) ||
-            !SpoolDelta(spool, delta, &pieces.back(), error)) {
+        if (!EncodeFileDelta(base->path, f->file->path, o.level, o.threads, &delta, error)) {
+            return false;
+        }
+        if (!f->baseName.empty() && !NameDeltaBase(&delta, f->baseName)) {
+            *error = "the base name " + base->name + " does not fit a delta's header";
+            return false;
+        }
+        if (!SpoolDelta(spool, delta, &pieces.back(), error)) {
             return false;
         }
         cost += delta.size();

@@ -101,6 +101,7 @@ bool AddInstallerExtras(const std::vector<uint8_t> &stub, const PatchFiles &file
     *dropped = ReadPeCertificateTable(stub, &offset, &size) && size != 0;
     RemoveResource(items, RecordResourceType(), ChecksumRecordId);
     RemoveResource(items, RecordResourceType(), DeltaRecordId);
+    RemoveResource(items, RecordResourceType(), RemovalRecordId);
     RemoveResource(items, VersionResourceType(), VersionResourceId);
     if (files.descriptor.empty()) {
         return true;
@@ -125,12 +126,19 @@ bool AddInstallerExtras(const std::vector<uint8_t> &stub, const PatchFiles &file
         }
         items->push_back(BytesItem(RecordResourceType(), DeltaRecordId, record));
     }
+    if (!files.removals.empty()) {
+        if (!SumRecord(files.descriptor, {{IDR_FIRST_CHUNK, files.removals}}, &record, error)) {
+            return false;
+        }
+        items->push_back(BytesItem(RecordResourceType(), RemovalRecordId, record));
+    }
     return true;
 }
 
 }  // namespace
 
-PatchFiles BuiltPatchFiles(const fs::path &folder, uint32_t lastChunk, uint32_t lastDelta)
+PatchFiles BuiltPatchFiles(const fs::path &folder, uint32_t lastChunk, uint32_t lastDelta,
+                           bool withRemovals)
 {
     PatchFiles files;
     files.descriptor = folder / DescriptorFileName;
@@ -139,6 +147,9 @@ PatchFiles BuiltPatchFiles(const fs::path &folder, uint32_t lastChunk, uint32_t 
     }
     for (uint32_t id = IDR_FIRST_CHUNK; id <= lastDelta; ++id) {
         files.deltas.push_back({id, folder / DeltaFileName(id)});
+    }
+    if (withRemovals) {
+        files.removals = folder / RemovalFileName;
     }
     return files;
 }
@@ -160,6 +171,10 @@ bool WriteInstaller(const Stub &stub, const PatchFiles &files, const fs::path &o
         if (!AddFileItem(DeltaResourceType, delta.first, delta.second, &items, error)) {
             return false;
         }
+    }
+    if (!files.removals.empty() &&
+        !AddFileItem(RemovalResourceType, IDR_FIRST_CHUNK, files.removals, &items, error)) {
+        return false;
     }
     bool signatureDropped = false;
     if (!AddInstallerExtras(stub.image, files, withRecord, &items, &signatureDropped, error)) {

@@ -100,6 +100,9 @@ bool CheckInstallerPath(const PackOptions &o, const fs::path &stub, std::string 
     for (const auto &delta : o.files.deltas) {
         inputs.push_back(delta.second);
     }
+    if (!o.files.removals.empty()) {
+        inputs.push_back(o.files.removals);
+    }
     for (const fs::path &input : inputs) {
         if (PathIsWithin(o.installer, input)) {
             *error = Format("the installer %s would replace %s, which it is made of",
@@ -147,6 +150,10 @@ bool ReadPatchFolder(const fs::path &folder, PatchFiles *files, std::string *err
     fs::path descriptor = folder / DescriptorFileName;
     if (fs::is_regular_file(descriptor, ec)) {
         files->descriptor = descriptor;
+    }
+    fs::path removals = folder / RemovalFileName;
+    if (fs::is_regular_file(removals, ec)) {
+        files->removals = removals;
     }
     return true;
 }

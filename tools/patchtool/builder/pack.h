@@ -13,7 +13,8 @@ struct PackOptions {
 };
 
 // Reads the patch folder: descriptor.txt, if it is there, the chunk files, every file named
-// DIGITS.bin (hidden ones aside) being chunk DIGITS, and the delta files, DIGITS.delta.
+// DIGITS.bin (hidden ones aside) being chunk DIGITS, the delta files, DIGITS.delta, and the
+// removal list, 1601.remove, if it is there.
 // Returns: false with the reason when a .bin or .delta file names no id from 1601 to 1999, two of
 // one kind name the same one, or the folder cannot be read.
 bool ReadPatchFolder(const fs::path &folder, PatchFiles *files, std::string *error);

@@ -200,6 +200,11 @@ bool EmitDeltas(ChunkWriter *w, const FileWork &f, const DeltaSpool &s, std::vec
             return false;
         }
         ListDryRunEntry(w, "delta", f, d.size, f.file->size);
+        if (w->dryRun && !f.baseName.empty()) {
+            std::string base;
+            Utf16ToUtf8(f.baseName, &base);
+            w->report->Listing(Format("       base file %s", base.c_str()));
+        }
     }
     return true;
 }

@@ -2,6 +2,15 @@
 
 #include "tools/patchtool/format/gate.h"
 
+std::string FoldCase(const std::string &name)
+{
+    std::string key = name;
+    for (char &c : key) {
+        c = c >= 'a' && c <= 'z' ? (char)(c - 32) : c;
+    }
+    return key;
+}
+
 namespace {
 
 // The installer opens files with plain paths of at most this many characters (MAX_PATH less
@@ -11,16 +20,6 @@ const size_t MaxPlainPathChars = 259;
 const size_t PlainPathNameLimit = MaxPlainPathChars - 15;
 // Longer names leave less than 100 characters for the player's game folder path.
 const size_t LongNameWarning = 159;
-
-// Windows compares file names without regard to ASCII case.
-std::string FoldCase(const std::string &name)
-{
-    std::string key = name;
-    for (char &c : key) {
-        c = c >= 'a' && c <= 'z' ? (char)(c - 32) : c;
-    }
-    return key;
-}
 
 // Returns: false with a reason for a name no player could install.
 bool CheckNewName(const TreeFile &file, const std::u16string &name, std::string *error)
@@ -140,12 +139,8 @@ bool CheckKindChanges(const Plan &plan, const BuildOptions &o, std::string *erro
     return true;
 }
 
-bool ListOldTrees(const BuildOptions &o, Plan *plan, Report &report, std::string *error)
+bool ListOldTrees(const BuildOptions &o, Plan *plan, std::string *error)
 {
-    std::set<std::string> inNew;
-    for (const TreeFile &file : plan->newFiles) {
-        inNew.insert(file.name);
-    }
     plan->olds.resize(o.olds.size());
     for (size_t k = 0; k < o.olds.size(); ++k) {
         OldTree &tree = plan->olds[k];
@@ -161,10 +156,6 @@ bool ListOldTrees(const BuildOptions &o, Plan *plan, Report &report, std::string
                  slash = file.name.find('/', slash + 1)) {
                 tree.folders.insert(file.name.substr(0, slash));
             }
-            if (!inNew.count(file.name)) {
-                report.Warning(Format("%s is in the old folder %s only; a patch cannot delete it",
-                                      file.name.c_str(), PathText(o.olds[k].folder).c_str()));
-            }
         }
     }
     return true;
@@ -179,11 +170,12 @@ bool CheckInputs(const BuildOptions &o, Plan *plan, Report &report, std::string 
         *error = "--new: " + *error;
         return false;
     }
+    plan->newEmptyFolders = emptyFolders;
     for (const std::string &folder : emptyFolders) {
         report.Warning(Format("the empty folder %s cannot be part of a patch", folder.c_str()));
     }
     if (!CheckNewNames(*plan, report, error) || !CheckOldVersions(o, error) ||
-        !ListOldTrees(o, plan, report, error) || !CheckKindChanges(*plan, o, error)) {
+        !ListOldTrees(o, plan, error) || !CheckKindChanges(*plan, o, error)) {
         return false;
     }
     if (!o.olds.empty() && o.op == GateOperator::UpTo && !o.allOldVersions) {

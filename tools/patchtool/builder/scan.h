@@ -10,3 +10,6 @@
 // Returns: false with the first reason no player could install the patch (or a tree that
 // cannot be read).
 bool CheckInputs(const BuildOptions &o, Plan *plan, Report &report, std::string *error);
+
+// Returns: name as Windows compares file names, without regard to ASCII case.
+std::string FoldCase(const std::string &name);

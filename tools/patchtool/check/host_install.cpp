@@ -2,15 +2,18 @@
 
 #include <string.h>
 #include <atomic>
+#include <set>
 #include <system_error>
 
 #include "delta/apply/delta_file_stdio.h"
 #include "delta/common/delta_choice.h"
+#include "format/removal_list.h"
 #include "payload/delta_result.h"
 #include "payload/walk.h"
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
 #include "tools/patchtool/check/inspect.h"
+#include "tools/patchtool/check/removals.h"
 #include "tools/patchtool/format/patch_format.h"
 #include "tools/patchtool/host/process.h"
 
@@ -49,6 +52,25 @@ bool HostPath(const HostWriters *w, const std::u16string &name, size_t length, f
     return true;
 }
 
+// Creates the folders of name at each forward slash, as the installer does.
+// Returns: false when one cannot be made.
+bool CreateFolders(const HostWriters *w, const std::u16string &name)
+{
+    for (size_t slash = name.find(u'/'); slash != std::u16string::npos;
+         slash = name.find(u'/', slash + 1)) {
+        fs::path folder;
+        std::error_code ec;
+        if (!HostPath(w, name, slash, &folder)) {
+            return false;
+        }
+        fs::create_directory(folder, ec);
+        if (ec && !fs::is_directory(folder)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Creates the target as the installer does: on failure, the folders at each forward slash, then
 // once more. Returns: the open file, or null.
 FILE *CreateTarget(const HostWriters *w, const std::u16string &name)
@@ -61,19 +83,7 @@ FILE *CreateTarget(const HostWriters *w, const std::u16string &name)
     if (file) {
         return file;
     }
-    for (size_t slash = name.find(u'/'); slash != std::u16string::npos;
-         slash = name.find(u'/', slash + 1)) {
-        fs::path folder;
-        std::error_code ec;
-        if (!HostPath(w, name, slash, &folder)) {
-            return nullptr;
-        }
-        fs::create_directory(folder, ec);
-        if (ec && !fs::is_directory(folder)) {
-            return nullptr;
-        }
-    }
-    return OpenFile(path, "wb");
+    return CreateFolders(w, name) ? OpenFile(path, "wb") : nullptr;
 }
 
 InstallResult Fail(const HostWriters *w, InstallResult result, const std::u16string &name,
@@ -163,10 +173,59 @@ void CollectDelta(const DeltaInfo &d, void *context)
     ((std::vector<DeltaInfo> *)context)->push_back(d);
 }
 
+bool StopOnInterrupt(void *)
+{
+    return Interrupted();
+}
+
+// A name as the installer matches a target with a named base: either slash, ASCII case ignored.
+std::u16string NameKey(const std::u16string &name)
+{
+    std::u16string key = name;
+    for (char16_t &unit : key) {
+        unit = unit == u'\\' ? u'/' : unit >= u'a' && unit <= u'z' ? (char16_t)(unit - 32) : unit;
+    }
+    return key;
+}
+
+// One target's decision, made before anything is written.
+struct DeltaStep {
+    DeltaInfo delta;  // the delta to apply; for MoveTemporary, the target's first
+    DeltaChoiceKind kind;
+    bool deferred;  // the target is some delta's named base: its temporary waits for every result
+};
+
+FileFacts FactsOf(const HostWriters *w, const std::u16string &name)
+{
+    fs::path path;
+    FileFacts facts = {false, {0, 0}};
+    facts.present = HostPath(w, name, name.size(), &path) && IdentifyFile(path, &facts.identity);
+    return facts;
+}
+
+// The target's choice through ChooseDelta: its temporary read only when the first call refuses.
+DeltaChoice ChooseTarget(const HostWriters *w, const std::u16string &name,
+                         const std::vector<DeltaHeader> &headers)
+{
+    FileFacts target = FactsOf(w, name);
+    std::vector<FileFacts> bases;
+    for (const DeltaHeader &h : headers) {
+        bases.push_back(h.baseName ? FactsOf(w, DeltaBaseName(h)) : target);
+    }
+    uint32_t count = (uint32_t)headers.size();
+    DeltaChoice choice = ChooseDelta(target, headers.data(), bases.data(), count, nullptr);
+    if (choice.kind == DeltaChoiceKind::Refuse) {
+        FileFacts temporary = FactsOf(w, name + u"" DELTA_TEMPORARY_SUFFIX);
+        choice = ChooseDelta(target, headers.data(), bases.data(), count, &temporary);
+    }
+    return choice;
+}
+
 // The installer's choice before anything is written, target by target (ChooseDelta).
-// Returns: Ok with the deltas to apply in *chosen; WrongBase naming a file that matches none.
-InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas, const HostWriters *w,
-                           std::vector<DeltaInfo> *chosen)
+// Returns: Ok with the steps in *steps; WrongBase naming a file that matches none.
+InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas,
+                           const std::set<std::u16string> &namedBases, const HostWriters *w,
+                           std::vector<DeltaStep> *steps)
 {
     for (size_t first = 0; first < deltas.size();) {
         const std::u16string &name = deltas[first].entry.name;
@@ -174,46 +233,64 @@ InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas, const HostWrite
         for (size_t k = first; k < deltas.size() && deltas[k].entry.name == name; ++k) {
             headers.push_back(deltas[k].header);
         }
-        fs::path path;
-        FileFacts target = {false, {0, 0}};
-        target.present = NameStaysInside(name) && HostPath(w, name, name.size(), &path) &&
-                         IdentifyFile(path, &target.identity);
-        std::vector<FileFacts> bases(headers.size(), target);
-        DeltaChoice choice =
-            ChooseDelta(target, headers.data(), bases.data(), (uint32_t)headers.size(), nullptr);
+        DeltaChoice choice = ChooseTarget(w, name, headers);
         if (choice.kind == DeltaChoiceKind::Refuse) {
             return Fail(w, InstallResult::WrongBase, name,
                         "the installer refuses (IDS_DELTA_BASE_MISMATCH): no delta's base or "
                         "result matches");
         }
-        if (choice.kind == DeltaChoiceKind::Apply) {
-            chosen->push_back(deltas[first + choice.delta]);
+        if (choice.kind != DeltaChoiceKind::Skip) {
+            steps->push_back(
+                DeltaStep{deltas[first + choice.delta], choice.kind, namedBases.count(NameKey(name)) > 0});
         }
         first += headers.size();
     }
     return InstallResult::Ok;
 }
 
-bool StopOnInterrupt(void *)
+// Moves the target's temporary over it. Returns: Ok, or WriteFailed.
+InstallResult MoveTemporary(const HostWriters *w, const std::u16string &name)
 {
-    return Interrupted();
+    fs::path path;
+    std::error_code ec;
+    HostPath(w, name, name.size(), &path);
+    fs::path temporary = path;
+    temporary += DELTA_TEMPORARY_SUFFIX;
+    fs::rename(temporary, path, ec);
+    return ec ? Fail(w, InstallResult::WriteFailed, name, "cannot move the temporary over")
+              : InstallResult::Ok;
 }
 
 // Applies one delta as the installer does: the result into a temporary beside the target, which
-// replaces the target only once the result is complete and matches.
-InstallResult ApplyDelta(const HostWriters *w, const DeltaInfo &d)
+// replaces the target once the result is complete and matches, unless the step is deferred.
+InstallResult ApplyDelta(const HostWriters *w, const DeltaStep &step)
 {
+    const DeltaInfo &d = step.delta;
     const std::u16string &name = d.entry.name;
-    fs::path path;
-    HostPath(w, name, name.size(), &path);
-    DeltaObserver interrupt = {nullptr, nullptr, StopOnInterrupt};
-    DeltaResult r = ApplyDeltaInPlace(d.data, (uint32_t)d.entry.dataSize, path, true, &interrupt);
-    InstallResult result = InstallResultOfDelta(r);
-    if (result == InstallResult::Cancelled) {
-        return Fail(w, result, name, "interrupted while applying the delta of");
+    if (step.kind == DeltaChoiceKind::MoveTemporary) {
+        return step.deferred ? InstallResult::Ok : MoveTemporary(w, name);
     }
-    return result == InstallResult::Ok ? result
-                                       : Fail(w, result, name, "the delta does not apply to");
+    fs::path path, base;
+    HostPath(w, name, name.size(), &path);
+    std::u16string baseName = d.header.baseName ? DeltaBaseName(d.header) : name;
+    HostPath(w, baseName, baseName.size(), &base);
+    fs::path temporary = path;
+    temporary += DELTA_TEMPORARY_SUFFIX;
+    DeltaObserver interrupt = {nullptr, nullptr, StopOnInterrupt};
+    if (!CreateFolders(w, name)) {
+        return Fail(w, InstallResult::CannotCreate, name, "cannot create the folders of");
+    }
+    DeltaResult r =
+        ApplyDeltaFile(d.data, (uint32_t)d.entry.dataSize, base, temporary, true, &interrupt);
+    InstallResult result = InstallResultOfDelta(r);
+    if (result != InstallResult::Ok) {
+        std::error_code ec;
+        fs::remove(temporary, ec);
+        return Fail(w, result, name,
+                    result == InstallResult::Cancelled ? "interrupted while applying the delta of"
+                                                       : "the delta does not apply to");
+    }
+    return step.deferred ? InstallResult::Ok : MoveTemporary(w, name);
 }
 
 const char *ResultName(InstallResult result)
@@ -224,9 +301,10 @@ const char *ResultName(InstallResult result)
     return index < sizeof names / sizeof names[0] ? names[index] : "unknown";
 }
 
-// Reads every delta entry and chooses those to apply, before anything is written.
+// Reads every delta entry and chooses those to apply, before anything is written; names every
+// named base in *namedBases (by NameKey).
 InstallResult PrepareDeltas(const LoadedPatch &patch, const HostWriters *w,
-                            std::vector<DeltaInfo> *chosen)
+                            std::set<std::u16string> *namedBases, std::vector<DeltaStep> *steps)
 {
     std::vector<DeltaInfo> deltas;
     for (const ChunkView &resource : patch.deltas) {
@@ -236,7 +314,59 @@ InstallResult PrepareDeltas(const LoadedPatch &patch, const HostWriters *w,
             return InstallResult::Corrupt;
         }
     }
-    return ChooseDeltas(deltas, w, chosen);
+    for (const DeltaInfo &d : deltas) {
+        if (d.header.baseName) {
+            namedBases->insert(NameKey(DeltaBaseName(d.header)));
+        }
+    }
+    return ChooseDeltas(deltas, *namedBases, w, steps);
+}
+
+// Applies the chosen deltas in package order, then moves the deferred temporaries over their
+// targets in the same order.
+InstallResult ApplyDeltas(const HostWriters *w, const std::vector<DeltaStep> &steps)
+{
+    InstallResult result = InstallResult::Ok;
+    for (size_t i = 0; result == InstallResult::Ok && i < steps.size(); ++i) {
+        result = ApplyDelta(w, steps[i]);
+    }
+    for (size_t i = 0; result == InstallResult::Ok && i < steps.size(); ++i) {
+        if (steps[i].deferred) {
+            result = MoveTemporary(w, steps[i].delta.entry.name);
+        }
+    }
+    return result;
+}
+
+// ---- removals, after every write ----
+
+bool IsListedContent(const RemovalInfo &r, const FileIdentity &found)
+{
+    for (const FileIdentity &id : r.identities) {
+        if (SameIdentity(id, found)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Removes each listed file whose content is a listed one, then each listed folder left empty.
+// A file that is gone, changed or not a file stays as it is; so does a folder that is not empty.
+InstallResult RemoveListed(const HostWriters *w, const std::vector<RemovalInfo> &removals)
+{
+    for (const RemovalInfo &r : removals) {
+        fs::path path;
+        std::error_code ec;
+        HostPath(w, r.name, r.name.size(), &path);
+        FileIdentity found;
+        if (r.kind == RemoveFolder) {
+            fs::remove(path, ec);  // only an empty folder goes
+        } else if (fs::is_regular_file(path, ec) && IdentifyFile(path, &found) &&
+                   IsListedContent(r, found) && !fs::remove(path, ec)) {
+            return Fail(w, InstallResult::WriteFailed, r.name, "cannot remove");
+        }
+    }
+    return InstallResult::Ok;
 }
 
 InstallResult WalkChunks(const LoadedPatch &patch, HostWriters *writers, std::string *detail)
@@ -274,13 +404,24 @@ InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
         *detail = "the patch has no chunk " + std::to_string(IDR_FIRST_CHUNK) + " and no delta";
         return InstallResult::NoChunk;
     }
-    std::vector<DeltaInfo> chosen;
-    InstallResult result = PrepareDeltas(patch, &writers, &chosen);
+    std::vector<RemovalInfo> removals;
+    std::string fault = ReadRemovals(patch, &removals);
+    if (!fault.empty()) {
+        *detail = "Corrupt: " + fault;
+        return InstallResult::Corrupt;
+    }
+    std::set<std::u16string> namedBases;
+    std::vector<DeltaStep> steps;
+    InstallResult result = PrepareDeltas(patch, &writers, &namedBases, &steps);
+    bool deltasFirst = !namedBases.empty();
+    if (result == InstallResult::Ok && deltasFirst) {
+        result = ApplyDeltas(&writers, steps);
+    }
     if (result == InstallResult::Ok) {
         result = WalkChunks(patch, &writers, detail);
     }
-    for (size_t i = 0; result == InstallResult::Ok && i < chosen.size(); ++i) {
-        result = ApplyDelta(&writers, chosen[i]);
+    if (result == InstallResult::Ok && !deltasFirst) {
+        result = ApplyDeltas(&writers, steps);
     }
-    return result;
+    return result == InstallResult::Ok ? RemoveListed(&writers, removals) : result;
 }

@@ -5,30 +5,26 @@
 #include <vector>
 
 #include "format/descriptor.h"
+#include "format/name_rule.h"
+#include "format/removal_list.h"
 #include "stream/block_stream.h"
 #include "stream/memory_stream.h"
 #include "tools/patchtool/check/inspect_extras.h"
+#include "tools/patchtool/check/removals.h"
 #include "tools/patchtool/format/patch_format.h"
+
+std::u16string DeltaBaseName(const DeltaHeader &header)
+{
+    std::u16string name;
+    for (uint32_t i = 0; i < header.baseNameLength; ++i) {
+        name.push_back((char16_t)GetU16(header.baseName + 2 * i));
+    }
+    return name;
+}
 
 bool NameStaysInside(const std::u16string &name)
 {
-    if (name.empty() || name[0] == u'/' || name[0] == u'\\' ||
-        name.find(u':') != std::u16string::npos) {
-        return false;
-    }
-    size_t start = 0;
-    for (;;) {
-        size_t end = name.find_first_of(u"/\\", start);
-        std::u16string part =
-            name.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
-        if (part == u"..") {
-            return false;
-        }
-        if (end == std::u16string::npos) {
-            return true;
-        }
-        start = end + 1;
-    }
+    return NameStaysInside(name.data(), (uint32_t)name.size());
 }
 
 namespace {
@@ -223,6 +219,10 @@ std::string CheckDeltaResource(const ChunkView &resource, void (*visit)(const De
             return At(resource, offset) + "\"" + NameText(e.name) +
                    "\": the delta's header is damaged (magic, format, filter or section sizes)";
         }
+        if (d.header.baseName && !NameStaysInside(DeltaBaseName(d.header))) {
+            return At(resource, offset) + "\"" + NameText(e.name) + "\": the base \"" +
+                   NameText(DeltaBaseName(d.header)) + "\" leaves the game folder";
+        }
         e.decodedSize = d.header.resultSize;
         if (visit) {
             visit(d, context);
@@ -275,6 +275,9 @@ void ListAndCheckDelta(const DeltaInfo &d, void *context)
                               " crc %08x  stored %12" PRIu64,
                               name.c_str(), h.baseSize, h.baseCrc, h.resultSize, h.resultCrc,
                               d.entry.dataSize));
+    if (h.baseName) {
+        l->report->Listing(Format("         base file %s", NameText(DeltaBaseName(h)).c_str()));
+    }
     l->decoded += h.resultSize;
     std::vector<std::u16string> &targets = l->deltaTargets;
     bool continues = !targets.empty() && targets.back() == d.entry.name;
@@ -367,6 +370,25 @@ std::string StrayFault(const LoadedPatch &patch)
     return std::string();
 }
 
+// Lists the removal list. Returns: an empty text, or its fault.
+std::string ListRemovals(const LoadedPatch &patch, Report &report)
+{
+    std::vector<RemovalInfo> removals;
+    std::string fault = ReadRemovals(patch, &removals);
+    if (patch.removals.data) {
+        report.Listing(Format("removal list: %zu records", removals.size()));
+    }
+    for (const RemovalInfo &r : removals) {
+        if (r.kind == RemoveFolder) {
+            report.Listing(Format("  remove %s/ (when empty)", NameText(r.name).c_str()));
+        } else {
+            report.Listing(Format("  remove %-47s %zu content(s)", NameText(r.name).c_str(),
+                                  r.identities.size()));
+        }
+    }
+    return fault;
+}
+
 }  // namespace
 
 std::string InspectPatch(const LoadedPatch &patch, Report &report)
@@ -385,6 +407,9 @@ std::string InspectPatch(const LoadedPatch &patch, Report &report)
     }
     if (fault.empty()) {
         fault = StrayFault(patch);
+    }
+    if (fault.empty()) {
+        fault = ListRemovals(patch, report);
     }
     if (fault.empty()) {
         fault = extrasFault;

@@ -24,8 +24,10 @@ struct DeltaInfo {
     DeltaHeader header;
 };
 
-// Returns: true when the name, taken relative to the game folder with either slash as a separator,
-// stays inside it (no "..", no root, drive or stream colon).
+// Returns: the base a delta's header names (DeltaFlagNamedBase), or an empty name.
+std::u16string DeltaBaseName(const DeltaHeader &header);
+
+// NameStaysInside (format/name_rule.h) for a whole name.
 bool NameStaysInside(const std::u16string &name);
 
 // Walks one chunk as the installer does and decodes every whole-file stream completely.
@@ -35,7 +37,7 @@ std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, 
                        void *context);
 
 // Walks one delta resource as the installer does: every entry whole-file, its name sound and its
-// data a delta whose header reads (GetDeltaHeader). visit, when given, sees each sound entry.
+// data a delta whose header reads (GetDeltaHeader), a base it names inside the game folder. visit, when given, sees each sound entry.
 // Returns: an empty text, or the first fault found.
 std::string CheckDeltaResource(const ChunkView &resource, void (*visit)(const DeltaInfo &, void *),
                                void *context);

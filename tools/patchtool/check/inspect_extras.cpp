@@ -107,24 +107,47 @@ std::string CheckRecord(const LoadedPatch &patch, const std::vector<uint8_t> &by
     return std::string();
 }
 
-// Checks both records: the deltas' only where it exists, though one is needed beside a record of
-// the chunks when there are deltas, or they would go unchecked.
-// Returns: an empty text, or the first record's fault.
+// Checks a further record (of the deltas, of the removal list) where it exists; one is needed
+// beside a record of the chunks when there are such resources, or they would go unchecked.
+// Returns: an empty text, or the record's fault.
+std::string CheckFurtherRecord(const LoadedPatch &patch, bool has, const std::vector<uint8_t> &bytes,
+                               const std::vector<ChunkView> &resources, const RecordKind &kind,
+                               const char *missing, Report &report)
+{
+    if (has) {
+        return CheckRecord(patch, bytes, resources, kind, report);
+    }
+    if (!resources.empty()) {
+        report.Listing(Format("%s: none", kind.name));
+        return missing;
+    }
+    return std::string();
+}
+
+// Checks the three records. Returns: an empty text, or the first record's fault.
 std::string CheckRecords(const LoadedPatch &patch, Report &report)
 {
     const InstallerExtras &x = patch.extras;
-    std::string fault =
-        CheckRecord(patch, x.record, patch.chunks, {"checksum record", "chunk"}, report);
-    if (x.hasDeltaRecord) {
-        std::string deltas = CheckRecord(patch, x.deltaRecord, patch.deltas,
-                                         {"delta checksum record", "delta resource"}, report);
-        fault = fault.empty() ? deltas : fault;
-    } else if (!patch.deltas.empty()) {
-        report.Listing("delta checksum record: none");
-        fault = fault.empty() ? "the installer checks its chunks but has no record of its deltas"
-                              : fault;
+    std::vector<ChunkView> removals;
+    if (patch.removals.data) {
+        removals.push_back(patch.removals);
     }
-    return fault;
+    std::string faults[] = {
+        CheckRecord(patch, x.record, patch.chunks, {"checksum record", "chunk"}, report),
+        CheckFurtherRecord(patch, x.hasDeltaRecord, x.deltaRecord, patch.deltas,
+                           {"delta checksum record", "delta resource"},
+                           "the installer checks its chunks but has no record of its deltas",
+                           report),
+        CheckFurtherRecord(
+            patch, x.hasRemovalRecord, x.removalRecord, removals,
+            {"removal checksum record", "removal list"},
+            "the installer checks its chunks but has no record of its removal list", report)};
+    for (const std::string &fault : faults) {
+        if (!fault.empty()) {
+            return fault;
+        }
+    }
+    return std::string();
 }
 
 void PrintVersion(const InstallerExtras &x, Report &report)

@@ -28,6 +28,24 @@ bool LoadSequence(const fs::path &folder, const ChunkSequence &sequence,
     return true;
 }
 
+// Reads the folder's removal list, if it has one, into the last of storage (reserved for it).
+bool LoadRemovals(const fs::path &folder, LoadedPatch *patch, std::string *error)
+{
+    std::error_code ec;
+    fs::path path = folder / RemovalFileName;
+    if (!fs::is_regular_file(path, ec)) {
+        return true;
+    }
+    patch->storage.emplace_back();
+    const std::vector<uint8_t> &bytes = patch->storage.back();
+    if (!ReadWholeFile(path, &patch->storage.back(), error)) {
+        return false;
+    }
+    patch->removals.data = bytes.data();
+    patch->removals.size = bytes.size();
+    return true;
+}
+
 bool LoadFolder(const fs::path &folder, LoadedPatch *patch, std::string *error)
 {
     std::error_code ec;
@@ -57,9 +75,10 @@ bool LoadFolder(const fs::path &folder, LoadedPatch *patch, std::string *error)
     ChunkSequence deltas = SplitChunkIds(deltaIds);
     patch->strayIds = chunks.stray;
     patch->strayDeltaIds = deltas.stray;
-    patch->storage.reserve(chunks.applied.size() + deltas.applied.size());
+    patch->storage.reserve(chunks.applied.size() + deltas.applied.size() + 1);
     return LoadSequence(folder, chunks, ChunkFileName, patch, &patch->chunks, error) &&
-           LoadSequence(folder, deltas, DeltaFileName, patch, &patch->deltas, error);
+           LoadSequence(folder, deltas, DeltaFileName, patch, &patch->deltas, error) &&
+           LoadRemovals(folder, patch, error);
 }
 
 // Returns: the ids of the resources of type, in the installer's order.
@@ -111,6 +130,11 @@ bool LoadExecutable(const fs::path &file, LoadedPatch *patch, std::string *error
     patch->strayDeltaIds = deltas.stray;
     ViewResources(image, items, PatchResourceType, chunks, &patch->chunks);
     ViewResources(image, items, DeltaResourceType, deltas, &patch->deltas);
+    if (const PeResource *r =
+            FindPeResource(items, NameKey(RemovalResourceType), IdKey(IDR_FIRST_CHUNK))) {
+        patch->removals.data = image.data() + r->imageOffset;
+        patch->removals.size = r->size;
+    }
     ReadInstallerExtras(image, items, &patch->extras);
     return true;
 }

@@ -1,10 +1,12 @@
 #pragma once
 // A patch as the installer would see it: read from a patch folder (descriptor.txt, 1601.bin,
-// 1601.delta, ...) or from the QPATCH and QPATCHDELTA resources of an installer executable.
+// 1601.delta, 1601.remove ...) or from the QPATCH, QPATCHDELTA and QPATCHREMOVE resources of an
+// installer executable.
 #include <stdint.h>
 #include <string>
 #include <vector>
 
+#include "resources/resource.h"
 #include "tools/patchtool/host/files.h"
 #include "tools/patchtool/format/installer_extras.h"
 
@@ -25,6 +27,8 @@ struct LoadedPatch {
     // The delta resources, taken as the chunks are; their entries are applied after the chunks'.
     std::vector<ChunkView> deltas;
     std::vector<uint32_t> strayDeltaIds;
+    // The removal list (format/removal_list.h), applied after every write; null data without one.
+    ChunkView removals = {IDR_FIRST_CHUNK, nullptr, 0};
     std::vector<std::vector<uint8_t>> storage;  // an installer's image is storage[0]
     InstallerExtras extras;
 };

@@ -109,13 +109,7 @@ int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::pat
                               detail.c_str()));
         code = 1;
     } else {
-        std::vector<std::string> leftovers;
-        std::vector<std::string> differences = CompareTrees(newFolder, game, &leftovers, &error);
-        for (const std::string &line : leftovers) {
-            report.Listing(
-                Format("note: left over from the old folder (a patch cannot delete files): %s",
-                       line.c_str()));
-        }
+        std::vector<std::string> differences = CompareTrees(newFolder, game, &error);
         for (const std::string &line : differences) {
             report.Listing(
                 Format("DIFFERENCE (from %s): %s", PathText(oldFolder).c_str(), line.c_str()));
@@ -133,22 +127,20 @@ int VerifyOne(const LoadedPatch &patch, const fs::path &oldFolder, const fs::pat
 }  // namespace
 
 std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &result,
-                                      std::vector<std::string> *leftovers, std::string *error)
+                                      std::string *error)
 {
     std::vector<std::string> differences;
-    std::vector<TreeFile> want;
-    std::vector<TreeFile> got;
-    std::vector<std::string> emptyFolders;
-    leftovers->clear();
-    if (!ListTree(expected, &want, &emptyFolders, error) ||
-        !ListTree(result, &got, &emptyFolders, error)) {
+    std::vector<TreeFile> want, got;
+    std::vector<std::string> wantFolders, gotFolders;
+    if (!ListTree(expected, &want, &wantFolders, error) ||
+        !ListTree(result, &got, &gotFolders, error)) {
         differences.push_back(*error);
         return differences;
     }
     size_t j = 0;
     for (const TreeFile &file : want) {
         while (j < got.size() && got[j].name < file.name) {
-            leftovers->push_back(got[j++].name);
+            differences.push_back("extra after the patch: " + got[j++].name);
         }
         if (j == got.size() || got[j].name != file.name) {
             differences.push_back("missing after the patch: " + file.name);
@@ -165,7 +157,17 @@ std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &
         ++j;
     }
     while (j < got.size()) {
-        leftovers->push_back(got[j++].name);
+        differences.push_back("extra after the patch: " + got[j++].name);
+    }
+    for (const std::string &folder : wantFolders) {
+        if (!std::binary_search(gotFolders.begin(), gotFolders.end(), folder)) {
+            differences.push_back("empty folder missing after the patch: " + folder);
+        }
+    }
+    for (const std::string &folder : gotFolders) {
+        if (!std::binary_search(wantFolders.begin(), wantFolders.end(), folder)) {
+            differences.push_back("extra empty folder after the patch: " + folder);
+        }
     }
     return differences;
 }

@@ -7,11 +7,11 @@
 #include "tools/patchtool/check/patch_source.h"
 #include "tools/patchtool/host/report.h"
 
-// Compares two trees byte for byte. Files only in result are listed in leftovers, not as
-// differences. Returns: the differences, each a line of text; empty when every file of expected is
-// reproduced.
+// Compares two trees byte for byte, and their empty folders by name.
+// Returns: the differences (a file or an empty folder missing, extra or different), each a line of
+// text; empty when result holds exactly expected.
 std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &result,
-                                      std::vector<std::string> *leftovers, std::string *error);
+                                      std::string *error);
 
 // verify --patch PATH --old DIR [--old DIR ...] --new DIR: for each old folder, the installer's
 // descriptor and version checks, then the patch installed into a copy of it and compared.

@@ -14,6 +14,8 @@ struct InstallerExtras {
     std::vector<uint8_t> record;
     bool hasDeltaRecord = false;  // the second record, of the deltas
     std::vector<uint8_t> deltaRecord;
+    bool hasRemovalRecord = false;  // the third, of the removal list
+    std::vector<uint8_t> removalRecord;
     bool hasVersion = false;
     std::vector<uint8_t> version;
     uint32_t certificateOffset = 0;  // the certificate table; size 0 when unsigned

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 
+#include "format/removal_list.h"
 #include "format/version.h"
 #include "tools/patchtool/host/text.h"
 
 const char16_t PatchResourceType[] = QPATCH_TYPE_U16;
 const char16_t DeltaResourceType[] = QPATCH_DELTA_TYPE_U16;
+const char16_t RemovalResourceType[] = QPATCH_REMOVE_TYPE_U16;
 const char DescriptorFileName[] = "descriptor.txt";
+const char RemovalFileName[] = "1601.remove";
 
 std::string ChunkFileName(uint32_t id)
 {

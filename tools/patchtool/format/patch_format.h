@@ -30,10 +30,13 @@ enum : uint8_t {
 extern const char16_t PatchResourceType[];
 // The resource type of the deltas, which run from 1601 upward as the chunks do.
 extern const char16_t DeltaResourceType[];
+// The resource type of the removal list (format/removal_list.h), whose one id is 1601.
+extern const char16_t RemovalResourceType[];
 
 // The files of a patch folder.
 extern const char DescriptorFileName[];
 std::string ChunkFileName(uint32_t id);  // "1601.bin"
+extern const char RemovalFileName[];     // "1601.remove", the removal list
 
 // Returns: the id of a chunk file name "NNNN.bin" (at most 65535), or 0.
 uint32_t ChunkIdOfFileName(const std::string &name);

@@ -1,0 +1,130 @@
+#include "tools/patchtool/builder/bases.h"
+
+#include <algorithm>
+#include <map>
+
+#include "delta/apply/delta_file_stdio.h"
+#include "tools/patchtool/builder/scan.h"
+
+namespace {
+
+// Past this many old files of one size, a file's copy is not looked for by content.
+const size_t MaxSameSizeCandidates = 8;
+
+// Returns: the file name of a path, case folded, without its digits when digitless.
+std::string NameKey(const std::string &name, bool digitless)
+{
+    std::string key = FoldCase(name.substr(name.rfind('/') + 1));
+    if (digitless) {
+        key.erase(std::remove_if(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; }),
+                  key.end());
+    }
+    return key;
+}
+
+// The old files that every old folder holds, as the first old folder has them.
+struct Candidates {
+    std::multimap<uint64_t, const TreeFile *> bySize;
+    std::multimap<std::string, const TreeFile *> byName;
+    std::multimap<std::string, const TreeFile *> byDigitless;
+    std::map<const TreeFile *, FileIdentity> identities;  // read when first needed
+};
+
+Candidates IndexOlds(const Plan &plan)
+{
+    Candidates c;
+    for (const TreeFile &file : plan.olds[0].files) {
+        bool everywhere = true;
+        for (const OldTree &old : plan.olds) {
+            everywhere = everywhere && old.byName.count(file.name) > 0;
+        }
+        if (everywhere) {
+            c.bySize.insert({file.size, &file});
+            c.byName.insert({NameKey(file.name, false), &file});
+            c.byDigitless.insert({NameKey(file.name, true), &file});
+        }
+    }
+    return c;
+}
+
+bool Identify(const TreeFile &file, FileIdentity *id, std::string *error)
+{
+    if (!IdentifyFile(file.path, id)) {
+        *error = "cannot read " + PathText(file.path) + ": " + SystemReason();
+        return false;
+    }
+    return true;
+}
+
+// Returns: false with a reason; otherwise *copy is an old file of f's content, or null.
+bool FindCopy(Candidates *c, const TreeFile &f, const TreeFile **copy, std::string *error)
+{
+    *copy = nullptr;
+    auto range = c->bySize.equal_range(f.size);
+    if (range.first == range.second ||
+        (size_t)std::distance(range.first, range.second) > MaxSameSizeCandidates) {
+        return true;
+    }
+    FileIdentity target;
+    if (!Identify(f, &target, error)) {
+        return false;
+    }
+    for (auto it = range.first; it != range.second && !*copy; ++it) {
+        auto known = c->identities.find(it->second);
+        if (known == c->identities.end()) {
+            FileIdentity id;
+            if (!Identify(*it->second, &id, error)) {
+                return false;
+            }
+            known = c->identities.insert({it->second, id}).first;
+        }
+        *copy = SameIdentity(known->second, target) ? it->second : nullptr;
+    }
+    return true;
+}
+
+// Returns: the candidate under key closest in size to f, or null.
+const TreeFile *Closest(const std::multimap<std::string, const TreeFile *> &index,
+                        const std::string &key, const TreeFile &f)
+{
+    const TreeFile *best = nullptr;
+    auto range = index.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it) {
+        uint64_t distance = it->second->size > f.size ? it->second->size - f.size
+                                                      : f.size - it->second->size;
+        uint64_t bestDistance = !best                  ? UINT64_MAX
+                                : best->size > f.size ? best->size - f.size
+                                                       : f.size - best->size;
+        best = distance < bestDistance ? it->second : best;
+    }
+    return best;
+}
+
+}  // namespace
+
+bool FindNamedBases(const Plan &plan, std::vector<FileWork> &files, std::string *error)
+{
+    if (plan.olds.empty() || !plan.rangesAllowed) {
+        return true;
+    }
+    Candidates c = IndexOlds(plan);
+    for (FileWork &f : files) {
+        if (!f.olds.empty()) {
+            continue;
+        }
+        const TreeFile *base = nullptr;
+        if (!FindCopy(&c, *f.file, &base, error)) {
+            return false;
+        }
+        base = base ? base : Closest(c.byName, NameKey(f.file->name, false), *f.file);
+        base = base ? base : Closest(c.byDigitless, NameKey(f.file->name, true), *f.file);
+        if (base) {
+            for (const OldTree &old : plan.olds) {
+                f.olds.push_back(old.byName.at(base->name));
+            }
+            Utf8ToUtf16(base->name, &f.baseName);
+            f.rangesPossible = false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,50 @@
+#include "tools/patchtool/check/removals.h"
+
+#include "format/removal_list.h"
+#include "stream/little_endian.h"
+#include "tools/patchtool/check/inspect.h"
+#include "tools/patchtool/format/patch_format.h"
+
+namespace {
+
+RemovalInfo Info(const Removal &r)
+{
+    RemovalInfo info = {r.kind, {}, {}};
+    for (uint32_t i = 0; i < r.nameLength; ++i) {
+        info.name.push_back((char16_t)GetU16(r.name + 2 * i));
+    }
+    for (uint32_t i = 0; i < r.identityCount; ++i) {
+        const uint8_t *identity = r.identities + i * RemovalIdentitySize;
+        info.identities.push_back(FileIdentity{GetU64(identity), GetU32(identity + 8)});
+    }
+    return info;
+}
+
+}  // namespace
+
+std::string ReadRemovals(const LoadedPatch &patch, std::vector<RemovalInfo> *removals)
+{
+    removals->clear();
+    const ChunkView &list = patch.removals;
+    if (!list.data) {
+        return std::string();
+    }
+    RemovalReader reader;
+    if (list.size > MaxChunkBytes || !OpenRemovalList(list.data, (uint32_t)list.size, &reader)) {
+        return "the removal list's header is damaged";
+    }
+    Removal r;
+    RemovalRead read;
+    while ((read = NextRemoval(&reader, &r)) == RemovalRead::Record) {
+        removals->push_back(Info(r));
+        if (!NameStaysInside(removals->back().name)) {
+            std::string name;
+            Utf16ToUtf8(removals->back().name, &name);
+            return "the removal list names \"" + name + "\", which leaves the game folder";
+        }
+    }
+    if (read == RemovalRead::Malformed) {
+        return "the removal list is damaged after record " + std::to_string(removals->size());
+    }
+    return std::string();
+}
