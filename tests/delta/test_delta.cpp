@@ -339,8 +339,9 @@ TEST(Delta, RefusesInputsOverItsLimitBeforeReadingThem)
             EncodeDelta(bytes.data(), row.oldSize, bytes.data(), row.newSize, o, &delta, &error),
             row.fits)
             << error;
-        if (!row.fits)
+        if (!row.fits) {
             EXPECT_NE(error.find("this build encodes"), std::string::npos) << error;
+        }
     }
     EXPECT_EQ(DeltaOptions().inputLimit, DeltaIn32BitProcess ? 1ull << 30 : UINT64_MAX);
 }

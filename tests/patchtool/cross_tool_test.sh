@@ -2,6 +2,8 @@
 # A delta patch made by one build of patchtool is inspected and verified by the other, each way:
 # the host's tool and the Windows one (under Wine, scripts/wine-run.sh; QPATCH_BUILD_DIR names its
 # tree). Both tools run in the work folder on the same relative paths.
+# In a 32-bit tree, the 32-bit tool also refuses a delta over its address space's limit, naming the
+# file and leaving nothing behind (sparse files: nothing is written to disk).
 #   cross_tool_test.sh HOST_PATCHTOOL WINDOWS_PATCHTOOL.exe STUB.exe
 set -u
 host=$1 windows=$2 stub=$3
@@ -64,6 +66,20 @@ for maker in host windows; do
     failures=$((failures + 1))
   fi
 done
+
+if [ "$(cat "$QPATCH_BUILD_DIR/wine-arch")" = win32 ]; then
+  mkdir -p large/old/Bin large/new/Bin
+  cp old/Bin/game.ini large/old/Bin/ && cp old/Bin/game.ini large/new/Bin/
+  truncate -s 600M large/old/Bin/big.pak && truncate -s 500M large/new/Bin/big.pak  # shrunk: whole or delta
+  output=$(tool windows build --old large/old --new large/new --target 1.1.0.1 --base 1.1.0.0 \
+    --description d --level 1 --out large/out 2>&1)
+  if [ $? -eq 1 ] && grep -qE 'cannot encode the delta of large.new.Bin.big\.pak: the base and the new file hold 1100 MiB together, more than the 1024 MiB' <<<"$output" \
+     && [ "$(ls large)" = "$(printf 'new\nold')" ]; then
+    echo "ok   the 32-bit tool refuses a delta of 1100 MiB, naming the file, and leaves nothing"
+  else
+    echo "FAIL the 32-bit tool on a delta of 1100 MiB: $output; left: $(ls large)"; failures=$((failures + 1))
+  fi
+fi
 
 [ "$failures" -eq 0 ] && echo "all passed" || echo "$failures failed"
 exit $((failures != 0))
