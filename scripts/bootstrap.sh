@@ -70,8 +70,9 @@ fi
 if ! divsufsort_ready; then
   # The machine's Debian mirror and release, as apt reads them from /etc/apt/sources.list(.d).
   . /etc/os-release
-  mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Identifier: Packages' |
-    awk -v release="$VERSION_CODENAME" '$2 == release && $3 == "main" && !n++ { print $1 }')
+  # A suite is named by its code name (bookworm) or its class (stable), which its index resolves.
+  mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(CODENAME) $(COMPONENT)' 'Identifier: Packages' |
+    awk -v release="$VERSION_CODENAME" '($2 == release || $3 == release) && $4 == "main" && !n++ { print $1 }')
   [ -n "$mirror" ] || { echo "bootstrap: no source of Debian $VERSION_CODENAME main in /etc/apt/sources.list(.d)" >&2; exit 1; }
   apt_dir=$divsufsort_dir/apt
   mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
