@@ -214,7 +214,6 @@ std::vector<DeltaInfo> DeltasOf(const LoadedPatch &patch)
 
 TEST(RoundTrip, ARecompiledFileGoesAsADeltaThroughBuildPackAndVerify)
 {
-    SKIP_WITHOUT_DELTA_ENCODER();
     InstallerBuild b;
     std::vector<uint8_t> code = Bytes(64 << 10, 40, false);
     Put(b.g.oldFolder / "Bin/code.dll", code);

@@ -176,7 +176,7 @@ bool EncodeFileDeltas(const BuildOptions &o, FileWork *f, DeltaSpool *spool, std
 bool EncodeDeltas(const BuildOptions &o, std::vector<FileWork> &files, DeltaOutput *deltas,
                   Progress *progress, std::string *error)
 {
-    if (!o.deltas || !DeltaEncoderAvailable()) {
+    if (!o.deltas) {
         return true;
     }
     uint64_t total = 0;
