@@ -64,7 +64,6 @@ TEST(RoundTrip, EveryKindOfChangeInstallsToTheNewFolder)
 
 TEST(RoundTrip, MovedFilesTakeTheirBaseWhereverItIsAndDroppedOnesGo)
 {
-    SKIP_WITHOUT_DELTA_ENCODER();
     TempFolder temp;
     GameFolders g = MakeMoves(temp.path);
     BuildOptions o = Options(g, temp.path / "patch", 4096);

@@ -84,7 +84,7 @@ bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder,
 {
     Progress progress(report);
     std::vector<FileWork> files = MakeWork(o, plan);
-    if ((o.deltas && DeltaEncoderAvailable() && !FindNamedBases(plan, files, error)) ||
+    if ((o.deltas && !FindNamedBases(plan, files, error)) ||
         !CompareFiles(files, &progress, error)) {
         return false;
     }
