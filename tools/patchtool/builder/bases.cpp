@@ -16,8 +16,9 @@ std::string NameKey(const std::string &name, bool digitless)
 {
     std::string key = FoldCase(name.substr(name.rfind('/') + 1));
     if (digitless) {
-        key.erase(std::remove_if(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; }),
-                  key.end());
+        key.erase(
+            std::remove_if(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; }),
+            key.end());
     }
     return key;
 }
@@ -90,11 +91,11 @@ const TreeFile *Closest(const std::multimap<std::string, const TreeFile *> &inde
     const TreeFile *best = nullptr;
     auto range = index.equal_range(key);
     for (auto it = range.first; it != range.second; ++it) {
-        uint64_t distance = it->second->size > f.size ? it->second->size - f.size
-                                                      : f.size - it->second->size;
-        uint64_t bestDistance = !best                  ? UINT64_MAX
+        uint64_t distance =
+            it->second->size > f.size ? it->second->size - f.size : f.size - it->second->size;
+        uint64_t bestDistance = !best                 ? UINT64_MAX
                                 : best->size > f.size ? best->size - f.size
-                                                       : f.size - best->size;
+                                                      : f.size - best->size;
         best = distance < bestDistance ? it->second : best;
     }
     return best;

@@ -57,8 +57,8 @@ void Append(std::vector<uint8_t> *list, uint8_t kind, const std::string &name,
     std::u16string units;
     Utf8ToUtf16(name, &units);
     if (units.size() > MaxRemovalNameLength) {
-        report.Warning(Format("%s has a name too long for the removal list; it stays",
-                              name.c_str()));
+        report.Warning(
+            Format("%s has a name too long for the removal list; it stays", name.c_str()));
         return;
     }
     uint32_t identities = contents ? (uint32_t)contents->sizes.size() : 0;

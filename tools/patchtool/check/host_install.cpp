@@ -240,8 +240,8 @@ InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas,
                         "result matches");
         }
         if (choice.kind != DeltaChoiceKind::Skip) {
-            steps->push_back(
-                DeltaStep{deltas[first + choice.delta], choice.kind, namedBases.count(NameKey(name)) > 0});
+            steps->push_back(DeltaStep{deltas[first + choice.delta], choice.kind,
+                                       namedBases.count(NameKey(name)) > 0});
         }
         first += headers.size();
     }
