@@ -1,8 +1,8 @@
 #include "tools/patchtool/check/removals.h"
 
+#include "format/name_rule.h"
 #include "format/removal_list.h"
 #include "stream/little_endian.h"
-#include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/format/patch_format.h"
 
 namespace {
@@ -37,7 +37,8 @@ std::string ReadRemovals(const LoadedPatch &patch, std::vector<RemovalInfo> *rem
     RemovalRead read;
     while ((read = NextRemoval(&reader, &r)) == RemovalRead::Record) {
         removals->push_back(Info(r));
-        if (!NameStaysInside(removals->back().name)) {
+        const std::u16string &name16 = removals->back().name;
+        if (!NameStaysInside(name16.data(), (uint32_t)name16.size())) {
             std::string name;
             Utf16ToUtf8(removals->back().name, &name);
             return "the removal list names \"" + name + "\", which leaves the game folder";
