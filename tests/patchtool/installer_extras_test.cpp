@@ -183,7 +183,8 @@ TEST_F(InstallerExtras, TheRemovalListHasItsOwnRecordAndNothingWithoutOne)
     // Without its record, a checked installer's removal list is damage.
     std::vector<PeResource> items;
     ASSERT_TRUE(ReadPeResources(patch.storage[0], &items, &error));
-    items.erase(items.begin() + (FindPeResource(items, NameKey(u"QPATCHCRC"), IdKey(3)) - &items[0]));
+    items.erase(items.begin() +
+                (FindPeResource(items, NameKey(u"QPATCHCRC"), IdKey(3)) - &items[0]));
     ASSERT_TRUE(WritePeWithResources(patch.storage[0], items, temp.path / "unlisted.exe", &error))
         << error;
     EXPECT_NE(Inspect(temp.path / "unlisted.exe", &text).find("no record of its removal list"),

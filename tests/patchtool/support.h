@@ -269,7 +269,8 @@ inline GameFolders MakeMoves(const fs::path &root)
     std::vector<uint8_t> added = Bytes(1000, 77, false);
     first.insert(first.end(), added.begin(), added.end());
     Put(g.newFolder / "Data/world1.pak", first);
-    Put(g.newFolder / "Data/world2.pak", std::vector<uint8_t>(world.begin() + (80 << 10), world.end()));
+    Put(g.newFolder / "Data/world2.pak",
+        std::vector<uint8_t>(world.begin() + (80 << 10), world.end()));
     Put(g.oldFolder / "Data/obsolete.txt", Bytes(3000, 76, true));
     fs::create_directories(g.oldFolder / "Empty/Sub");
     return g;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <map>
 
-#include "delta/apply/delta_file_stdio.h"
 #include "tools/patchtool/builder/scan.h"
 
 namespace {
@@ -12,12 +11,13 @@ namespace {
 const size_t MaxSameSizeCandidates = 8;
 
 // Returns: the file name of a path, case folded, without its digits when digitless.
-std::string NameKey(const std::string &name, bool digitless)
+std::string FileNameKey(const std::string &name, bool digitless)
 {
     std::string key = FoldCase(name.substr(name.rfind('/') + 1));
     if (digitless) {
-        key.erase(std::remove_if(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; }),
-                  key.end());
+        key.erase(
+            std::remove_if(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; }),
+            key.end());
     }
     return key;
 }
@@ -40,20 +40,11 @@ Candidates IndexOlds(const Plan &plan)
         }
         if (everywhere) {
             c.bySize.insert({file.size, &file});
-            c.byName.insert({NameKey(file.name, false), &file});
-            c.byDigitless.insert({NameKey(file.name, true), &file});
+            c.byName.insert({FileNameKey(file.name, false), &file});
+            c.byDigitless.insert({FileNameKey(file.name, true), &file});
         }
     }
     return c;
-}
-
-bool Identify(const TreeFile &file, FileIdentity *id, std::string *error)
-{
-    if (!IdentifyFile(file.path, id)) {
-        *error = "cannot read " + PathText(file.path) + ": " + SystemReason();
-        return false;
-    }
-    return true;
 }
 
 // Returns: false with a reason; otherwise *copy is an old file of f's content, or null.
@@ -66,14 +57,14 @@ bool FindCopy(Candidates *c, const TreeFile &f, const TreeFile **copy, std::stri
         return true;
     }
     FileIdentity target;
-    if (!Identify(f, &target, error)) {
+    if (!IdentifyTreeFile(f, &target, error)) {
         return false;
     }
     for (auto it = range.first; it != range.second && !*copy; ++it) {
         auto known = c->identities.find(it->second);
         if (known == c->identities.end()) {
             FileIdentity id;
-            if (!Identify(*it->second, &id, error)) {
+            if (!IdentifyTreeFile(*it->second, &id, error)) {
                 return false;
             }
             known = c->identities.insert({it->second, id}).first;
@@ -90,11 +81,11 @@ const TreeFile *Closest(const std::multimap<std::string, const TreeFile *> &inde
     const TreeFile *best = nullptr;
     auto range = index.equal_range(key);
     for (auto it = range.first; it != range.second; ++it) {
-        uint64_t distance = it->second->size > f.size ? it->second->size - f.size
-                                                      : f.size - it->second->size;
-        uint64_t bestDistance = !best                  ? UINT64_MAX
+        uint64_t distance =
+            it->second->size > f.size ? it->second->size - f.size : f.size - it->second->size;
+        uint64_t bestDistance = !best                 ? UINT64_MAX
                                 : best->size > f.size ? best->size - f.size
-                                                       : f.size - best->size;
+                                                      : f.size - best->size;
         best = distance < bestDistance ? it->second : best;
     }
     return best;
@@ -116,8 +107,8 @@ bool FindNamedBases(const Plan &plan, std::vector<FileWork> &files, std::string 
         if (!FindCopy(&c, *f.file, &base, error)) {
             return false;
         }
-        base = base ? base : Closest(c.byName, NameKey(f.file->name, false), *f.file);
-        base = base ? base : Closest(c.byDigitless, NameKey(f.file->name, true), *f.file);
+        base = base ? base : Closest(c.byName, FileNameKey(f.file->name, false), *f.file);
+        base = base ? base : Closest(c.byDigitless, FileNameKey(f.file->name, true), *f.file);
         if (base) {
             for (const OldTree &old : plan.olds) {
                 f.olds.push_back(old.byName.at(base->name));

@@ -118,15 +118,15 @@ bool WriteAndPublish(const BuildOptions &o, const Plan &plan, const Temporaries 
               WritePatch(o, plan, t.folder, writer, deltas, report, summary, error) &&
               ComposeRemovals(o, plan, report, &removals, error) &&
               (o.dryRun || removals.empty() ||
-               WriteWholeFile(t.folder / RemovalFileName, removals.data(), removals.size(),
-                              error));
+               WriteWholeFile(t.folder / RemovalFileName, removals.data(), removals.size(), error));
     if (ok && writer->id < IDR_FIRST_CHUNK && deltas->writer.id < IDR_FIRST_CHUNK) {
         *error = "nothing to patch: every file of the new folder is unchanged";
         return false;
     }
     if (ok && !t.installer.empty()) {
-        ok = WriteInstaller(plan.stub, BuiltPatchFiles(t.folder, writer->id, deltas->writer.id, !removals.empty()),
-                            t.installer, o.checksumRecord, report, error);
+        ok = WriteInstaller(
+            plan.stub, BuiltPatchFiles(t.folder, writer->id, deltas->writer.id, !removals.empty()),
+            t.installer, o.checksumRecord, report, error);
     }
     ok = ok && (o.dryRun || Publish(t.folder, o.outFolder, error));
     if (ok && !t.installer.empty() && !Publish(t.installer, o.installer, error)) {

@@ -1,7 +1,8 @@
 #pragma once
 // The installer: the stub with a patch folder's descriptor and chunks as QPATCH resources, its
-// deltas as QPATCHDELTA resources, its removal list as QPATCHREMOVE 1601, the patch's version resource and, unless left out, its
-// checksum records. The one writer of an installer, for build and for pack alike.
+// deltas as QPATCHDELTA resources, its removal list as QPATCHREMOVE 1601, the patch's version
+// resource and, unless left out, its checksum records. The one writer of an installer, for build
+// and for pack alike.
 #include <stdint.h>
 
 #include <string>

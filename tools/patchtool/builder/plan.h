@@ -63,7 +63,7 @@ struct FileWork {
     const TreeFile *file;
     std::u16string name;
     std::vector<const TreeFile *> olds;  // one per old folder; empty when one of them lacks it
-    std::u16string baseName;  // olds are another file's copies, the base its deltas name
+    std::u16string baseName;             // olds are another file's copies, the base its deltas name
     bool rangesPossible = true;          // no old copy is longer than the new file
     Choice choice = Choice::Whole;
     std::vector<ByteRange> ranges;

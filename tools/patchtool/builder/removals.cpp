@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <map>
 
-#include "delta/apply/delta_file_stdio.h"
 #include "format/removal_list.h"
 #include "tools/patchtool/builder/scan.h"
 
@@ -19,8 +18,7 @@ struct RemovedFile {
 bool AddContent(const TreeFile &old, RemovedFile *removed, std::string *error)
 {
     FileIdentity id;
-    if (!IdentifyFile(old.path, &id)) {
-        *error = "cannot read " + PathText(old.path) + ": " + SystemReason();
+    if (!IdentifyTreeFile(old, &id, error)) {
         return false;
     }
     for (size_t i = 0; i < removed->sizes.size(); ++i) {
@@ -57,8 +55,8 @@ void Append(std::vector<uint8_t> *list, uint8_t kind, const std::string &name,
     std::u16string units;
     Utf8ToUtf16(name, &units);
     if (units.size() > MaxRemovalNameLength) {
-        report.Warning(Format("%s has a name too long for the removal list; it stays",
-                              name.c_str()));
+        report.Warning(
+            Format("%s has a name too long for the removal list; it stays", name.c_str()));
         return;
     }
     uint32_t identities = contents ? (uint32_t)contents->sizes.size() : 0;

@@ -179,7 +179,7 @@ bool StopOnInterrupt(void *)
 }
 
 // A name as the installer matches a target with a named base: either slash, ASCII case ignored.
-std::u16string NameKey(const std::u16string &name)
+std::u16string BaseMatchKey(const std::u16string &name)
 {
     std::u16string key = name;
     for (char16_t &unit : key) {
@@ -240,8 +240,8 @@ InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas,
                         "result matches");
         }
         if (choice.kind != DeltaChoiceKind::Skip) {
-            steps->push_back(
-                DeltaStep{deltas[first + choice.delta], choice.kind, namedBases.count(NameKey(name)) > 0});
+            steps->push_back(DeltaStep{deltas[first + choice.delta], choice.kind,
+                                       namedBases.count(BaseMatchKey(name)) > 0});
         }
         first += headers.size();
     }
@@ -302,7 +302,7 @@ const char *ResultName(InstallResult result)
 }
 
 // Reads every delta entry and chooses those to apply, before anything is written; names every
-// named base in *namedBases (by NameKey).
+// named base in *namedBases (by BaseMatchKey).
 InstallResult PrepareDeltas(const LoadedPatch &patch, const HostWriters *w,
                             std::set<std::u16string> *namedBases, std::vector<DeltaStep> *steps)
 {
@@ -316,7 +316,7 @@ InstallResult PrepareDeltas(const LoadedPatch &patch, const HostWriters *w,
     }
     for (const DeltaInfo &d : deltas) {
         if (d.header.baseName) {
-            namedBases->insert(NameKey(DeltaBaseName(d.header)));
+            namedBases->insert(BaseMatchKey(DeltaBaseName(d.header)));
         }
     }
     return ChooseDeltas(deltas, *namedBases, w, steps);
@@ -360,7 +360,9 @@ InstallResult RemoveListed(const HostWriters *w, const std::vector<RemovalInfo> 
         HostPath(w, r.name, r.name.size(), &path);
         FileIdentity found;
         if (r.kind == RemoveFolder) {
-            fs::remove(path, ec);  // only an empty folder goes
+            if (fs::is_directory(fs::symlink_status(path, ec))) {
+                fs::remove(path, ec);  // only an empty folder goes
+            }
         } else if (fs::is_regular_file(path, ec) && IdentifyFile(path, &found) &&
                    IsListedContent(r, found) && !fs::remove(path, ec)) {
             return Fail(w, InstallResult::WriteFailed, r.name, "cannot remove");

@@ -37,8 +37,8 @@ std::string CheckChunk(const ChunkView &chunk, void (*visit)(const EntryInfo &, 
                        void *context);
 
 // Walks one delta resource as the installer does: every entry whole-file, its name sound and its
-// data a delta whose header reads (GetDeltaHeader), a base it names inside the game folder. visit, when given, sees each sound entry.
-// Returns: an empty text, or the first fault found.
+// data a delta whose header reads (GetDeltaHeader), a base it names inside the game folder. visit,
+// when given, sees each sound entry. Returns: an empty text, or the first fault found.
 std::string CheckDeltaResource(const ChunkView &resource, void (*visit)(const DeltaInfo &, void *),
                                void *context);
 

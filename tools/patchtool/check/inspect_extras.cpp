@@ -110,7 +110,8 @@ std::string CheckRecord(const LoadedPatch &patch, const std::vector<uint8_t> &by
 // Checks a further record (of the deltas, of the removal list) where it exists; one is needed
 // beside a record of the chunks when there are such resources, or they would go unchecked.
 // Returns: an empty text, or the record's fault.
-std::string CheckFurtherRecord(const LoadedPatch &patch, bool has, const std::vector<uint8_t> &bytes,
+std::string CheckFurtherRecord(const LoadedPatch &patch, bool has,
+                               const std::vector<uint8_t> &bytes,
                                const std::vector<ChunkView> &resources, const RecordKind &kind,
                                const char *missing, Report &report)
 {
@@ -138,10 +139,10 @@ std::string CheckRecords(const LoadedPatch &patch, Report &report)
                            {"delta checksum record", "delta resource"},
                            "the installer checks its chunks but has no record of its deltas",
                            report),
-        CheckFurtherRecord(
-            patch, x.hasRemovalRecord, x.removalRecord, removals,
-            {"removal checksum record", "removal list"},
-            "the installer checks its chunks but has no record of its removal list", report)};
+        CheckFurtherRecord(patch, x.hasRemovalRecord, x.removalRecord, removals,
+                           {"removal checksum record", "removal list"},
+                           "the installer checks its chunks but has no record of its removal list",
+                           report)};
     for (const std::string &fault : faults) {
         if (!fault.empty()) {
             return fault;

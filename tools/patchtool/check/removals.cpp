@@ -1,8 +1,8 @@
 #include "tools/patchtool/check/removals.h"
 
+#include "format/name_rule.h"
 #include "format/removal_list.h"
 #include "stream/little_endian.h"
-#include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/format/patch_format.h"
 
 namespace {
@@ -37,10 +37,11 @@ std::string ReadRemovals(const LoadedPatch &patch, std::vector<RemovalInfo> *rem
     RemovalRead read;
     while ((read = NextRemoval(&reader, &r)) == RemovalRead::Record) {
         removals->push_back(Info(r));
-        if (!NameStaysInside(removals->back().name)) {
-            std::string name;
-            Utf16ToUtf8(removals->back().name, &name);
-            return "the removal list names \"" + name + "\", which leaves the game folder";
+        const std::u16string &name = removals->back().name;
+        if (!NameStaysInside(name.data(), (uint32_t)name.size())) {
+            std::string text;
+            Utf16ToUtf8(name, &text);
+            return "the removal list names \"" + text + "\", which leaves the game folder";
         }
     }
     if (read == RemovalRead::Malformed) {

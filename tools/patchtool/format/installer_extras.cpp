@@ -35,8 +35,7 @@ void ReadInstallerExtras(const std::vector<uint8_t> &image, const std::vector<Pe
     extras->fromInstaller = true;
     extras->hasRecord = ReadRecord(image, items, ChecksumRecordId, &extras->record);
     extras->hasDeltaRecord = ReadRecord(image, items, DeltaRecordId, &extras->deltaRecord);
-    extras->hasRemovalRecord =
-        ReadRecord(image, items, RemovalRecordId, &extras->removalRecord);
+    extras->hasRemovalRecord = ReadRecord(image, items, RemovalRecordId, &extras->removalRecord);
     if (const PeResource *v =
             FindPeResource(items, VersionResourceType(), IdKey(VersionResourceId))) {
         extras->hasVersion = true;
