@@ -11,6 +11,7 @@
 #include "payload/entry_writers.h"
 #include "payload/progress.h"
 #include "payload/readiness.h"
+#include "payload/removals.h"
 #include "resources/resource.h"
 #include "payload/window_api.h"
 
@@ -97,6 +98,19 @@ static bool WriteInstalledVersion()
     return ReplaceVersionValue(path, copy, value);
 }
 
+// The chunks, then the deltas; the deltas first when one reads a base that a chunk may replace.
+static InstallResult WriteEverything(DeltaPlan *deltas)
+{
+    InstallResult last = deltas->namedBases ? ApplyDeltas(deltas) : InstallResult::Ok;
+    if (last == InstallResult::Ok)
+        last = ForEachChunk(&diskWriters);
+    if (last == InstallResult::NoChunk && (HasDeltas() || HasRemovals()))
+        last = InstallResult::Ok;  // a patch of deltas or removals alone
+    if (last == InstallResult::Ok && !deltas->namedBases)
+        last = ApplyDeltas(deltas);
+    return last;
+}
+
 DWORD WINAPI InstallWorker(LPVOID)
 {
     SetUpProgressBar(TotalPayloadSize());
@@ -105,11 +119,9 @@ DWORD WINAPI InstallWorker(LPVOID)
     Readiness decided = {};
     InstallResult last = CheckWriteReadiness(&decided);
     if (last == InstallResult::Ok)
-        last = ForEachChunk(&diskWriters);
-    if (last == InstallResult::NoChunk && HasDeltas())
-        last = InstallResult::Ok;  // a patch of deltas alone
+        last = WriteEverything(&decided.deltas);
     if (last == InstallResult::Ok)
-        last = ApplyDeltas(&decided.deltas);
+        last = ApplyRemovals();
     ReleaseDeltaPlan(&decided.deltas);
     installSucceeded = ReportResult(last, decided.deltas.wrongBase);
     installing = false;

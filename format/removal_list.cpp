@@ -71,32 +71,28 @@ bool RemovalNamesContent(const Removal &removal, uint64_t size, uint32_t crc)
     return false;
 }
 
-void PutRemovalHeader(std::vector<uint8_t> *out, uint32_t count)
+void PutRemovalHeader(uint8_t *out, uint32_t count)
 {
-    uint8_t header[RemovalHeaderSize] = {'Q', 'R', 'M', 'V'};
-    PutU16(header + 4, RemovalFormat);
-    PutU16(header + 6, 0);
-    PutU32(header + 8, count);
-    out->insert(out->end(), header, header + RemovalHeaderSize);
+    for (uint32_t i = 0; i < 4; ++i)
+        out[i] = RemovalMagic[i];
+    PutU16(out + 4, RemovalFormat);
+    PutU16(out + 6, 0);
+    PutU32(out + 8, count);
 }
 
-void PutRemoval(std::vector<uint8_t> *out, uint8_t kind, const char16_t *name, uint32_t nameLength,
+void PutRemoval(uint8_t *out, uint8_t kind, const char16_t *name, uint32_t nameLength,
                 const uint64_t *sizes, const uint32_t *crcs, uint32_t identityCount)
 {
-    uint8_t bytes[RemovalIdentitySize];
-    out->push_back(kind);
-    out->push_back(0);
-    PutU16(bytes, (uint16_t)nameLength);
-    out->insert(out->end(), bytes, bytes + 2);
-    for (uint32_t i = 0; i < nameLength; ++i) {
-        PutU16(bytes, (uint16_t)name[i]);
-        out->insert(out->end(), bytes, bytes + 2);
-    }
-    PutU16(bytes, (uint16_t)identityCount);
-    out->insert(out->end(), bytes, bytes + 2);
-    for (uint32_t i = 0; i < identityCount; ++i) {
-        PutU64(bytes, sizes[i]);
-        PutU32(bytes + 8, crcs[i]);
-        out->insert(out->end(), bytes, bytes + RemovalIdentitySize);
+    out[0] = kind;
+    out[1] = 0;
+    PutU16(out + 2, (uint16_t)nameLength);
+    out += 4;
+    for (uint32_t i = 0; i < nameLength; ++i, out += 2)
+        PutU16(out, (uint16_t)name[i]);
+    PutU16(out, (uint16_t)identityCount);
+    out += 2;
+    for (uint32_t i = 0; i < identityCount; ++i, out += RemovalIdentitySize) {
+        PutU64(out, sizes[i]);
+        PutU32(out + 8, crcs[i]);
     }
 }

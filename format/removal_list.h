@@ -15,7 +15,6 @@
 //   identity      identities x (8 bytes size, 4 bytes CRC-32)
 // Files come before folders, and a folder before the folder that holds it.
 #include <stdint.h>
-#include <vector>
 
 #define QPATCH_REMOVE_TYPE L"QPATCHREMOVE"
 #define QPATCH_REMOVE_TYPE_U16 u"QPATCHREMOVE"  // the same name for the publisher's tool
@@ -59,7 +58,16 @@ RemovalRead NextRemoval(RemovalReader *reader, Removal *removal);
 // Returns: true when a file of size bytes and this CRC-32 is one of the record's contents.
 bool RemovalNamesContent(const Removal &removal, uint64_t size, uint32_t crc);
 
-// The publisher's side: appends the header for count records, then each record.
-void PutRemovalHeader(std::vector<uint8_t> *out, uint32_t count);
-void PutRemoval(std::vector<uint8_t> *out, uint8_t kind, const char16_t *name, uint32_t nameLength,
+// The publisher's side. Returns: the bytes of a record with a name of nameLength units and
+// identityCount identities.
+inline uint32_t RemovalRecordSize(uint32_t nameLength, uint32_t identityCount)
+{
+    return 4 + 2 * nameLength + 2 + identityCount * RemovalIdentitySize;
+}
+
+// Writes the header of a list of count records at out (RemovalHeaderSize bytes).
+void PutRemovalHeader(uint8_t *out, uint32_t count);
+
+// Writes one record at out (RemovalRecordSize bytes).
+void PutRemoval(uint8_t *out, uint8_t kind, const char16_t *name, uint32_t nameLength,
                 const uint64_t *sizes, const uint32_t *crcs, uint32_t identityCount);

@@ -5,6 +5,7 @@
 #include <wchar.h>
 #include "delta/apply/delta_file_win32.h"
 #include "delta/common/delta_choice.h"
+#include "format/name_rule.h"
 #include "payload/chunk.h"
 #include "payload/delta_result.h"
 #include "payload/entry_writers.h"
@@ -12,27 +13,43 @@
 #include "payload/progress_math.h"
 #include "resources/resource.h"
 
+static_assert((uint32_t)DeltaMaxBaseNameLength == (uint32_t)MaxNameLength,
+              "a base's name fits a name buffer");
+
 namespace {
 
 enum : uint32_t {
-    TemporaryCapacity = TargetPathCapacity + sizeof DELTA_TEMPORARY_SUFFIX_WIDE / 2,
+    SuffixUnits = sizeof DELTA_TEMPORARY_SUFFIX_WIDE / sizeof(wchar_t) - 1,
+    TemporaryNameUnits = NameBufferUnits + SuffixUnits,
+    TemporaryCapacity = TargetPathCapacity + SuffixUnits,
 };
 
-// The target's path and its temporary's.
-// Returns: false when either would not fit.
-bool MakeDeltaPaths(const NameUnit *name, wchar_t *path, wchar_t *temporary)
+// ---- names and files ----
+
+// The temporary's name beside the target's: the target's followed by the suffix.
+void MakeTemporaryName(const NameUnit *name, wchar_t temporary[TemporaryNameUnits])
 {
-    if (!MakeTargetPath(path, name, WholeName))
-        return false;
-    lstrcpyW(temporary, path);
+    lstrcpyW(temporary, name);
     lstrcatW(temporary, DELTA_TEMPORARY_SUFFIX_WIDE);
-    return true;
 }
 
-InstallResult RefuseBase(DeltaPlan *plan, const NameUnit *name)
+// The name of the delta's base: its target's, or the one the header names.
+// Returns: false for a named base that would leave the game folder.
+bool BaseNameOf(const DeltaHeader &h, const NameUnit *target, NameUnit base[NameBufferUnits])
 {
-    memcpy(plan->wrongBase, name, sizeof plan->wrongBase);
-    return InstallResult::WrongBase;
+    if (!h.baseName) {
+        lstrcpyW(base, target);
+        return true;
+    }
+    for (uint32_t i = 0; i < h.baseNameLength; ++i)
+        base[i] = (NameUnit)GetU16(h.baseName + 2 * i);
+    base[h.baseNameLength] = 0;
+    return NameStaysInside(base, h.baseNameLength);
+}
+
+bool IsMissing(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 bool CancelSeen(void *)
@@ -40,23 +57,111 @@ bool CancelSeen(void *)
     return cancelRequested;
 }
 
-// The delta headers of the target being walked, and what was read of it.
+// Reads the file name under the game folder, opened with access and sharing, for its identity.
+// Returns: Ok with *facts (not present when it is missing); CannotCreate when it exists but
+// cannot be opened so or read; Cancelled.
+InstallResult ReadFacts(const wchar_t *name, DWORD access, DWORD sharing, FileFacts *facts)
+{
+    wchar_t path[TemporaryCapacity];
+    facts->present = false;
+    if (!MakeTargetPath(path, name, WholeName))
+        return InstallResult::CannotCreate;
+    HANDLE file =
+        CreateFileW(path, access, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return IsMissing(GetLastError()) ? InstallResult::Ok : InstallResult::CannotCreate;
+    DeltaObserver cancel = {nullptr, nullptr, CancelSeen};
+    DeltaResult read = IdentifyOpenFile(file, &facts->identity, &cancel);
+    CloseHandle(file);
+    facts->present = read == DeltaResult::Done;
+    return InstallResultOfDelta(read);
+}
+
+InstallResult RefuseBase(DeltaPlan *plan, const NameUnit *name)
+{
+    lstrcpyW(plan->wrongBase, name);
+    return InstallResult::WrongBase;
+}
+
+// Returns: true when name is a named base of a delta of the package: its own result waits.
+bool IsNamedBase(const DeltaPlan *plan, const NameUnit *name)
+{
+    for (uint32_t at = 0; at < plan->baseUnits; at += (uint32_t)wcslen(plan->baseNames + at) + 1) {
+        if (wcscmp(plan->baseNames + at, name) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Returns: Ok for an installer without deltas, otherwise the walk's result.
+InstallResult WalkDeltas(const EntryWriters *writers)
+{
+    InstallResult result = ForEachResource(QPATCH_DELTA_TYPE, writers);
+    return result == InstallResult::NoChunk ? InstallResult::Ok : result;
+}
+
+InstallResult NoRange(const EntryWriters *, const uint8_t *, uint32_t, const NameUnit *, uint64_t)
+{
+    return InstallResult::Corrupt;  // a delta resource holds deltas only
+}
+
+// ---- the check: the named bases first, then every target ----
+
+struct BaseNoter {
+    EntryWriters writers;  // first: the walk hands the table back to the writers
+    DeltaPlan *plan;
+    uint32_t capacity;  // units of plan->baseNames
+};
+
+bool AppendName(BaseNoter *n, const NameUnit *name)
+{
+    DeltaPlan *plan = n->plan;
+    uint32_t units = (uint32_t)wcslen(name) + 1;
+    if (plan->baseUnits + units > n->capacity) {
+        uint32_t capacity = 2 * (n->capacity + units);
+        NameUnit *grown = (NameUnit *)realloc(plan->baseNames, capacity * sizeof(NameUnit));
+        if (!grown)
+            return false;
+        plan->baseNames = grown;
+        n->capacity = capacity;
+    }
+    memcpy(plan->baseNames + plan->baseUnits, name, units * sizeof(NameUnit));
+    plan->baseUnits += units;
+    return true;
+}
+
+InstallResult NoteBaseName(const EntryWriters *self, const uint8_t *data, uint32_t dataSize,
+                           const NameUnit *name)
+{
+    BaseNoter *n = (BaseNoter *)self;
+    DeltaHeader h;
+    NameUnit base[NameBufferUnits];
+    if (!GetDeltaHeader(data, dataSize, &h) || !BaseNameOf(h, name, base))
+        return InstallResult::Corrupt;
+    if (!h.baseName || IsNamedBase(n->plan, base))
+        return InstallResult::Ok;
+    n->plan->namedBases = true;
+    return AppendName(n, base) ? InstallResult::Ok : InstallResult::Corrupt;
+}
+
+// The deltas of the target being walked, and what was read of it.
 struct TargetState {
     NameUnit name[NameBufferUnits];
-    bool present;  // the target exists and was read
-    FileIdentity installed;
+    FileFacts facts;
     uint64_t temporarySize;  // of a temporary a killed run left
-    uint32_t first;          // its first delta entry
-    uint32_t count;          // its delta entries so far
+    bool temporaryFound;
+    uint32_t first;  // its first delta entry
+    uint32_t count;  // its delta entries so far
     uint32_t capacity;
     DeltaHeader *headers;
+    FileFacts *bases;
 };
 
 struct DeltaChecker {
-    EntryWriters writers;  // first: the walk hands the table back to the writers
+    EntryWriters writers;  // first
     SpaceNeed *need;
     uint32_t clusterSize;
-    uint32_t capacity;  // of plan->apply
+    uint32_t capacity;  // of plan->actions
     DeltaPlan *plan;
     TargetState target;
 };
@@ -65,50 +170,82 @@ struct DeltaChecker {
 // without sharing, as the move will need it) and reads it.
 InstallResult ReadTarget(TargetState *t, const NameUnit *name)
 {
-    wchar_t path[TargetPathCapacity];
-    wchar_t temporary[TemporaryCapacity];
-    memcpy(t->name, name, sizeof t->name);
-    t->present = false;
-    t->temporarySize = 0;
-    if (!MakeDeltaPaths(t->name, path, temporary))
-        return InstallResult::CannotCreate;
+    wchar_t temporary[TemporaryNameUnits];
+    wchar_t path[TemporaryCapacity];
+    lstrcpyW(t->name, name);
+    MakeTemporaryName(name, temporary);
     WIN32_FILE_ATTRIBUTE_DATA stray;
-    if (GetFileAttributesExW(temporary, GetFileExInfoStandard, &stray))
-        t->temporarySize = (uint64_t)stray.nFileSizeHigh << 32 | stray.nFileSizeLow;
-    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-        return missing ? InstallResult::Ok : InstallResult::CannotCreate;
-    }
-    DeltaObserver cancel = {nullptr, nullptr, CancelSeen};
-    DeltaResult read = IdentifyOpenFile(file, &t->installed, &cancel);
-    CloseHandle(file);
-    t->present = read == DeltaResult::Done;
-    return InstallResultOfDelta(read);
+    t->temporaryFound = MakeTargetPath(path, temporary, WholeName) &&
+                        GetFileAttributesExW(path, GetFileExInfoStandard, &stray);
+    t->temporarySize =
+        t->temporaryFound ? (uint64_t)stray.nFileSizeHigh << 32 | stray.nFileSizeLow : 0;
+    return ReadFacts(name, GENERIC_READ | GENERIC_WRITE, 0, &t->facts);
 }
 
-// Decides for the target walked so far and notes the choice for each of its entries.
+// Reads the base of each of the target's deltas: the target itself, or the file it names.
+InstallResult ReadBases(TargetState *t)
+{
+    for (uint32_t k = 0; k < t->count; ++k) {
+        NameUnit base[NameBufferUnits];
+        if (!BaseNameOf(t->headers[k], t->name, base))
+            return InstallResult::Corrupt;
+        InstallResult result = t->headers[k].baseName
+                                   ? ReadFacts(base, GENERIC_READ, FILE_SHARE_READ, &t->bases[k])
+                                   : InstallResult::Ok;
+        if (!t->headers[k].baseName)
+            t->bases[k] = t->facts;
+        if (result != InstallResult::Ok)
+            return result;
+    }
+    return InstallResult::Ok;
+}
+
+// Chooses through ChooseDelta; the temporary is read only when nothing else would do.
+InstallResult Choose(TargetState *t, DeltaChoice *choice)
+{
+    *choice = ChooseDelta(t->facts, t->headers, t->bases, t->count, nullptr);
+    if (choice->kind != DeltaChoiceKind::Refuse || !t->temporaryFound)
+        return InstallResult::Ok;
+    wchar_t temporary[TemporaryNameUnits];
+    FileFacts found;
+    MakeTemporaryName(t->name, temporary);
+    InstallResult result = ReadFacts(temporary, GENERIC_READ, FILE_SHARE_READ, &found);
+    if (result == InstallResult::Ok)
+        *choice = ChooseDelta(t->facts, t->headers, t->bases, t->count, &found);
+    return result;
+}
+
+// Decides for the target walked so far and notes what the worker does with its entries.
 InstallResult FinishTarget(DeltaChecker *c)
 {
     TargetState *t = &c->target;
     if (t->count == 0)
         return InstallResult::Ok;
-    DeltaChoice choice = ChooseDelta(t->present, t->installed, t->headers, t->count);
-    if (choice.kind == DeltaChoiceKind::Refuse)
-        return RefuseBase(c->plan, t->name);
-    if (choice.kind == DeltaChoiceKind::Apply) {
-        // the temporary grows to the result, then takes the base's place
-        const DeltaHeader &h = t->headers[choice.delta];
-        AddSpaceChange(c->need, t->temporarySize, h.resultSize, c->clusterSize);
-        AddSpaceChange(c->need, h.baseSize, 0, c->clusterSize);
-        c->plan->apply[t->first + choice.delta] = 1;
+    DeltaChoice choice;
+    InstallResult result = ReadBases(t);
+    if (result == InstallResult::Ok)
+        result = Choose(t, &choice);
+    if (result != InstallResult::Ok || choice.kind == DeltaChoiceKind::Skip)
+        return result;
+    if (choice.kind == DeltaChoiceKind::Refuse) {
+        NameUnit base[NameBufferUnits];
+        BaseNameOf(t->headers[0], t->name, base);
+        return RefuseBase(c->plan, base);
     }
+    const DeltaHeader &h = t->headers[choice.delta];
+    if (choice.kind == DeltaChoiceKind::Apply) {
+        c->plan->actions[t->first + choice.delta] = DeltaApply;
+        AddSpaceChange(c->need, t->temporarySize, h.resultSize, c->clusterSize);
+    } else {
+        c->plan->actions[t->first] = DeltaMoveTemporary;
+    }
+    // the temporary takes the target's place; one kept back gives nothing back until the end
+    if (t->facts.present && !IsNamedBase(c->plan, t->name))
+        AddSpaceChange(c->need, t->facts.identity.size, 0, c->clusterSize);
     return InstallResult::Ok;
 }
 
-// Makes room for one more entry in the plan and one more header of the target.
+// Makes room for one more entry in the plan and one more delta of the target.
 // Returns: false when there is no memory for it.
 bool Grow(DeltaChecker *c)
 {
@@ -116,18 +253,22 @@ bool Grow(DeltaChecker *c)
     TargetState *t = &c->target;
     if (plan->entries == c->capacity) {
         uint32_t capacity = 2 * c->capacity + 64;
-        uint8_t *grown = (uint8_t *)realloc(plan->apply, capacity);
+        uint8_t *grown = (uint8_t *)realloc(plan->actions, capacity);
         if (!grown)
             return false;
-        plan->apply = grown;
+        plan->actions = grown;
         c->capacity = capacity;
     }
     if (t->count == t->capacity) {
         uint32_t capacity = 2 * t->capacity + 4;
-        DeltaHeader *grown = (DeltaHeader *)realloc(t->headers, capacity * sizeof(DeltaHeader));
-        if (!grown)
+        DeltaHeader *headers = (DeltaHeader *)realloc(t->headers, capacity * sizeof(DeltaHeader));
+        if (headers)
+            t->headers = headers;
+        FileFacts *bases = (FileFacts *)realloc(t->bases, capacity * sizeof(FileFacts));
+        if (bases)
+            t->bases = bases;
+        if (!headers || !bases)
             return false;
-        t->headers = grown;
         t->capacity = capacity;
     }
     return true;
@@ -154,14 +295,11 @@ InstallResult CheckDelta(const EntryWriters *self, const uint8_t *data, uint32_t
     if (!Grow(c))
         return InstallResult::Corrupt;
     t->headers[t->count++] = h;
-    c->plan->apply[c->plan->entries++] = 0;
+    c->plan->actions[c->plan->entries++] = DeltaLeave;
     return InstallResult::Ok;
 }
 
-InstallResult NoRange(const EntryWriters *, const uint8_t *, uint32_t, const NameUnit *, uint64_t)
-{
-    return InstallResult::Corrupt;  // a delta resource holds deltas only
-}
+// ---- the worker ----
 
 // Moves the bar by the entry's share of the work the applier did; the base, not checked again,
 // counts as done from the start.
@@ -178,22 +316,55 @@ void MoveBar(void *context, uint64_t done, uint64_t total)
     RefreshProgressBar();
 }
 
-InstallResult ApplyDelta(DeltaPlan *plan, const uint8_t *data, uint32_t dataSize,
-                         const NameUnit *name)
+// Moves the target's complete temporary over it in one step.
+// Returns: Ok; WriteFailed.
+InstallResult MoveIntoPlace(const NameUnit *name)
 {
+    wchar_t temporaryName[TemporaryNameUnits];
     wchar_t path[TargetPathCapacity];
     wchar_t temporary[TemporaryCapacity];
+    MakeTemporaryName(name, temporaryName);
+    if (!MakeTargetPath(path, name, WholeName) ||
+        !MakeTargetPath(temporary, temporaryName, WholeName))
+        return InstallResult::WriteFailed;
+    return MoveFileExW(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? InstallResult::Ok
+               : InstallResult::WriteFailed;
+}
+
+// Writes the delta's result from its base into the target's temporary (created anew, with its
+// folders when the target is new); on any failure the temporary is deleted.
+InstallResult WriteTemporary(DeltaPlan *plan, const uint8_t *data, uint32_t dataSize,
+                             const NameUnit *name)
+{
     DeltaHeader h;
-    if (!GetDeltaHeader(data, dataSize, &h))
+    NameUnit base[NameBufferUnits];
+    wchar_t basePath[TargetPathCapacity];
+    wchar_t temporaryName[TemporaryNameUnits];
+    wchar_t temporary[TemporaryCapacity];
+    if (!GetDeltaHeader(data, dataSize, &h) || !BaseNameOf(h, name, base))
         return InstallResult::Corrupt;
-    if (!MakeDeltaPaths(name, path, temporary))
+    MakeTemporaryName(name, temporaryName);
+    if (!MakeTargetPath(basePath, base, WholeName) ||
+        !MakeTargetPath(temporary, temporaryName, WholeName))
         return InstallResult::CannotCreate;
-    BarMover mover = {progressBytes, dataSize, h.baseSize};
-    DeltaObserver observer = {&mover, MoveBar, CancelSeen};
-    DeltaResult applied = ApplyDeltaThroughTemporary(data, dataSize, path, temporary, &observer);
-    InstallResult result = InstallResultOfDelta(applied);
+    HANDLE baseFile = CreateFileW(basePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (baseFile == INVALID_HANDLE_VALUE)
+        return InstallResult::CannotCreate;
+    InstallResult result = InstallResult::CannotCreate;
+    HANDLE out = CreateTargetFile(temporaryName);
+    if (out != INVALID_HANDLE_VALUE) {
+        BarMover mover = {progressBytes, dataSize, h.baseSize};
+        DeltaObserver observer = {&mover, MoveBar, CancelSeen};
+        result = InstallResultOfDelta(WriteDeltaResult(data, dataSize, baseFile, out, &observer));
+        CloseHandle(out);
+    }
+    CloseHandle(baseFile);
+    if (result != InstallResult::Ok)
+        DeleteFileW(temporary);
     // a base that does not match here changed since the check
-    return result == InstallResult::WrongBase ? RefuseBase(plan, name) : result;
+    return result == InstallResult::WrongBase ? RefuseBase(plan, base) : result;
 }
 
 struct DeltaWriter {
@@ -202,32 +373,62 @@ struct DeltaWriter {
     uint32_t entry;
 };
 
+// Moves the entry's result into place now, or, when its target is a base another delta reads,
+// once every delta is written.
+InstallResult MoveOrKeepBack(DeltaPlan *plan, uint32_t entry, const NameUnit *name)
+{
+    if (IsNamedBase(plan, name)) {
+        plan->actions[entry] |= DeltaMoveLater;
+        return InstallResult::Ok;
+    }
+    return MoveIntoPlace(name);
+}
+
 InstallResult WriteDelta(const EntryWriters *self, const uint8_t *data, uint32_t dataSize,
                          const NameUnit *name)
 {
     DeltaWriter *w = (DeltaWriter *)self;
     uint32_t entry = w->entry++;
-    if (entry < w->plan->entries && w->plan->apply[entry])
-        return ApplyDelta(w->plan, data, dataSize, name);
-    progressBytes += dataSize;  // already new, or another base's delta
+    uint8_t action = entry < w->plan->entries ? w->plan->actions[entry] : (uint8_t)DeltaLeave;
+    if (action == DeltaApply) {
+        InstallResult result = WriteTemporary(w->plan, data, dataSize, name);
+        if (result != InstallResult::Ok)
+            return result;
+        result = MoveOrKeepBack(w->plan, entry, name);
+        if (result != InstallResult::Ok) {
+            wchar_t temporaryName[TemporaryNameUnits];
+            wchar_t temporary[TemporaryCapacity];
+            MakeTemporaryName(name, temporaryName);
+            if (MakeTargetPath(temporary, temporaryName, WholeName))
+                DeleteFileW(temporary);
+        }
+        return result;
+    }
+    progressBytes += dataSize;  // already new, another base's delta, or only a move
     RefreshProgressBar();
-    return InstallResult::Ok;
+    return action == DeltaMoveTemporary ? MoveOrKeepBack(w->plan, entry, name) : InstallResult::Ok;
 }
 
-// Returns: Ok for an installer without deltas, otherwise the walk's result.
-InstallResult WalkDeltas(const EntryWriters *writers)
+InstallResult MoveKeptBack(const EntryWriters *self, const uint8_t *, uint32_t,
+                           const NameUnit *name)
 {
-    InstallResult result = ForEachResource(QPATCH_DELTA_TYPE, writers);
-    return result == InstallResult::NoChunk ? InstallResult::Ok : result;
+    DeltaWriter *w = (DeltaWriter *)self;
+    uint32_t entry = w->entry++;
+    bool kept = entry < w->plan->entries && (w->plan->actions[entry] & DeltaMoveLater);
+    return kept ? MoveIntoPlace(name) : InstallResult::Ok;
 }
 
 }  // namespace
 
 void ReleaseDeltaPlan(DeltaPlan *plan)
 {
-    free(plan->apply);
-    plan->apply = nullptr;
+    free(plan->actions);
+    free(plan->baseNames);
+    plan->actions = nullptr;
+    plan->baseNames = nullptr;
     plan->entries = 0;
+    plan->baseUnits = 0;
+    plan->namedBases = false;
 }
 
 bool HasDeltas()
@@ -239,19 +440,30 @@ bool HasDeltas()
 
 InstallResult CheckDeltaTargets(SpaceNeed *need, uint32_t clusterSize, DeltaPlan *plan)
 {
-    uint64_t headerBytes = 0;  // the check's walk moves no bar
+    uint64_t headerBytes = 0;  // the check's walks move no bar
+    ReleaseDeltaPlan(plan);
+    BaseNoter noter = {{NoteBaseName, NoRange, &headerBytes, &cancelRequested}, plan, 0};
+    InstallResult result = WalkDeltas(&noter.writers);
+    if (result != InstallResult::Ok)
+        return result;
     DeltaChecker checker = {
         {CheckDelta, NoRange, &headerBytes, &cancelRequested}, need, clusterSize, 0, plan, {}};
-    ReleaseDeltaPlan(plan);
-    InstallResult result = WalkDeltas(&checker.writers);
+    result = WalkDeltas(&checker.writers);
     if (result == InstallResult::Ok)
         result = FinishTarget(&checker);
     free(checker.target.headers);
+    free(checker.target.bases);
     return result;
 }
 
 InstallResult ApplyDeltas(DeltaPlan *plan)
 {
     DeltaWriter writer = {{WriteDelta, NoRange, &progressBytes, &cancelRequested}, plan, 0};
-    return WalkDeltas(&writer.writers);
+    InstallResult result = WalkDeltas(&writer.writers);
+    if (result != InstallResult::Ok || !plan->namedBases)
+        return result;
+    uint64_t headerBytes = 0;                     // counted by the walk above already
+    static const std::atomic<bool> never{false};  // the moves finish once begun
+    DeltaWriter mover = {{MoveKeptBack, NoRange, &headerBytes, &never}, plan, 0};
+    return WalkDeltas(&mover.writers);
 }

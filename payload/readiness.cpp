@@ -3,6 +3,7 @@
 #include <string.h>
 #include <wchar.h>
 #include "payload/readiness.h"
+#include "payload/removals.h"
 #include "payload/run_state.h"
 #include "payload/chunk.h"
 #include "payload/entry_writers.h"
@@ -161,6 +162,8 @@ InstallResult CheckWriteReadiness(Readiness *decided)
     free(checker.created.names);
     if (result == InstallResult::Ok || result == InstallResult::NoChunk)
         result = CheckDeltaTargets(&decided->space, checker.clusterSize, &decided->deltas);
+    if (result == InstallResult::Ok)
+        result = CheckRemovals();
     else if (result == InstallResult::Corrupt)
         result = InstallResult::Ok;  // the real run stops at that entry, before any delta
     if (result != InstallResult::Ok)

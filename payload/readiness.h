@@ -15,7 +15,8 @@ struct Readiness {
 };
 
 // Checks every chunk that ForEachChunk walks against the game folder, then the deltas
-// (CheckDeltaTargets, which chooses what the worker applies), into *decided. Nothing is
+// (CheckDeltaTargets, which chooses what the worker applies), into *decided, then the removals
+// (CheckRemovals). Nothing is
 // written or created, no folder included, and the progress values are left as they were. Should the
 // names of the files the patch creates not fit in memory, no range target is refused for missing.
 // Returns: Ok when the installation may start (also when a chunk is damaged: the real run then
@@ -23,5 +24,5 @@ struct Readiness {
 // opened for writing, or a range target neither exists nor is created by an earlier entry;
 // WriteFailed when the free space available to the caller on the game folder's volume is less
 // than the patch adds; Cancelled when cancelRequested is seen; WrongBase or Corrupt from the
-// deltas' check.
+// deltas' check; Corrupt or CannotCreate from the removals'.
 InstallResult CheckWriteReadiness(Readiness *decided);

@@ -1,4 +1,5 @@
 #include "delta/apply/delta_file_stdio.h"
+#include "stream/stdio_file.h"
 
 #include <system_error>
 #include <vector>
@@ -6,15 +7,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-bool SeekTo(FILE *file, uint64_t offset)
-{
-#ifdef _WIN32
-    return _fseeki64(file, (int64_t)offset, SEEK_SET) == 0;
-#else
-    return offset <= INT64_MAX && fseeko(file, (off_t)offset, SEEK_SET) == 0;
-#endif
-}
 
 struct StdioBase {
     DeltaBase base;  // first: the applier hands it back
@@ -39,21 +31,9 @@ bool WriteSink(const DeltaSink *self, const uint8_t *bytes, uint32_t length)
 
 }  // namespace
 
-FILE *OpenDeltaFile(const fs::path &path, const char *mode)
-{
-#ifdef _WIN32
-    wchar_t wideMode[8] = {0};
-    for (int i = 0; i < 7 && mode[i]; ++i)
-        wideMode[i] = (wchar_t)mode[i];
-    return _wfopen(path.c_str(), wideMode);
-#else
-    return fopen(path.c_str(), mode);
-#endif
-}
-
 bool IdentifyFile(const fs::path &path, FileIdentity *identity)
 {
-    FILE *file = OpenDeltaFile(path, "rb");
+    FILE *file = OpenFile(path, "rb");
     if (!file)
         return false;
     std::vector<uint8_t> piece(1 << 20);
@@ -71,10 +51,10 @@ DeltaResult ApplyDeltaFile(const uint8_t *data, uint32_t size, const fs::path &b
 {
     std::error_code ec;
     StdioBase b = {{fs::file_size(base, ec), ReadBase}, nullptr};
-    b.file = ec ? nullptr : OpenDeltaFile(base, "rb");
+    b.file = ec ? nullptr : OpenFile(base, "rb");
     if (!b.file)
         return DeltaResult::ReadFailed;
-    StdioSink s = {{WriteSink}, OpenDeltaFile(out, "wb")};
+    StdioSink s = {{WriteSink}, OpenFile(out, "wb")};
     DeltaResult r = DeltaResult::CannotCreate;
     if (s.file) {
         DeltaApplier *applier = nullptr;

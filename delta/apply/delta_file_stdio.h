@@ -10,10 +10,6 @@
 #include "delta/apply/delta_apply.h"
 #include "delta/common/delta_format.h"
 
-// Opens path with a fopen mode; names are wide on Windows, so any name opens.
-// Returns: the file, or null.
-FILE *OpenDeltaFile(const std::filesystem::path &path, const char *mode);
-
 // Returns: false when the file cannot be read from its start to its end; otherwise its identity.
 bool IdentifyFile(const std::filesystem::path &path, FileIdentity *identity);
 

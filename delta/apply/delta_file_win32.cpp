@@ -30,8 +30,10 @@ uint64_t SizeOf(HANDLE file)
     return GetFileSizeEx(file, &size) ? (uint64_t)size.QuadPart : 0;
 }
 
-DeltaResult WriteResult(const uint8_t *data, uint32_t size, HANDLE baseFile, HANDLE out,
-                        const DeltaObserver *observer)
+}  // namespace
+
+DeltaResult WriteDeltaResult(const uint8_t *data, uint32_t size, HANDLE baseFile, HANDLE out,
+                             const DeltaObserver *observer)
 {
     HandleBase base = {{SizeOf(baseFile), ReadBase}, baseFile};
     HandleSink sink = {{WriteSink}, out};
@@ -45,8 +47,6 @@ DeltaResult WriteResult(const uint8_t *data, uint32_t size, HANDLE baseFile, HAN
         result = DeltaResult::WriteFailed;
     return result;
 }
-
-}  // namespace
 
 bool ReadFileAt(HANDLE file, uint64_t offset, uint8_t *buffer, uint32_t length)
 {
@@ -85,7 +85,7 @@ DeltaResult ApplyDeltaThroughTemporary(const uint8_t *data, uint32_t size, const
     HANDLE out = CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out != INVALID_HANDLE_VALUE) {
-        result = WriteResult(data, size, base, out, observer);
+        result = WriteDeltaResult(data, size, base, out, observer);
         CloseHandle(out);
     }
     CloseHandle(base);

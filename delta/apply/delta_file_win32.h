@@ -15,6 +15,13 @@ bool ReadFileAt(HANDLE file, uint64_t offset, uint8_t *buffer, uint32_t length);
 // Returns: Done with *identity; ReadFailed; InProgress when stopped.
 DeltaResult IdentifyOpenFile(HANDLE file, FileIdentity *identity, const DeltaObserver *observer);
 
+// Applies the delta at data to the open base without checking it again (the caller checked it),
+// writing the result to out from its current position, then flushes out.
+// Returns: Done; as RunDelta (InProgress when observer stopped it); WriteFailed when out cannot
+// be flushed.
+DeltaResult WriteDeltaResult(const uint8_t *data, uint32_t size, HANDLE base, HANDLE out,
+                             const DeltaObserver *observer);
+
 // Applies the delta at data to the file at path without checking its base again: the result goes
 // to temporary (created anew; one a killed run left is written over), which is flushed and then
 // moved over path. On every other path the temporary is deleted and path keeps its content; a

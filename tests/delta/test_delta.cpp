@@ -197,6 +197,43 @@ TEST(Delta, NamesAResultThatDoesNotMatch)
     EXPECT_EQ(Apply(code, delta).result, DeltaResult::ResultMismatch);
 }
 
+TEST(Delta, ANamedBaseIsReadAndKeptToItsRules)
+{
+    Bytes code = Words(60000, 9);
+    Bytes plain = Encode(code, Shifted(code));
+    Bytes named = plain;
+    ASSERT_TRUE(NameDeltaBase(&named, u"Bin/old-1.0.jar"));
+    EXPECT_FALSE(NameDeltaBase(&named, u"Bin/twice")) << "a delta names one base";
+    EXPECT_FALSE(NameDeltaBase(&plain, u""));
+    EXPECT_FALSE(NameDeltaBase(&plain, std::u16string(DeltaMaxBaseNameLength + 1, u'a')));
+    DeltaHeader h;
+    ASSERT_TRUE(GetDeltaHeader(named.data(), (uint32_t)named.size(), &h));
+    ASSERT_EQ(h.baseNameLength, 15u);
+    EXPECT_EQ(GetU16(h.baseName), u'B');
+    EXPECT_EQ(h.headerSize, DeltaHeaderSize + 2 + 30);
+    Applied a = Apply(code, named);
+    EXPECT_EQ(a.result, DeltaResult::Done);
+    EXPECT_TRUE(a.written == Shifted(code));
+    const struct {
+        const char *what;
+        uint32_t at;  // byte changed, then its new value
+        uint8_t value;
+    } damaged[] = {
+        {"no name but the flag", DeltaBaseNameAt, 0},
+        {"a zero unit", DeltaBaseNameAt + 2 + 4, 0},
+        {"a name past the delta", DeltaBaseNameAt + 1, 0x7F},
+        {"an unknown flag", DeltaFlagsAt, DeltaFlagNamedBase | DeltaFlagRecipe},
+    };
+    for (const auto &row : damaged) {
+        Bytes bad = named;
+        bad[row.at] = row.value;
+        if (row.at == DeltaBaseNameAt)
+            bad[row.at + 1] = 0;
+        EXPECT_FALSE(GetDeltaHeader(bad.data(), (uint32_t)bad.size(), &h)) << row.what;
+    }
+    EXPECT_FALSE(GetDeltaHeader(named.data(), DeltaHeaderSize + 10, &h)) << "cut in the name";
+}
+
 TEST(Delta, RefusesEveryTruncation)
 {
     Bytes code = Words(60000, 8);

@@ -19,6 +19,7 @@ import sys
 import tempfile
 import threading
 import time
+import zlib
 
 SOURCE = os.environ.get("QPATCH_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 BUILD = os.environ.get("QPATCH_BUILD_DIR", os.path.join(SOURCE, "build", "windows"))
@@ -150,6 +151,26 @@ def delta_entry(name, old, new):
     return whole_file_entry_raw(name, delta(old, new))
 
 
+def named_delta_entry(name, base, old, new):
+    """A delta entry for name whose base is the file base (holding old), not name itself."""
+    made = delta(old, new)
+    units = base.encode("utf-16-le")
+    header = bytearray(made[:40])
+    header[7] |= 1  # the base is named
+    return whole_file_entry_raw(name, bytes(header) + struct.pack("<H", len(units) // 2) + units + made[40:])
+
+
+def removal_list(files=(), folders=()):
+    """The removal list: files as (name, [contents it may have]), then folders by name."""
+    def record(kind, name, contents):
+        units = name.encode("utf-16-le")
+        out = struct.pack("<BBH", kind, 0, len(units) // 2) + units + struct.pack("<H", len(contents))
+        return out + b"".join(struct.pack("<QI", len(c), zlib.crc32(c)) for c in contents)
+    records = [record(1, name, contents) for name, contents in files]
+    records += [record(2, name, []) for name in folders]
+    return b"QRMV" + struct.pack("<HHI", 1, 0, len(records)) + b"".join(records)
+
+
 def shifted(data, seed, edits=8):
     """data with bytes inserted, removed and changed at a few places: what a recompile does."""
     rng = random.Random(seed)
@@ -192,14 +213,17 @@ EXAMPLE_DESCRIPTOR = ("1.1.0.1 = 1.1.0.0\r\n" + EXAMPLE_DESCRIPTION).encode("utf
 _installer_cache = os.path.join(BUILD, "e2e-installers")
 
 
-def make_installer(descriptor=EXAMPLE_DESCRIPTOR, chunks=None, checksum=True, deltas=None):
+def make_installer(descriptor=EXAMPLE_DESCRIPTOR, chunks=None, checksum=True, deltas=None,
+                   removals=None):
     """Builds (or reuses) an installer carrying the descriptor (None: no descriptor resource), the
-    chunks ({id: bytes}) and the delta resources ({id: bytes}), with checksum records unless
-    checksum is False. Returns the path of the cached executable."""
+    chunks ({id: bytes}), the delta resources ({id: bytes}) and the removal list (bytes), with
+    checksum records unless checksum is False. Returns the path of the cached executable."""
     chunks = chunks or {}
     deltas = deltas or {}
     files = {"%d.bin" % cid: data for cid, data in chunks.items()}
     files.update({"%d.delta" % cid: data for cid, data in deltas.items()})
+    if removals is not None:
+        files["1601.remove"] = removals
     key = hashlib.sha256()
     key.update(b"none" if descriptor is None else b"d" + descriptor)
     key.update(b"" if checksum else b"unchecked")

@@ -1,6 +1,8 @@
 """An installation killed part-way, then run again to its end, leaves the game exactly as one clean
 installation does: every entry creates its file anew or writes the same bytes at the same offsets,
-and game.ini names the old version until the very end.
+a delta's target is replaced in one step (its base, here another file too, read before anything
+replaces or removes it), removals only take what an old version held, and game.ini names the old
+version until the very end.
 
     HEAL_POINTS=N HEAL_SEED=S ctest --test-dir BUILD -C campaign -L campaign
 runs N kills (default 20) besides the named points below, where the worker is held at a chosen
@@ -22,7 +24,11 @@ OLD_DLL = e2e.pseudo_random(2 << 20, 23)
 NEW_DLL = e2e.shifted(OLD_DLL, 24)
 NEW_EXE = b"the new game executable" * 4000
 RANGES = [e2e.pseudo_random(20000, 40), e2e.pseudo_random(9000, 41), e2e.pseudo_random(4096 * 3, 42)]
-# What the chunks write before the delta's temporary is written.
+OLD_NAMED = e2e.pseudo_random(400 * 1024, 25)  # renamed and changed by the update
+NEW_NAMED = e2e.shifted(OLD_NAMED, 26)
+DROPPED = b"a plugin the new version no longer has" * 1000
+# A delta's base is another file, so the deltas are written first, then the chunks.
+DELTA_WRITES = len(NEW_DLL) + len(NEW_NAMED)
 CHUNK_WRITES = 6 * PACK_SIZE + sum(map(len, RANGES)) + len(NEW_EXE)
 
 
@@ -51,8 +57,12 @@ _installer = None
 def installer():
     global _installer
     if _installer is None:
-        _installer = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, _payload(),
-                                        deltas={1601: e2e.delta_entry("Bin\\engine.dll", OLD_DLL, NEW_DLL)})
+        deltas = e2e.delta_entry("Bin\\engine.dll", OLD_DLL, NEW_DLL) + e2e.named_delta_entry(
+            "Data/renamed.pak", "Bin/named.pak", OLD_NAMED, NEW_NAMED)
+        removals = e2e.removal_list([("Bin/named.pak", [OLD_NAMED]), ("Bin/Old/dropped.dll", [DROPPED])],
+                                    ["Bin/Old"])
+        _installer = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, _payload(), deltas={1601: deltas},
+                                        removals=removals)
     return _installer
 
 
@@ -61,6 +71,8 @@ def old_game():
     game.write("Bin/old.pak", OLD_PACK)
     game.write("Bin/table.dat", OLD_TABLE)
     game.write("Bin/engine.dll", OLD_DLL)
+    game.write("Bin/named.pak", OLD_NAMED)
+    game.write("Bin/Old/dropped.dll", DROPPED)
     return game
 
 
@@ -112,21 +124,28 @@ class Points(Healing):
     def test_mid_file(self):
         def half_written(game, first):
             self.assertEqual(size_of(game.path(PACKS[1])), PACK_SIZE // 2)
-        self.kill_and_rerun("mid-file", PACK_SIZE + PACK_SIZE // 2, half_written)
+        self.kill_and_rerun("mid-file", DELTA_WRITES + PACK_SIZE + PACK_SIZE // 2, half_written)
 
     def test_between_entries(self):
         def first_done(game, first):
             self.assertEqual(size_of(game.path(PACKS[0])), PACK_SIZE)
-        self.kill_and_rerun("at the end of an entry", PACK_SIZE, first_done)
+        self.kill_and_rerun("at the end of an entry", DELTA_WRITES + PACK_SIZE, first_done)
 
     def test_mid_delta(self):
         # The delta writes a temporary beside its target, which keeps its old content.
         def target_old(game, first):
             written = first.of("held")[0]["written"]
-            self.assertGreater(written, CHUNK_WRITES)
-            self.assertEqual(size_of(game.path("Bin/engine.dll.qpatch-new")), written - CHUNK_WRITES)
+            self.assertEqual(size_of(game.path("Bin/engine.dll.qpatch-new")), written)
             self.assertEqual(game.read("Bin/engine.dll"), OLD_DLL)
-        self.kill_and_rerun("mid-delta", CHUNK_WRITES + len(NEW_DLL) // 2, target_old)
+        self.kill_and_rerun("mid-delta", len(NEW_DLL) // 2, target_old)
+
+    def test_mid_delta_from_another_file(self):
+        # The first delta is in place; the renamed file's base is still there for the rerun.
+        def base_kept(game, first):
+            self.assertEqual(game.read("Bin/engine.dll"), NEW_DLL)
+            self.assertEqual(game.read("Bin/named.pak"), OLD_NAMED)
+            self.assertFalse(os.path.exists(game.path("Data/renamed.pak")))
+        self.kill_and_rerun("mid-delta from another file", len(NEW_DLL) + len(NEW_NAMED) // 2, base_kept)
 
     def test_during_the_version_write_back(self):
         # Killed while the copy of game.ini exists and its value is about to be written; the
@@ -135,12 +154,14 @@ class Points(Healing):
             self.assertTrue(os.path.exists(game.path("Bin/game.ini.new")))
             self.assertEqual(game.ini(), INI.encode())
             self.assertEqual(game.read("Bin/engine.dll"), NEW_DLL)
+            self.assertFalse(os.path.exists(game.path("Bin/named.pak")))  # removed by then
+            self.assertFalse(os.path.exists(game.path("Bin/Old")))
         self.kill_and_rerun("version write-back", "ini", copy_made)
 
     def test_after_a_confirmed_cancel(self):
         game = old_game()
         first = e2e.run(game.place(installer()), close_at=[20], answers=["Yes"],
-                        hold=[3 * PACK_SIZE], timeout=300)
+                        hold=[DELTA_WRITES + 3 * PACK_SIZE], timeout=300)
         self.assertEqual(first.exit_code, 0, first.events)
         self.assertEqual(game.ini(), INI.encode())
         self.assertFalse(os.path.exists(game.path(PACKS[5])))
@@ -172,9 +193,9 @@ class Campaign(Healing):
             # Every other point is a write held at a random byte, so that it is surely killed; the
             # others fall at a random time, between writes too (the check, a flush, a move).
             delay = chooser.uniform(0, took)
-            byte = chooser.randrange(CHUNK_WRITES + len(NEW_DLL))
+            byte = chooser.randrange(DELTA_WRITES + CHUNK_WRITES)
             label = ("point %d: %.3f s of %.3f s" % (i + 1, delay, took) if i % 2 == 0 else
-                     "point %d: at byte %d of %d" % (i + 1, byte, CHUNK_WRITES + len(NEW_DLL)))
+                     "point %d: at byte %d of %d" % (i + 1, byte, DELTA_WRITES + CHUNK_WRITES))
             with self.subTest(label):
                 game = old_game()
                 exe = game.place(installer())

@@ -193,6 +193,105 @@ class Deltas(Outcomes):
                 self.assertEqual(e2e.snapshot(game.root), before)
 
 
+# A whole update: a renamed jar that changed, a folder moved, two files that swap contents, an
+# old plugin and a folder dropped; beside them a player's save and a plugin the player changed.
+OLD_JAR = e2e.pseudo_random(150 * 1024, 60)
+NEW_JAR = e2e.shifted(OLD_JAR, 61)
+MOD = e2e.pseudo_random(30 * 1024, 62)
+SWAP_A = e2e.pseudo_random(40 * 1024, 63)
+SWAP_B = e2e.pseudo_random(50 * 1024, 64)
+PLUGIN = b"an old plugin" * 500
+OLD_VERSION = {"Bin/game-1.0.jar": OLD_JAR, "Mods/old/a.dat": MOD, "Bin/a.dat": SWAP_A,
+               "Bin/b.dat": SWAP_B, "Bin/plugin.dll": PLUGIN, "Bin/Gone/readme.txt": b"gone"}
+WHOLE_UPDATE = {1601: chunk(
+    e2e.named_delta_entry("Bin/game-1.1.jar", "Bin/game-1.0.jar", OLD_JAR, NEW_JAR),
+    e2e.named_delta_entry("Mods/new/a.dat", "Mods/old/a.dat", MOD, MOD),
+    e2e.named_delta_entry("Bin/a.dat", "Bin/b.dat", SWAP_B, SWAP_B),
+    e2e.named_delta_entry("Bin/b.dat", "Bin/a.dat", SWAP_A, SWAP_A))}
+DROPPED = [("Bin/game-1.0.jar", [OLD_JAR]), ("Mods/old/a.dat", [MOD]), ("Bin/plugin.dll", [PLUGIN]),
+           ("Bin/changed.dll", [PLUGIN]), ("Bin/Gone/readme.txt", [b"gone"])]
+NEW_VERSION = {"Bin/game-1.1.jar": NEW_JAR, "Mods/new/a.dat": MOD, "Bin/a.dat": SWAP_B,
+               "Bin/b.dat": SWAP_A, "Bin/third.dat": THIRD}
+
+
+def whole_update_game(**files):
+    game = e2e.Game(ini=INI)
+    for name, data in dict(OLD_VERSION, **files).items():
+        if data is not None:  # None: missing
+            game.write(name, data)
+    game.write("Bin/save.dat", b"the player's own save")
+    game.write("Bin/changed.dll", PLUGIN + b" as the player changed it")
+    return game
+
+
+def whole_update_installer(removals=DROPPED, folders=("Mods/old", "Bin/Gone"), deltas=WHOLE_UPDATE):
+    return e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, WITH_DELTAS, deltas=deltas,
+                              removals=e2e.removal_list(removals, folders))
+
+
+class ExactEnd(Outcomes):
+    def test_the_game_ends_exactly_at_the_new_version(self):
+        cases = {  # what is in the game folder besides the old version
+            "the old version": ({}, set()),
+            "a player's file in a dropped folder": ({"Mods/old/mine.txt": b"mine"},
+                                                   {"Mods/old/mine.txt"}),
+        }
+        for label, (extra, kept) in cases.items():
+            with self.subTest(label):
+                game = whole_update_game(**extra)
+                before = e2e.snapshot(game.root)
+                r = e2e.run(game.place(whole_update_installer()))
+                self.assertFinishedAlone(r)
+                self.assertSuccessBox(r, ZH_CN)
+                self.assertEqual(r.closed["finalPos"], 100)
+                after = e2e.snapshot(game.root)
+                for name, content in NEW_VERSION.items():
+                    self.assertEqual(game.read(name), content, name)
+                untouched = {"Bin/save.dat", "Bin/changed.dll", "Bin/Tolvar2.exe", "Update/patch.exe"}
+                expected = set(NEW_VERSION) | untouched | kept | {"Bin/game.ini"}
+                self.assertEqual({n for n, h in after.items() if h is not None}, expected)
+                for name in untouched:
+                    self.assertEqual(after[name], before[name], name)
+                self.assertEqual(os.path.isdir(game.path("Mods/old")), bool(kept))
+                self.assertFalse(os.path.exists(game.path("Bin/Gone")))
+                self.assertEqual(game.ini(), b"[GAME]\r\nVERSION=1.1.0.1\r\n")
+
+    def test_refused_before_the_first_byte(self):
+        rows = [  # label, game, installer, box text, its file
+            ("a renamed file's base modded", whole_update_game(**{"Bin/game-1.0.jar": OLD_JAR[:-1] + b"!"}),
+             whole_update_installer(), "wrong base", "Bin\\game-1.0.jar"),
+            ("a moved file's base missing", whole_update_game(**{"Mods/old/a.dat": None}),
+             whole_update_installer(), "wrong base", "Mods\\old\\a.dat"),
+            ("a removal outside the game", whole_update_game(),
+             whole_update_installer(removals=DROPPED + [("../outside.txt", [b"x"])]), "PACKAGE_CORRUPT", None),
+            ("a base outside the game", whole_update_game(),
+             whole_update_installer(deltas={1601: chunk(e2e.named_delta_entry(
+                 "Bin/x.dat", "C:/Windows/win.ini", MOD, MOD))}), "PACKAGE_CORRUPT", None),
+        ]
+        for label, game, installer, text, name in rows:
+            with self.subTest(label):
+                exe = game.place(installer)
+                before = e2e.snapshot(game.root)
+                r = e2e.run(exe)
+                self.assertFinishedAlone(r)
+                self.assertEqual(len(r.boxes), 1, r.boxes)
+                if name:
+                    self.assertEqual(r.boxes[0]["text"], e2e.wrong_base_text(ZH_CN, name))
+                else:
+                    self.assertErrorBox(r.boxes[0], ZH_CN, text, "dialog")
+                self.assertEqual(e2e.snapshot(game.root), before)
+
+    def test_a_swap_killed_between_its_moves_heals(self):
+        # One target moved into place, the other's result still in its temporary: its base is gone.
+        game = whole_update_game(**{"Bin/a.dat": SWAP_B})
+        game.write("Bin/b.dat.qpatch-new", SWAP_A)
+        r = e2e.run(game.place(whole_update_installer()))
+        self.assertFinishedAlone(r)
+        self.assertSuccessBox(r, ZH_CN)
+        self.assertEqual((game.read("Bin/a.dat"), game.read("Bin/b.dat")), (SWAP_B, SWAP_A))
+        self.assertFalse(os.path.exists(game.path("Bin/b.dat.qpatch-new")))
+
+
 class SelfCheckCase(Outcomes):
     """One flipped byte anywhere in the payload: refused before the dialog, nothing written."""
 
@@ -355,14 +454,19 @@ class Readiness(Outcomes):
             "whole file": e2e.whole_file_entry("Bin\\Tolvar2.exe", b"the new game" * 1000),
             "range": e2e.range_entry("Bin\\Tolvar2.exe", 2, b"new"),
             "delta": e2e.delta_entry("Bin\\Tolvar2.exe", b"MZ game", b"MZ new game"),
+            "removal": None,
         }
         for label, last in cases.items():
             with self.subTest(label):
                 game = prepared_game()
-                chunks, deltas = {1601: FULL_PAYLOAD[1601], 1602: last}, None
+                chunks, deltas, removals = {1601: FULL_PAYLOAD[1601], 1602: last}, None, None
                 if label == "delta":
                     chunks, deltas = {1601: FULL_PAYLOAD[1601]}, {1601: last}
-                exe = game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, chunks, deltas=deltas))
+                if label == "removal":
+                    chunks = {1601: FULL_PAYLOAD[1601]}
+                    removals = e2e.removal_list([("Bin/Tolvar2.exe", [game.read("Bin/Tolvar2.exe")])])
+                exe = game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, chunks, deltas=deltas,
+                                                    removals=removals))
                 with e2e.Holder(game.path("Bin/Tolvar2.exe")):
                     self.assertRefusedUntouched(game, exe, "CANNOT_WRITE_GAME", e2e.snapshot(game.root))
 

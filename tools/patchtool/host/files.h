@@ -5,14 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "stream/stdio_file.h"  // OpenFile, SeekTo
 #include "tools/patchtool/host/text.h"
-
-// Opens a file with a C stdio mode; wide paths on Windows.
-// Returns: the stream, or null.
-FILE *OpenFile(const fs::path &path, const char *mode);
-
-// Moves a stream to a 64-bit offset from its start. Returns: false when that fails.
-bool SeekTo(FILE *file, uint64_t offset);
 
 // The operating system's reason for the last failed call of this thread (errno), for messages.
 std::string SystemReason();
