@@ -170,11 +170,12 @@ TEST(Inspect, DeltaFaultsInAPatchOfDeltasAlone)
 // A removal list of one file named name.
 std::vector<uint8_t> RemovalOf(const std::u16string &name)
 {
-    std::vector<uint8_t> list;
     uint64_t size = 1;
     uint32_t crc = 0;
-    PutRemovalHeader(&list, 1);
-    PutRemoval(&list, RemoveFile, name.data(), (uint32_t)name.size(), &size, &crc, 1);
+    std::vector<uint8_t> list(RemovalHeaderSize + RemovalRecordSize((uint32_t)name.size(), 1));
+    PutRemovalHeader(list.data(), 1);
+    PutRemoval(list.data() + RemovalHeaderSize, RemoveFile, name.data(), (uint32_t)name.size(),
+               &size, &crc, 1);
     return list;
 }
 

@@ -60,7 +60,9 @@ void Append(std::vector<uint8_t> *list, uint8_t kind, const std::string &name,
         return;
     }
     uint32_t identities = contents ? (uint32_t)contents->sizes.size() : 0;
-    PutRemoval(list, kind, units.data(), (uint32_t)units.size(),
+    size_t at = list->size();
+    list->resize(at + RemovalRecordSize((uint32_t)units.size(), identities));
+    PutRemoval(list->data() + at, kind, units.data(), (uint32_t)units.size(),
                contents ? contents->sizes.data() : nullptr,
                contents ? contents->crcs.data() : nullptr, identities);
     ++*count;
@@ -109,7 +111,8 @@ bool ComposeRemovals(const BuildOptions &o, const Plan &plan, Report &report,
     }
     list->clear();
     if (count > 0) {
-        PutRemovalHeader(list, count);
+        list->resize(RemovalHeaderSize);
+        PutRemovalHeader(list->data(), count);
         list->insert(list->end(), records.begin(), records.end());
     }
     return true;
