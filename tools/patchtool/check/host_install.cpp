@@ -178,16 +178,6 @@ bool StopOnInterrupt(void *)
     return Interrupted();
 }
 
-// A name as the installer matches a target with a named base: either slash, ASCII case ignored.
-std::u16string BaseMatchKey(const std::u16string &name)
-{
-    std::u16string key = name;
-    for (char16_t &unit : key) {
-        unit = unit == u'\\' ? u'/' : unit >= u'a' && unit <= u'z' ? (char16_t)(unit - 32) : unit;
-    }
-    return key;
-}
-
 // One target's decision, made before anything is written.
 struct DeltaStep {
     DeltaInfo delta;  // the delta to apply; for MoveTemporary, the target's first
@@ -240,8 +230,8 @@ InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas,
                         "result matches");
         }
         if (choice.kind != DeltaChoiceKind::Skip) {
-            steps->push_back(DeltaStep{deltas[first + choice.delta], choice.kind,
-                                       namedBases.count(BaseMatchKey(name)) > 0});
+            steps->push_back(
+                DeltaStep{deltas[first + choice.delta], choice.kind, namedBases.count(name) > 0});
         }
         first += headers.size();
     }
@@ -302,7 +292,8 @@ const char *ResultName(InstallResult result)
 }
 
 // Reads every delta entry and chooses those to apply, before anything is written; names every
-// named base in *namedBases (by BaseMatchKey).
+// named base in *namedBases, as the header gives it (a target is one when its name is the same,
+// unit for unit, as the installer compares them).
 InstallResult PrepareDeltas(const LoadedPatch &patch, const HostWriters *w,
                             std::set<std::u16string> *namedBases, std::vector<DeltaStep> *steps)
 {
@@ -316,7 +307,7 @@ InstallResult PrepareDeltas(const LoadedPatch &patch, const HostWriters *w,
     }
     for (const DeltaInfo &d : deltas) {
         if (d.header.baseName) {
-            namedBases->insert(BaseMatchKey(DeltaBaseName(d.header)));
+            namedBases->insert(DeltaBaseName(d.header));
         }
     }
     return ChooseDeltas(deltas, *namedBases, w, steps);
