@@ -4,6 +4,7 @@
 #include <map>
 
 #include "tools/patchtool/builder/scan.h"
+#include "tools/patchtool/builder/similar.h"
 
 namespace {
 
@@ -28,6 +29,9 @@ struct Candidates {
     std::multimap<std::string, const TreeFile *> byName;
     std::multimap<std::string, const TreeFile *> byDigitless;
     std::map<const TreeFile *, FileIdentity> identities;  // read when first needed
+    std::vector<const TreeFile *> all;
+    SimilarityIndex similar;  // built when first needed
+    bool indexed = false;
 };
 
 Candidates IndexOlds(const Plan &plan)
@@ -42,6 +46,7 @@ Candidates IndexOlds(const Plan &plan)
             c.bySize.insert({file.size, &file});
             c.byName.insert({FileNameKey(file.name, false), &file});
             c.byDigitless.insert({FileNameKey(file.name, true), &file});
+            c.all.push_back(&file);
         }
     }
     return c;
@@ -91,6 +96,24 @@ const TreeFile *Closest(const std::multimap<std::string, const TreeFile *> &inde
     return best;
 }
 
+// Returns: false with a reason; otherwise *similar is the old file whose content f shares most,
+// or null. The old files' fingerprints are read once, when first needed.
+bool FindSimilar(Candidates *c, const TreeFile &f, const TreeFile **similar, std::string *error)
+{
+    *similar = nullptr;
+    if (f.size < MinSimilarBytes) {
+        return true;
+    }
+    for (size_t i = 0; !c->indexed && i < c->all.size(); ++i) {
+        if (c->all[i]->size >= MinSimilarBytes &&
+            !AddToSimilarityIndex(&c->similar, *c->all[i], error)) {
+            return false;
+        }
+    }
+    c->indexed = true;
+    return MostSimilar(c->similar, f, similar, error);
+}
+
 }  // namespace
 
 bool FindNamedBases(const Plan &plan, std::vector<FileWork> &files, std::string *error)
@@ -109,6 +132,9 @@ bool FindNamedBases(const Plan &plan, std::vector<FileWork> &files, std::string 
         }
         base = base ? base : Closest(c.byName, FileNameKey(f.file->name, false), *f.file);
         base = base ? base : Closest(c.byDigitless, FileNameKey(f.file->name, true), *f.file);
+        if (!base && !FindSimilar(&c, *f.file, &base, error)) {
+            return false;
+        }
         if (base) {
             for (const OldTree &old : plan.olds) {
                 f.olds.push_back(old.byName.at(base->name));
