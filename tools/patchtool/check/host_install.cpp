@@ -1,3 +1,7 @@
+// The installer's work on the host, in four divisions: the writers of chunk entries (whole files
+// and ranges, as payload/entry_writers does them); deltas, chosen before anything is written and
+// applied through temporaries; removals, after every write; and ApplyPatchToFolder, which runs
+// them in the installer's phases.
 #include "tools/patchtool/check/host_install.h"
 
 #include <string.h>
@@ -18,6 +22,8 @@
 #include "tools/patchtool/host/process.h"
 
 namespace {
+
+// ---- the writers of chunk entries ----
 
 struct HostWriters {
     EntryWriters table;  // first member: the walk passes this record back to the writers
@@ -166,6 +172,37 @@ InstallResult WriteRange(const EntryWriters *self, const uint8_t *data, uint32_t
     return result;
 }
 
+const char *ResultName(InstallResult result)
+{
+    static const char *const names[] = {"Ok",          "NoChunk",   "Corrupt",  "CannotCreate",
+                                        "WriteFailed", "Cancelled", "WrongBase"};
+    uint32_t index = (uint32_t)result;
+    return index < sizeof names / sizeof names[0] ? names[index] : "unknown";
+}
+
+InstallResult WalkChunks(const LoadedPatch &patch, HostWriters *writers, std::string *detail)
+{
+    for (const ChunkView &chunk : patch.chunks) {
+        detail->clear();
+        if (Interrupted()) {
+            *detail = "interrupted";
+            return InstallResult::Cancelled;
+        }
+        if (chunk.size > MaxChunkBytes) {
+            *detail = "chunk " + std::to_string(chunk.id) + " is too large";
+            return InstallResult::Corrupt;
+        }
+        InstallResult result = WalkEntries(chunk.data, (uint32_t)chunk.size, &writers->table);
+        if (result != InstallResult::Ok) {
+            std::string fault = CheckChunk(chunk, nullptr, nullptr);
+            *detail = std::string(ResultName(result)) + " in chunk " + std::to_string(chunk.id) +
+                      ": " + (detail->empty() ? fault : *detail);
+            return result;
+        }
+    }
+    return InstallResult::Ok;
+}
+
 // ---- deltas, as the installer applies them ----
 
 void CollectDelta(const DeltaInfo &d, void *context)
@@ -283,14 +320,6 @@ InstallResult ApplyDelta(const HostWriters *w, const DeltaStep &step)
     return step.deferred ? InstallResult::Ok : MoveTemporary(w, name);
 }
 
-const char *ResultName(InstallResult result)
-{
-    static const char *const names[] = {"Ok",          "NoChunk",   "Corrupt",  "CannotCreate",
-                                        "WriteFailed", "Cancelled", "WrongBase"};
-    uint32_t index = (uint32_t)result;
-    return index < sizeof names / sizeof names[0] ? names[index] : "unknown";
-}
-
 // Reads every delta entry and chooses those to apply, before anything is written; names every
 // named base in *namedBases, as the header gives it (a target is one when its name is the same,
 // unit for unit, as the installer compares them).
@@ -357,29 +386,6 @@ InstallResult RemoveListed(const HostWriters *w, const std::vector<RemovalInfo> 
         } else if (fs::is_regular_file(path, ec) && IdentifyFile(path, &found) &&
                    IsListedContent(r, found) && !fs::remove(path, ec)) {
             return Fail(w, InstallResult::WriteFailed, r.name, "cannot remove");
-        }
-    }
-    return InstallResult::Ok;
-}
-
-InstallResult WalkChunks(const LoadedPatch &patch, HostWriters *writers, std::string *detail)
-{
-    for (const ChunkView &chunk : patch.chunks) {
-        detail->clear();
-        if (Interrupted()) {
-            *detail = "interrupted";
-            return InstallResult::Cancelled;
-        }
-        if (chunk.size > MaxChunkBytes) {
-            *detail = "chunk " + std::to_string(chunk.id) + " is too large";
-            return InstallResult::Corrupt;
-        }
-        InstallResult result = WalkEntries(chunk.data, (uint32_t)chunk.size, &writers->table);
-        if (result != InstallResult::Ok) {
-            std::string fault = CheckChunk(chunk, nullptr, nullptr);
-            *detail = std::string(ResultName(result)) + " in chunk " + std::to_string(chunk.id) +
-                      ": " + (detail->empty() ? fault : *detail);
-            return result;
         }
     }
     return InstallResult::Ok;
