@@ -33,6 +33,9 @@ target_include_directories(lzmaenc SYSTEM PUBLIC "${LZMA_SDK_DIR}")
 target_compile_definitions(lzmaenc PUBLIC _7ZIP_ST Z7_ST)
 target_compile_options(lzmaenc PRIVATE -w)
 
+# The delta encoder's suffix sorter: Debian's library on the host, its source package in MinGW trees.
+include(${CMAKE_CURRENT_LIST_DIR}/divsufsort.cmake)
+
 # Test programs of the Windows trees are compiled without optimisation: the cross compiler takes
 # half a minute a test file at -O3, and the code under test keeps its own flags (its libraries).
 if(WIN32)

@@ -160,12 +160,13 @@ InstallResult CheckWriteReadiness(Readiness *decided)
                        {nullptr, 0, 0, true}};
     InstallResult result = ForEachChunk(&checker.writers);
     free(checker.created.names);
-    if (result == InstallResult::Ok || result == InstallResult::NoChunk)
+    if (result == InstallResult::Ok || result == InstallResult::NoChunk) {
         result = CheckDeltaTargets(&decided->space, checker.clusterSize, &decided->deltas);
-    if (result == InstallResult::Ok)
-        result = CheckRemovals();
-    else if (result == InstallResult::Corrupt)
+        if (result == InstallResult::Ok)
+            result = CheckRemovals();
+    } else if (result == InstallResult::Corrupt) {
         result = InstallResult::Ok;  // the real run stops at that entry, before any delta
+    }
     if (result != InstallResult::Ok)
         return result;
     ULARGE_INTEGER available;

@@ -8,7 +8,7 @@ packages=(
   lzma-dev googletest libgtest-dev libbenchmark-dev zlib1g-dev libdivsufsort-dev
   wine wine32:i386 wine64 fonts-wine xvfb xauth x11-utils
   fonts-wqy-microhei fonts-wqy-zenhei imagemagick osslsigncode openssl xz-utils
-  locales procps qemu-user-static
+  locales procps qemu-user-static dpkg-dev
 )
 
 missing=()
@@ -51,4 +51,49 @@ for loc in zh_CN zh_TW; do
   fi
 done
 if [ -n "${regen:-}" ]; then locale-gen >/dev/null; fi
+
+# libdivsufsort's sources, for the delta encoder of the Windows trees: Debian builds the library
+# for the host only, so the MinGW trees compile Debian's source package of the host's version
+# (cmake/divsufsort.cmake). It is fetched through an apt configuration of this script's own, a
+# deb-src line for the mirror the machine uses with lists and cache outside /etc/apt and
+# /var/lib/apt, and unpacked outside the clone (QPATCH_DIVSUFSORT_DIR); the machine's apt setup
+# is left as it was. Quick when that version is unpacked already.
+divsufsort_dir=${QPATCH_DIVSUFSORT_DIR:-/var/cache/qpatch/libdivsufsort}
+divsufsort_version=$(dpkg-query -W -f='${source:Version}' libdivsufsort-dev)
+divsufsort_ready() { [ "$(cat "$divsufsort_dir/source/.qpatch-version" 2>/dev/null)" = "$divsufsort_version" ]; }
+if ! divsufsort_ready; then
+  [ "$(id -u)" = 0 ] || { echo "bootstrap: libdivsufsort's sources are missing in $divsufsort_dir; run as root" >&2; exit 1; }
+  mkdir -p "$divsufsort_dir"
+  exec 8>"$divsufsort_dir/.lock"
+  flock 8  # another bootstrap may be fetching them right now
+fi
+if ! divsufsort_ready; then
+  # The machine's Debian mirror and release, as apt reads them from /etc/apt/sources.list(.d).
+  . /etc/os-release
+  # A suite is named by its code name (bookworm) or its class (stable), which its index resolves.
+  mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(CODENAME) $(COMPONENT)' 'Identifier: Packages' |
+    awk -v release="$VERSION_CODENAME" '($2 == release || $3 == release) && $4 == "main" && !n++ { print $1 }')
+  [ -n "$mirror" ] || { echo "bootstrap: no source of Debian $VERSION_CODENAME main in /etc/apt/sources.list(.d)" >&2; exit 1; }
+  apt_dir=$divsufsort_dir/apt
+  mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+  keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  printf 'deb-src %s %s %s main\n' "$([ -f "$keyring" ] && echo "[signed-by=$keyring]")" "$mirror" \
+    "$VERSION_CODENAME" >"$apt_dir/sources.list"
+  private=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+           -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache" -o APT::Sandbox::User=root)
+  download=$(mktemp -d "$divsufsort_dir/download.XXXXXX")
+  trap 'rm -rf "$download" "${pin:-}"' EXIT
+  # A mirror caught mid-sync fails now and then, as above: try again.
+  for attempt in 1 2 3 4; do
+    apt-get "${private[@]}" update -qq &&
+      (cd "$download" && apt-get "${private[@]}" source --download-only -qq "libdivsufsort=$divsufsort_version") && break
+    [ $attempt -lt 4 ] || { echo "bootstrap: fetching libdivsufsort's sources failed $attempt times" >&2; exit 1; }
+    sleep $(( attempt * 20 ))
+  done
+  # apt checked the files against the mirror's signed index; dpkg-source applies Debian's patches.
+  dpkg-source --no-check -x "$download"/libdivsufsort_*.dsc "$download/source" >/dev/null
+  echo "$divsufsort_version" >"$download/source/.qpatch-version"
+  rm -rf "$divsufsort_dir/source"
+  mv "$download/source" "$divsufsort_dir/source"
+fi
 exit 0

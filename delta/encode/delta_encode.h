@@ -6,13 +6,26 @@
 #include <string>
 #include <vector>
 
+// Memory beside the two files: the base's index (4 bytes a byte indexed whole, at most 1 sampled)
+// and the sections, about twice the new file. A 32-bit process (the i686 patchtool.exe) has 4 GiB
+// of address space at best, so there the base is indexed whole only up to 128 MiB and a base and
+// new file of more than 1 GiB together are refused; a 64-bit process takes any size.
+const bool DeltaIn32BitProcess = sizeof(void *) < 8;
+
 struct DeltaOptions {
     int level = 9;         // LZMA level of the sections
     unsigned threads = 2;  // blocks of the sections compressed at once
     // The base is indexed whole (a suffix array, 4 bytes a byte) up to this size; a larger base is
     // indexed every few bytes (sampled), which finds fewer short matches in bounded memory.
-    uint64_t fullIndexLimit = 512ull << 20;
+    uint64_t fullIndexLimit = DeltaIn32BitProcess ? 128ull << 20 : 512ull << 20;
+    // The most bytes of base and new file together that are encoded.
+    uint64_t inputLimit = DeltaIn32BitProcess ? 1ull << 30 : UINT64_MAX;
 };
+
+// Returns: true when a base and a new file of these sizes are within options.inputLimit; false
+// with a reason otherwise.
+bool DeltaInputsFit(uint64_t oldSize, uint64_t newSize, const DeltaOptions &options,
+                    std::string *error);
 
 // A stretch of the new file made from the base: new[newPos + i] = base[oldPos + i] + difference.
 struct DeltaCover {
@@ -22,7 +35,7 @@ struct DeltaCover {
 };
 
 // Finds the covers of new against old, in increasing newPos, none overlapping.
-// Returns: false with a reason (a base too large to index, no memory).
+// Returns: false with a reason (inputs over the limit, a base too large to index, no memory).
 bool FindCovers(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
                 const DeltaOptions &options, std::vector<DeltaCover> *covers, std::string *error);
 

@@ -20,6 +20,8 @@ public:
         if (size_ < 2)
             return true;
         keyBytes_ = size_ >= (1u << 20) ? 3 : 2;
+        if (size_ > INT32_MAX || size_ > SIZE_MAX / sizeof(saidx_t))
+            return false;  // saidx_t is 32 bits; the array must fit the address space
         suffixes_.reset(new (std::nothrow) saidx_t[size_]);
         buckets_.reset(new (std::nothrow) uint32_t[(1u << (8 * keyBytes_)) + 1]);
         if (!suffixes_ || !buckets_ || divsufsort(old_, suffixes_.get(), (saidx_t)size_) != 0)
@@ -129,8 +131,10 @@ public:
         bits_ = 1;
         while ((1ull << bits_) < samples * 2)
             ++bits_;
-        slots_.reset(new (std::nothrow) uint32_t[1ull << bits_]);
-        if (!slots_ || samples > UINT32_MAX - 1)
+        if (samples > UINT32_MAX - 1 || (1ull << bits_) > SIZE_MAX / sizeof(uint32_t))
+            return false;
+        slots_.reset(new (std::nothrow) uint32_t[(size_t)(1ull << bits_)]);
+        if (!slots_)
             return false;
         std::fill(slots_.get(), slots_.get() + (1ull << bits_), UINT32_MAX);
         for (uint64_t s = 0; s < samples; ++s)

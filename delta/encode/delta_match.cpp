@@ -268,10 +268,25 @@ void KeepCoversWorthTheirCost(const uint8_t *old, uint64_t oldSize, const uint8_
 
 }  // namespace
 
+bool DeltaInputsFit(uint64_t oldSize, uint64_t newSize, const DeltaOptions &options,
+                    std::string *error)
+{
+    if (oldSize <= options.inputLimit && newSize <= options.inputLimit - oldSize)
+        return true;
+    *error =
+        "the base and the new file hold " + std::to_string((oldSize + newSize) >> 20) +
+        " MiB together, more than the " + std::to_string(options.inputLimit >> 20) +
+        " MiB this build encodes" +
+        (DeltaIn32BitProcess ? " (a 32-bit program; the 64-bit patchtool takes any size)" : "");
+    return false;
+}
+
 bool FindCovers(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
                 const DeltaOptions &options, std::vector<DeltaCover> *covers, std::string *error)
 {
     covers->clear();
+    if (!DeltaInputsFit(oldSize, newSize, options, error))
+        return false;
     std::unique_ptr<BaseIndex> index = IndexBase(old, oldSize, options);
     if (!index) {
         *error = "no memory to index the base";

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 #include "stream/crc32.h"
@@ -347,6 +348,37 @@ TEST(Delta, HoldsItsBlocksAndTwoPiecesWhateverTheFileSize)
     tracking.FailNth(3);
     EXPECT_NE(Apply(old, delta).result, DeltaResult::Done);
     EXPECT_EQ(tracking.liveBlocks(), 0u);
+}
+
+// The 32-bit tool's limit, taken here by every build: sizes over it are refused before a byte of
+// either file is read (the buffers are smaller than the sizes refused).
+TEST(Delta, RefusesInputsOverItsLimitBeforeReadingThem)
+{
+    Bytes bytes = Words(1000, 15);
+    const struct {
+        uint64_t oldSize, newSize;
+        bool fits;
+    } rows[] = {
+        {1000, 0, true},        {600, 400, true},       {0, 1000, true},
+        {600, 401, false},      {1001, 0, false},       {0, 1001, false},
+        {UINT64_MAX, 2, false}, {2, UINT64_MAX, false}, {1ull << 40, 1ull << 40, false},
+    };
+    DeltaOptions o;
+    o.level = 1;
+    o.inputLimit = 1000;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::to_string(row.oldSize) + " + " + std::to_string(row.newSize));
+        Bytes delta;
+        std::string error;
+        EXPECT_EQ(
+            EncodeDelta(bytes.data(), row.oldSize, bytes.data(), row.newSize, o, &delta, &error),
+            row.fits)
+            << error;
+        if (!row.fits) {
+            EXPECT_NE(error.find("this build encodes"), std::string::npos) << error;
+        }
+    }
+    EXPECT_EQ(DeltaOptions().inputLimit, DeltaIn32BitProcess ? 1ull << 30 : UINT64_MAX);
 }
 
 TEST(Delta, SampledIndexOfALargeBaseStillFindsTheMoves)

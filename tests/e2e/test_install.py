@@ -239,8 +239,9 @@ class ExactEnd(Outcomes):
         for label, (extra, kept) in cases.items():
             with self.subTest(label):
                 game = whole_update_game(**extra)
+                exe = game.place(whole_update_installer())
                 before = e2e.snapshot(game.root)
-                r = e2e.run(game.place(whole_update_installer()))
+                r = e2e.run(exe)
                 self.assertFinishedAlone(r)
                 self.assertSuccessBox(r, ZH_CN)
                 self.assertEqual(r.closed["finalPos"], 100)

@@ -39,7 +39,6 @@ TEST(Cumulative, RangesCoverWhatDiffersInAnyOldVersionAndEveryOneInstalls)
 
 TEST(Cumulative, EachDistinctBaseGetsItsDeltaAndEveryVersionInstalls)
 {
-    SKIP_WITHOUT_DELTA_ENCODER();
     TempFolder temp;
     History h = MakeHistory(temp.path);
     std::vector<uint8_t> v100 = Bytes(48 << 10, 50, false);
@@ -70,7 +69,6 @@ TEST(Cumulative, EachDistinctBaseGetsItsDeltaAndEveryVersionInstalls)
 
 TEST(Cumulative, EveryOldVersionEndsExactlyAtTheNewOne)
 {
-    SKIP_WITHOUT_DELTA_ENCODER();
     TempFolder temp;
     History h = MakeHistory(temp.path);
     std::vector<uint8_t> jar = Bytes(48 << 10, 80, false);

@@ -131,7 +131,6 @@ TEST(Inspect, PatchLevelFaults)
 
 TEST(Inspect, DeltaFaultsInAPatchOfDeltasAlone)
 {
-    SKIP_WITHOUT_DELTA_ENCODER();
     InstallerBuild b;
     b.g.newFolder = b.temp.path / "new2";
     fs::copy(b.g.oldFolder, b.g.newFolder, fs::copy_options::recursive);

@@ -64,7 +64,6 @@ TEST(RoundTrip, EveryKindOfChangeInstallsToTheNewFolder)
 
 TEST(RoundTrip, MovedFilesTakeTheirBaseWhereverItIsAndDroppedOnesGo)
 {
-    SKIP_WITHOUT_DELTA_ENCODER();
     TempFolder temp;
     GameFolders g = MakeMoves(temp.path);
     BuildOptions o = Options(g, temp.path / "patch", 4096);
@@ -215,7 +214,6 @@ std::vector<DeltaInfo> DeltasOf(const LoadedPatch &patch)
 
 TEST(RoundTrip, ARecompiledFileGoesAsADeltaThroughBuildPackAndVerify)
 {
-    SKIP_WITHOUT_DELTA_ENCODER();
     InstallerBuild b;
     std::vector<uint8_t> code = Bytes(64 << 10, 40, false);
     Put(b.g.oldFolder / "Bin/code.dll", code);

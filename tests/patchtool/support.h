@@ -14,19 +14,12 @@
 #include <vector>
 
 #include "tools/patchtool/builder/build.h"
-#include "delta/encode/delta_file.h"
 #include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/check/patch_source.h"
 #include "tools/patchtool/host/files.h"
 #include "tools/patchtool/host/report.h"
 #include "tools/patchtool/host/temporaries.h"
 #include "tools/patchtool/pe/pe_resources.h"
-
-// The Windows build of the tool has no delta encoder (its suffix sorter is host-only): the tests
-// that build deltas run on the host.
-#define SKIP_WITHOUT_DELTA_ENCODER()                                                               \
-    if (!DeltaEncoderAvailable())                                                                  \
-    GTEST_SKIP() << "this build of the tool has no delta encoder"
 
 // Keeps every line said, and echoes it to stderr so that a failing test's log shows it.
 class RecordingReport : public Report {

@@ -4,7 +4,6 @@
 
 #include <system_error>
 
-#include "delta/encode/delta_file.h"
 #include "tools/patchtool/builder/bases.h"
 
 #include "tools/patchtool/builder/compare.h"
@@ -84,7 +83,7 @@ bool WritePatch(const BuildOptions &o, const Plan &plan, const fs::path &folder,
 {
     Progress progress(report);
     std::vector<FileWork> files = MakeWork(o, plan);
-    if ((o.deltas && DeltaEncoderAvailable() && !FindNamedBases(plan, files, error)) ||
+    if ((o.deltas && !FindNamedBases(plan, files, error)) ||
         !CompareFiles(files, &progress, error)) {
         return false;
     }

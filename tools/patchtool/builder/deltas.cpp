@@ -17,18 +17,6 @@ namespace {
 // ranges cost less than a delta's headers plus it, are left to ranges or the whole file.
 const uint64_t DeltaWorthBytes = 4096;
 
-// Makes name the base of an encoded delta (NameDeltaBase). The Windows build has no encoder
-// (delta/encode/delta_file_none.cpp), so it never has a delta to name.
-bool NameBase(std::vector<uint8_t> *delta, const std::u16string &name)
-{
-#ifdef _WIN32
-    (void)delta, (void)name;
-    return false;
-#else
-    return NameDeltaBase(delta, name);
-#endif
-}
-
 bool HasRanges(const FileWork &f)
 {
     return f.choice == Choice::Ranges || f.choice == Choice::RangesOrWhole;
@@ -151,7 +139,7 @@ bool EncodeFileDeltas(const BuildOptions &o, FileWork *f, DeltaSpool *spool, std
         if (!EncodeFileDelta(base->path, f->file->path, o.level, o.threads, &delta, error)) {
             return false;
         }
-        if (!f->baseName.empty() && !NameBase(&delta, f->baseName)) {
+        if (!f->baseName.empty() && !NameDeltaBase(&delta, f->baseName)) {
             *error = "the base name " + base->name + " does not fit a delta's header";
             return false;
         }
@@ -179,7 +167,7 @@ bool EncodeFileDeltas(const BuildOptions &o, FileWork *f, DeltaSpool *spool, std
 bool EncodeDeltas(const BuildOptions &o, std::vector<FileWork> &files, DeltaOutput *deltas,
                   Progress *progress, std::string *error)
 {
-    if (!o.deltas || !DeltaEncoderAvailable()) {
+    if (!o.deltas) {
         return true;
     }
     uint64_t total = 0;
