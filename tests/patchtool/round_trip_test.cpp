@@ -83,10 +83,11 @@ TEST(RoundTrip, MovedFilesTakeTheirBaseWhereverItIsAndDroppedOnesGo)
         "Data/world1.pak Data/world.pak",           // split
         "Data/world2.pak Data/world.pak",
         "Lib/engine-1.3.jar Lib/engine-1.2.jar",  // renamed
+        "Sound/theme.bin Data/music.ogg",         // shares most of its content
     };
     EXPECT_EQ(DeltaBases(patch), std::vector<std::string>(std::begin(bases), std::end(bases)));
-    const char *const removals[] = {"Data/obsolete.txt ", "Mods/maps/ ", "Mods/ ", "Empty/Sub/ ",
-                                    "Empty/ "};
+    const char *const removals[] = {"Data/music.ogg ", "Data/obsolete.txt ", "Mods/maps/ ",
+                                    "Mods/ ",          "Empty/Sub/ ",        "Empty/ "};
     std::string text = listing.Text(Report::Kind::Listing);
     for (const char *removal : removals) {
         EXPECT_NE(text.find("remove " + std::string(removal)), std::string::npos) << removal;

@@ -238,6 +238,7 @@ inline GameFolders MakeGame(const fs::path &root, uint32_t blockSize)
 //                         Data/icon.png is recompiled          itself a delta's target
 //   Data/world.pak     -> Data/world1.pak, Data/world2.pak    split in two, while Data/world.pak
 //                                                              is rewritten whole
+//   Data/music.ogg     -> Sound/theme.bin (most of it)       another name, the content shared
 //   Data/obsolete.txt, the folders Mods/maps, Mods, Empty/Sub and Empty: dropped
 inline GameFolders MakeMoves(const fs::path &root)
 {
@@ -264,6 +265,11 @@ inline GameFolders MakeMoves(const fs::path &root)
     Put(g.newFolder / "Data/world1.pak", first);
     Put(g.newFolder / "Data/world2.pak",
         std::vector<uint8_t>(world.begin() + (80 << 10), world.end()));
+    std::vector<uint8_t> music = Bytes(256 << 10, 80, false);
+    Put(g.oldFolder / "Data/music.ogg", music);
+    music.resize(200 << 10);
+    music.insert(music.end(), added.begin(), added.end());
+    Put(g.newFolder / "Sound/theme.bin", music);
     Put(g.oldFolder / "Data/obsolete.txt", Bytes(3000, 76, true));
     fs::create_directories(g.oldFolder / "Empty/Sub");
     return g;

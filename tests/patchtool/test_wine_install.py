@@ -47,6 +47,8 @@ class BuiltPatchInstalls(unittest.TestCase):
         write(old, "Data/keep.txt", b"unchanged")
         write(old, "Bin/game.ini", b"[GAME]\r\nVERSION=1.1.0.0\r\n")  # patchtool checks the version gate
         shutil.copytree(old, new)
+        write(old, "Data/old_plugin.dll", b"MZ a plugin the new version dropped")  # removed
+        write(old, "Data/Old/notes.txt", b"a folder the new version dropped")
         write(new, "Bin/game.ini", b"[GAME]\r\nVERSION=1.1.0.1\r\n")
         changed = bytearray(pak)
         changed[1000:1004] = b"\x00\x01\x02\x03"
@@ -74,6 +76,7 @@ class BuiltPatchInstalls(unittest.TestCase):
         game = e2e.Game(ini="[GAME]\r\nVERSION=1.1.0.0\r\n")
         for name, data in files_under(old).items():
             game.write(name, data)
+        game.write("Saves/slot1.sav", b"the player's own")
         r = e2e.run(game.place(setup), lang=ZH_CN)
         self.assertEqual(r.exit_code, 0, r.events)
         self.assertEqual([b["text"] for b in r.boxes], [TEXTS[ZH_CN]["INSTALL_OK"]])
@@ -81,6 +84,9 @@ class BuiltPatchInstalls(unittest.TestCase):
         for name, data in files_under(new).items():
             self.assertEqual(game.read(name), data, name)
         self.assertEqual(game.ini(), b"[GAME]\r\nVERSION=1.1.0.1\r\n")
+        self.assertFalse(os.path.exists(game.path("Data/old_plugin.dll")))
+        self.assertFalse(os.path.exists(game.path("Data/Old")))
+        self.assertEqual(game.read("Saves/slot1.sav"), b"the player's own")
 
 
 class SignedInstaller(unittest.TestCase):

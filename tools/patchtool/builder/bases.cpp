@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <map>
 
-#include "delta/apply/delta_file_stdio.h"
 #include "tools/patchtool/builder/scan.h"
+#include "tools/patchtool/builder/similar.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ namespace {
 const size_t MaxSameSizeCandidates = 8;
 
 // Returns: the file name of a path, case folded, without its digits when digitless.
-std::string NameKey(const std::string &name, bool digitless)
+std::string FileNameKey(const std::string &name, bool digitless)
 {
     std::string key = FoldCase(name.substr(name.rfind('/') + 1));
     if (digitless) {
@@ -29,6 +29,9 @@ struct Candidates {
     std::multimap<std::string, const TreeFile *> byName;
     std::multimap<std::string, const TreeFile *> byDigitless;
     std::map<const TreeFile *, FileIdentity> identities;  // read when first needed
+    std::vector<const TreeFile *> all;
+    SimilarityIndex similar;  // built when first needed
+    bool indexed = false;
 };
 
 Candidates IndexOlds(const Plan &plan)
@@ -41,20 +44,12 @@ Candidates IndexOlds(const Plan &plan)
         }
         if (everywhere) {
             c.bySize.insert({file.size, &file});
-            c.byName.insert({NameKey(file.name, false), &file});
-            c.byDigitless.insert({NameKey(file.name, true), &file});
+            c.byName.insert({FileNameKey(file.name, false), &file});
+            c.byDigitless.insert({FileNameKey(file.name, true), &file});
+            c.all.push_back(&file);
         }
     }
     return c;
-}
-
-bool Identify(const TreeFile &file, FileIdentity *id, std::string *error)
-{
-    if (!IdentifyFile(file.path, id)) {
-        *error = "cannot read " + PathText(file.path) + ": " + SystemReason();
-        return false;
-    }
-    return true;
 }
 
 // Returns: false with a reason; otherwise *copy is an old file of f's content, or null.
@@ -67,14 +62,14 @@ bool FindCopy(Candidates *c, const TreeFile &f, const TreeFile **copy, std::stri
         return true;
     }
     FileIdentity target;
-    if (!Identify(f, &target, error)) {
+    if (!IdentifyTreeFile(f, &target, error)) {
         return false;
     }
     for (auto it = range.first; it != range.second && !*copy; ++it) {
         auto known = c->identities.find(it->second);
         if (known == c->identities.end()) {
             FileIdentity id;
-            if (!Identify(*it->second, &id, error)) {
+            if (!IdentifyTreeFile(*it->second, &id, error)) {
                 return false;
             }
             known = c->identities.insert({it->second, id}).first;
@@ -101,6 +96,24 @@ const TreeFile *Closest(const std::multimap<std::string, const TreeFile *> &inde
     return best;
 }
 
+// Returns: false with a reason; otherwise *similar is the old file whose content f shares most,
+// or null. The old files' fingerprints are read once, when first needed.
+bool FindSimilar(Candidates *c, const TreeFile &f, const TreeFile **similar, std::string *error)
+{
+    *similar = nullptr;
+    if (f.size < MinSimilarBytes) {
+        return true;
+    }
+    for (size_t i = 0; !c->indexed && i < c->all.size(); ++i) {
+        if (c->all[i]->size >= MinSimilarBytes &&
+            !AddToSimilarityIndex(&c->similar, *c->all[i], error)) {
+            return false;
+        }
+    }
+    c->indexed = true;
+    return MostSimilar(c->similar, f, similar, error);
+}
+
 }  // namespace
 
 bool FindNamedBases(const Plan &plan, std::vector<FileWork> &files, std::string *error)
@@ -117,8 +130,11 @@ bool FindNamedBases(const Plan &plan, std::vector<FileWork> &files, std::string 
         if (!FindCopy(&c, *f.file, &base, error)) {
             return false;
         }
-        base = base ? base : Closest(c.byName, NameKey(f.file->name, false), *f.file);
-        base = base ? base : Closest(c.byDigitless, NameKey(f.file->name, true), *f.file);
+        base = base ? base : Closest(c.byName, FileNameKey(f.file->name, false), *f.file);
+        base = base ? base : Closest(c.byDigitless, FileNameKey(f.file->name, true), *f.file);
+        if (!base && !FindSimilar(&c, *f.file, &base, error)) {
+            return false;
+        }
         if (base) {
             for (const OldTree &old : plan.olds) {
                 f.olds.push_back(old.byName.at(base->name));

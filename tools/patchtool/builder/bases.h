@@ -8,7 +8,8 @@
 
 // Gives each such file of files one base, found cheaply, best first: an old file of the same
 // content (size, then CRC-32); one of the same file name in another folder; one whose name differs
-// only in its digits (a version number, a part's number), the closest in size. The file's olds
-// become that base's copies, one per old folder, and baseName its name; it gets no ranges. Returns:
-// false with a reason when a file cannot be read.
+// only in its digits (a version number, a part's number), the closest in size; else the one that
+// shares the most of its content (builder/similar.h). The file's olds become that base's copies,
+// one per old folder, and baseName its name; it gets no ranges.
+// Returns: false with a reason when a file cannot be read.
 bool FindNamedBases(const Plan &plan, std::vector<FileWork> &files, std::string *error);

@@ -4,7 +4,6 @@
 
 #include <system_error>
 
-#include "delta/encode/delta_file.h"
 #include "tools/patchtool/builder/bases.h"
 
 #include "tools/patchtool/builder/compare.h"

@@ -7,6 +7,7 @@
 #include "stream/encode/block_encoder.h"
 #include "delta/encode/delta_encode.h"
 #include "delta/encode/delta_file.h"
+#include "tools/patchtool/builder/scan.h"
 #include "tools/patchtool/format/checksum_writer.h"
 #include "tools/patchtool/host/process.h"
 
@@ -15,16 +16,6 @@ namespace {
 // Below this a delta can save nothing worth its encoding: files smaller than it, and files whose
 // ranges cost less than a delta's headers plus it, are left to ranges or the whole file.
 const uint64_t DeltaWorthBytes = 4096;
-
-// Returns: false with a reason; otherwise the file's size and CRC-32 in *id.
-bool IdentityOf(const TreeFile &file, FileIdentity *id, std::string *error)
-{
-    if (!IdentifyFile(file.path, id)) {
-        *error = "cannot read " + PathText(file.path) + ": " + SystemReason();
-        return false;
-    }
-    return true;
-}
 
 bool HasRanges(const FileWork &f)
 {
@@ -46,7 +37,7 @@ bool WorthTrying(const FileWork &f)
 bool DistinctBases(const FileWork &f, std::vector<const TreeFile *> *bases, std::string *error)
 {
     FileIdentity target;
-    if (!IdentityOf(*f.file, &target, error)) {
+    if (!IdentifyTreeFile(*f.file, &target, error)) {
         return false;
     }
     std::vector<FileIdentity> seen;
@@ -55,7 +46,7 @@ bool DistinctBases(const FileWork &f, std::vector<const TreeFile *> *bases, std:
     }
     for (const TreeFile *old : f.olds) {
         FileIdentity id;
-        if (!IdentityOf(*old, &id, error)) {
+        if (!IdentifyTreeFile(*old, &id, error)) {
             return false;
         }
         bool known = false;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <map>
 
-#include "delta/apply/delta_file_stdio.h"
 #include "format/removal_list.h"
 #include "tools/patchtool/builder/scan.h"
 
@@ -19,8 +18,7 @@ struct RemovedFile {
 bool AddContent(const TreeFile &old, RemovedFile *removed, std::string *error)
 {
     FileIdentity id;
-    if (!IdentifyFile(old.path, &id)) {
-        *error = "cannot read " + PathText(old.path) + ": " + SystemReason();
+    if (!IdentifyTreeFile(old, &id, error)) {
         return false;
     }
     for (size_t i = 0; i < removed->sizes.size(); ++i) {

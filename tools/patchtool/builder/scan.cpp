@@ -1,6 +1,16 @@
 #include "tools/patchtool/builder/scan.h"
 
+#include "delta/apply/delta_file_stdio.h"
 #include "tools/patchtool/format/gate.h"
+
+bool IdentifyTreeFile(const TreeFile &file, FileIdentity *id, std::string *error)
+{
+    if (!IdentifyFile(file.path, id)) {
+        *error = "cannot read " + PathText(file.path) + ": " + SystemReason();
+        return false;
+    }
+    return true;
+}
 
 std::string FoldCase(const std::string &name)
 {
@@ -112,8 +122,8 @@ const char *KindChange(const std::set<std::string> &oldFiles,
     return nullptr;
 }
 
-// A file that became a folder, or the reverse, cannot be installed: the installer creates files
-// and folders but never removes either.
+// A file that became a folder, or the reverse, cannot be installed: the installer removes what the
+// new version dropped only after every write.
 bool CheckKindChanges(const Plan &plan, const BuildOptions &o, std::string *error)
 {
     for (size_t k = 0; k < plan.olds.size(); ++k) {
@@ -129,7 +139,7 @@ bool CheckKindChanges(const Plan &plan, const BuildOptions &o, std::string *erro
             std::string where;
             if (const char *problem = KindChange(oldFiles, oldFolders, f, &where)) {
                 *error =
-                    Format("%s %s (%s): the installer cannot delete a file or a folder, so every "
+                    Format("%s %s (%s): the installer removes only after every write, so every "
                            "player's installation would fail there",
                            where.c_str(), problem, PathText(o.olds[k].folder).c_str());
                 return false;

@@ -1,3 +1,7 @@
+// The installer's work on the host, in four divisions: the writers of chunk entries (whole files
+// and ranges, as payload/entry_writers does them); deltas, chosen before anything is written and
+// applied through temporaries; removals, after every write; and ApplyPatchToFolder, which runs
+// them in the installer's phases.
 #include "tools/patchtool/check/host_install.h"
 
 #include <string.h>
@@ -18,6 +22,8 @@
 #include "tools/patchtool/host/process.h"
 
 namespace {
+
+// ---- the writers of chunk entries ----
 
 struct HostWriters {
     EntryWriters table;  // first member: the walk passes this record back to the writers
@@ -166,6 +172,37 @@ InstallResult WriteRange(const EntryWriters *self, const uint8_t *data, uint32_t
     return result;
 }
 
+const char *ResultName(InstallResult result)
+{
+    static const char *const names[] = {"Ok",          "NoChunk",   "Corrupt",  "CannotCreate",
+                                        "WriteFailed", "Cancelled", "WrongBase"};
+    uint32_t index = (uint32_t)result;
+    return index < sizeof names / sizeof names[0] ? names[index] : "unknown";
+}
+
+InstallResult WalkChunks(const LoadedPatch &patch, HostWriters *writers, std::string *detail)
+{
+    for (const ChunkView &chunk : patch.chunks) {
+        detail->clear();
+        if (Interrupted()) {
+            *detail = "interrupted";
+            return InstallResult::Cancelled;
+        }
+        if (chunk.size > MaxChunkBytes) {
+            *detail = "chunk " + std::to_string(chunk.id) + " is too large";
+            return InstallResult::Corrupt;
+        }
+        InstallResult result = WalkEntries(chunk.data, (uint32_t)chunk.size, &writers->table);
+        if (result != InstallResult::Ok) {
+            std::string fault = CheckChunk(chunk, nullptr, nullptr);
+            *detail = std::string(ResultName(result)) + " in chunk " + std::to_string(chunk.id) +
+                      ": " + (detail->empty() ? fault : *detail);
+            return result;
+        }
+    }
+    return InstallResult::Ok;
+}
+
 // ---- deltas, as the installer applies them ----
 
 void CollectDelta(const DeltaInfo &d, void *context)
@@ -176,16 +213,6 @@ void CollectDelta(const DeltaInfo &d, void *context)
 bool StopOnInterrupt(void *)
 {
     return Interrupted();
-}
-
-// A name as the installer matches a target with a named base: either slash, ASCII case ignored.
-std::u16string NameKey(const std::u16string &name)
-{
-    std::u16string key = name;
-    for (char16_t &unit : key) {
-        unit = unit == u'\\' ? u'/' : unit >= u'a' && unit <= u'z' ? (char16_t)(unit - 32) : unit;
-    }
-    return key;
 }
 
 // One target's decision, made before anything is written.
@@ -240,8 +267,8 @@ InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas,
                         "result matches");
         }
         if (choice.kind != DeltaChoiceKind::Skip) {
-            steps->push_back(DeltaStep{deltas[first + choice.delta], choice.kind,
-                                       namedBases.count(NameKey(name)) > 0});
+            steps->push_back(
+                DeltaStep{deltas[first + choice.delta], choice.kind, namedBases.count(name) > 0});
         }
         first += headers.size();
     }
@@ -293,16 +320,9 @@ InstallResult ApplyDelta(const HostWriters *w, const DeltaStep &step)
     return step.deferred ? InstallResult::Ok : MoveTemporary(w, name);
 }
 
-const char *ResultName(InstallResult result)
-{
-    static const char *const names[] = {"Ok",          "NoChunk",   "Corrupt",  "CannotCreate",
-                                        "WriteFailed", "Cancelled", "WrongBase"};
-    uint32_t index = (uint32_t)result;
-    return index < sizeof names / sizeof names[0] ? names[index] : "unknown";
-}
-
 // Reads every delta entry and chooses those to apply, before anything is written; names every
-// named base in *namedBases (by NameKey).
+// named base in *namedBases, as the header gives it (a target is one when its name is the same,
+// unit for unit, as the installer compares them).
 InstallResult PrepareDeltas(const LoadedPatch &patch, const HostWriters *w,
                             std::set<std::u16string> *namedBases, std::vector<DeltaStep> *steps)
 {
@@ -316,7 +336,7 @@ InstallResult PrepareDeltas(const LoadedPatch &patch, const HostWriters *w,
     }
     for (const DeltaInfo &d : deltas) {
         if (d.header.baseName) {
-            namedBases->insert(NameKey(DeltaBaseName(d.header)));
+            namedBases->insert(DeltaBaseName(d.header));
         }
     }
     return ChooseDeltas(deltas, *namedBases, w, steps);
@@ -360,33 +380,12 @@ InstallResult RemoveListed(const HostWriters *w, const std::vector<RemovalInfo> 
         HostPath(w, r.name, r.name.size(), &path);
         FileIdentity found;
         if (r.kind == RemoveFolder) {
-            fs::remove(path, ec);  // only an empty folder goes
+            if (fs::is_directory(fs::symlink_status(path, ec))) {
+                fs::remove(path, ec);  // only an empty folder goes
+            }
         } else if (fs::is_regular_file(path, ec) && IdentifyFile(path, &found) &&
                    IsListedContent(r, found) && !fs::remove(path, ec)) {
             return Fail(w, InstallResult::WriteFailed, r.name, "cannot remove");
-        }
-    }
-    return InstallResult::Ok;
-}
-
-InstallResult WalkChunks(const LoadedPatch &patch, HostWriters *writers, std::string *detail)
-{
-    for (const ChunkView &chunk : patch.chunks) {
-        detail->clear();
-        if (Interrupted()) {
-            *detail = "interrupted";
-            return InstallResult::Cancelled;
-        }
-        if (chunk.size > MaxChunkBytes) {
-            *detail = "chunk " + std::to_string(chunk.id) + " is too large";
-            return InstallResult::Corrupt;
-        }
-        InstallResult result = WalkEntries(chunk.data, (uint32_t)chunk.size, &writers->table);
-        if (result != InstallResult::Ok) {
-            std::string fault = CheckChunk(chunk, nullptr, nullptr);
-            *detail = std::string(ResultName(result)) + " in chunk " + std::to_string(chunk.id) +
-                      ": " + (detail->empty() ? fault : *detail);
-            return result;
         }
     }
     return InstallResult::Ok;

@@ -1,3 +1,6 @@
+// Inspecting a patch, in three divisions: names and the walk of one chunk or delta resource as the
+// installer walks it (CheckChunk, CheckDeltaResource); the listing of entries, deltas and the
+// descriptor; and the whole patch (InspectPatch), the removal list and the records included.
 #include "tools/patchtool/check/inspect.h"
 
 #include <inttypes.h>

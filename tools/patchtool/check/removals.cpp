@@ -37,11 +37,11 @@ std::string ReadRemovals(const LoadedPatch &patch, std::vector<RemovalInfo> *rem
     RemovalRead read;
     while ((read = NextRemoval(&reader, &r)) == RemovalRead::Record) {
         removals->push_back(Info(r));
-        const std::u16string &name16 = removals->back().name;
-        if (!NameStaysInside(name16.data(), (uint32_t)name16.size())) {
-            std::string name;
-            Utf16ToUtf8(removals->back().name, &name);
-            return "the removal list names \"" + name + "\", which leaves the game folder";
+        const std::u16string &name = removals->back().name;
+        if (!NameStaysInside(name.data(), (uint32_t)name.size())) {
+            std::string text;
+            Utf16ToUtf8(name, &text);
+            return "the removal list names \"" + text + "\", which leaves the game folder";
         }
     }
     if (read == RemovalRead::Malformed) {
