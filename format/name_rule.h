@@ -23,3 +23,17 @@ template <typename Unit> bool NameStaysInside(const Unit *name, uint32_t length)
     }
     return true;
 }
+
+// Returns: true when the zero-terminated names a and b differ at most in the case of ASCII letters
+// (and in "/" against "\\"): Windows takes them for one file.
+template <typename Unit> bool SameFileName(const Unit *a, const Unit *b)
+{
+    for (;; ++a, ++b) {
+        Unit x = *a >= 'A' && *a <= 'Z' ? (Unit)(*a + 32) : *a == '\\' ? (Unit)'/' : *a;
+        Unit y = *b >= 'A' && *b <= 'Z' ? (Unit)(*b + 32) : *b == '\\' ? (Unit)'/' : *b;
+        if (x != y)
+            return false;
+        if (x == 0)
+            return true;
+    }
+}

@@ -87,7 +87,7 @@ InstallResult RefuseBase(DeltaPlan *plan, const NameUnit *name)
 bool IsNamedBase(const DeltaPlan *plan, const NameUnit *name)
 {
     for (uint32_t at = 0; at < plan->baseUnits; at += (uint32_t)wcslen(plan->baseNames + at) + 1) {
-        if (wcscmp(plan->baseNames + at, name) == 0)
+        if (SameFileName(plan->baseNames + at, name))
             return true;
     }
     return false;

@@ -111,6 +111,17 @@ TEST(RoundTrip, MovedFilesTakeTheirBaseWhereverItIsAndDroppedOnesGo)
         EXPECT_EQ(CompareTrees(g.newFolder, game, &error), extra);
         EXPECT_EQ(Get(game / "Data/obsolete.txt"), std::vector<uint8_t>({4, 5, 6}));
     }
+
+    // A version that only drops a file is a patch of its removal list alone.
+    GameFolders drop = {g.newFolder, temp.path / "dropped"};
+    fs::copy(g.newFolder, drop.newFolder, fs::copy_options::recursive);
+    fs::remove(drop.newFolder / "Data/icon.png");
+    BuildOptions dropOnly = Options(drop, temp.path / "drop-patch", 4096);
+    ASSERT_EQ(BuildPatch(dropOnly, report, &summary), 0) << report.Text(Report::Kind::Error);
+    ASSERT_TRUE(LoadPatch(dropOnly.outFolder, &patch, &error)) << error;
+    EXPECT_TRUE(patch.chunks.empty() && patch.deltas.empty() && patch.removals.data);
+    EXPECT_EQ(InspectPatch(patch, listing), "");
+    EXPECT_EQ(VerifyPatch(dropOnly.outFolder, {drop.oldFolder}, drop.newFolder, TestReport()), 0);
 }
 
 TEST(RoundTrip, OutputIsTheSameForAnyThreadCountAndChunksHoldWholeEntries)

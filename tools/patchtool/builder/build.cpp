@@ -118,8 +118,9 @@ bool WriteAndPublish(const BuildOptions &o, const Plan &plan, const Temporaries 
               ComposeRemovals(o, plan, report, &removals, error) &&
               (o.dryRun || removals.empty() ||
                WriteWholeFile(t.folder / RemovalFileName, removals.data(), removals.size(), error));
-    if (ok && writer->id < IDR_FIRST_CHUNK && deltas->writer.id < IDR_FIRST_CHUNK) {
-        *error = "nothing to patch: every file of the new folder is unchanged";
+    if (ok && writer->id < IDR_FIRST_CHUNK && deltas->writer.id < IDR_FIRST_CHUNK &&
+        removals.empty()) {
+        *error = "nothing to patch: every file of the new folder is unchanged and none was dropped";
         return false;
     }
     if (ok && !t.installer.empty()) {

@@ -11,6 +11,7 @@
 
 #include "delta/apply/delta_file_stdio.h"
 #include "delta/common/delta_choice.h"
+#include "format/name_rule.h"
 #include "format/removal_list.h"
 #include "payload/delta_result.h"
 #include "payload/walk.h"
@@ -248,6 +249,17 @@ DeltaChoice ChooseTarget(const HostWriters *w, const std::u16string &name,
     return choice;
 }
 
+// Returns: true when name is a delta's named base, as Windows matches names.
+bool IsNamedBase(const std::set<std::u16string> &namedBases, const std::u16string &name)
+{
+    for (const std::u16string &base : namedBases) {
+        if (SameFileName(base.c_str(), name.c_str())) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The installer's choice before anything is written, target by target (ChooseDelta).
 // Returns: Ok with the steps in *steps; WrongBase naming a file that matches none.
 InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas,
@@ -267,8 +279,8 @@ InstallResult ChooseDeltas(const std::vector<DeltaInfo> &deltas,
                         "result matches");
         }
         if (choice.kind != DeltaChoiceKind::Skip) {
-            steps->push_back(
-                DeltaStep{deltas[first + choice.delta], choice.kind, namedBases.count(name) > 0});
+            steps->push_back(DeltaStep{deltas[first + choice.delta], choice.kind,
+                                       IsNamedBase(namedBases, name)});
         }
         first += headers.size();
     }
@@ -399,8 +411,10 @@ InstallResult ApplyPatchToFolder(const LoadedPatch &patch, const fs::path &root,
     uint64_t headerBytes = 0;
     std::atomic<bool> never{false};  // an interrupt is served by the writers
     HostWriters writers = {{WriteWholeFile, WriteRange, &headerBytes, &never}, root, detail};
-    if (patch.chunks.empty() && patch.deltas.empty()) {  // deltas alone install
-        *detail = "the patch has no chunk " + std::to_string(IDR_FIRST_CHUNK) + " and no delta";
+    if (patch.chunks.empty() && patch.deltas.empty() && !patch.removals.data) {
+        // deltas or removals alone install
+        *detail = "the patch has no chunk " + std::to_string(IDR_FIRST_CHUNK) +
+                  ", no delta and no removal list";
         return InstallResult::NoChunk;
     }
     std::vector<RemovalInfo> removals;

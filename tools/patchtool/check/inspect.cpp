@@ -404,8 +404,8 @@ std::string InspectPatch(const LoadedPatch &patch, Report &report)
     if (fault.empty()) {
         fault = InspectResources(patch, &listing, &stored);
     }
-    if (fault.empty() && patch.chunks.empty() && patch.deltas.empty()) {
-        fault = "there is no chunk or delta " + std::to_string(IDR_FIRST_CHUNK) +
+    if (fault.empty() && patch.chunks.empty() && patch.deltas.empty() && !patch.removals.data) {
+        fault = "there is no chunk, delta or removal list " + std::to_string(IDR_FIRST_CHUNK) +
                 ": the installer has nothing to install";
     }
     if (fault.empty()) {
