@@ -108,4 +108,13 @@ TEST(NameRule, NamesThatLeaveTheGameFolder)
             << std::string(outside.begin(), outside.end());
 }
 
+TEST(NameRule, OneFileAsWindowsMatchesNames)
+{
+    EXPECT_TRUE(SameFileName(u"Bin/Game.JAR", u"bin\\game.jar"));
+    EXPECT_TRUE(SameFileName(u"", u""));
+    EXPECT_FALSE(SameFileName(u"Bin/game.jar", u"Bin/game.ja"));
+    EXPECT_FALSE(SameFileName(u"Bin/game.jar", u"Bin/game.jar2"));
+    EXPECT_FALSE(SameFileName(u"a[", u"a{"));  // '[' + 32 is '{', but '[' is no letter
+}
+
 }  // namespace
