@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "format/version_types.h"
-#include "payload/walk.h"
+#include "format/entry.h"
 #include "resources/resource.h"
 #include "stream/block_stream.h"
 #include "stream/little_endian.h"
