@@ -25,6 +25,7 @@ class ReadOnly(unittest.TestCase):
             "whole file": e2e.whole_file_entry("Bin\\ro.dat", b"new"),
             "whole file, folders by slash": e2e.whole_file_entry("Data/Sub/ro.dat", b"new"),
             "range": e2e.range_entry("Bin\\ro.dat", 3, b"new"),
+            "removal": None,  # the new version drops the file
         }
         for label, second in cases.items():
             with self.subTest(label):
@@ -33,9 +34,11 @@ class ReadOnly(unittest.TestCase):
                 game.write("Data/Sub/ro.dat", OLD)
                 read_only(game.path("Bin/ro.dat"))
                 read_only(game.path("Data/Sub/ro.dat"))
-                exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR,
-                                         {1601: e2e.whole_file_entry("Bin\\new.dat", NEW),
-                                          1602: second})
+                chunks = {1601: e2e.whole_file_entry("Bin\\new.dat", NEW)}
+                if second:
+                    chunks[1602] = second
+                removals = None if second else e2e.removal_list([("Bin/ro.dat", [OLD])])
+                exe = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, chunks, removals=removals)
                 r = e2e.run(game.place(exe), user=e2e.TEST_USER)
                 self.assertEqual(r.exit_code, 0, r.events + [r.stderr])
                 self.assertEqual(len(r.boxes), 1, r.boxes)
