@@ -198,7 +198,7 @@ TEST(Inspect, RemovalsAndBasesOutsideTheGameFolderAreDamageBeforeAnyWrite)
     BuildSummary summary;
     ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
     const std::u16string outside[] = {u"../evil.txt", u"Data/../../evil.txt", u"C:/evil.txt",
-                                      u"/etc/evil", u"\\server\evil"};
+                                      u"/etc/evil", u"\\\\server\\evil"};
     for (const std::u16string &name : outside) {
         for (const char *file : {"1601.remove", "1601.delta"}) {
             Put(o.outFolder / file, file[5] == 'r' ? RemovalOf(name) : DeltaNaming(name));
