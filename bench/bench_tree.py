@@ -199,6 +199,16 @@ def one_pair(args):
     per_file = {}
     for kind, name, stored, _ in entries:
         per_file.setdefault(name, [kind, 0])[1] += stored
+    same = {}
+    for n in per_file:
+        same.setdefault(nh[n], []).append(per_file[n][1])
+    twice = [sorted(v)[1:] for v in same.values() if len(v) > 1]
+    print(f'entries whose new content another entry carries too: {sum(map(len, twice))}, '
+          f'{sum(map(sum, twice))} stored bytes')
+    removal = b''.join(open(os.path.join(now[4], n), 'rb').read()
+                       for n in sorted(os.listdir(now[4])) if n.endswith('.remove'))
+    if removal:
+        print(f'removal list: {len(removal)} bytes, as xz -9e {xz_size(removal)}')
     small = [n for n in per_file if os.path.getsize(new[n]) < args.small]
     print(f'\nfiles below {args.small} bytes: {len(small)} of {len(per_file)} entries\' files, '
           f'{sum(per_file[n][1] for n in small)} stored bytes '
