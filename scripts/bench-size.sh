@@ -5,6 +5,9 @@
 # and the delta benchmark on pairs of real consecutive versions, beside bsdiff, zstd and xz:
 #   scripts/bench-size.sh delta [--hdiffz PATH] [--threads N] [PAIR...]
 #   (PAIR: esbuild | freedoom1 | freedoom2 | insertion; fetched once into build/bench-size/delta)
+# and whole-game updates beside HDiffPatch's directory patch and xz:
+#   scripts/bench-size.sh tree [--hdiffz PATH] [--tool-before PATCHTOOL] [PAIR | OLD:NEW]...
+#   (PAIR: freeciv | 7kaa | xmoto | cdda; fetched once into build/bench-size)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -17,4 +20,7 @@ if [ "${1:-}" = delta ]; then
 fi
 scripts/build.sh release >/dev/null
 QPATCH_TARGETS=installer scripts/build.sh windows >/dev/null
+if [ "${1:-}" = tree ]; then
+  exec python3 bench/bench_tree.py "${@:2}"
+fi
 exec python3 bench/bench_size.py "$@"
