@@ -124,6 +124,28 @@ TEST(RoundTrip, MovedFilesTakeTheirBaseWhereverItIsAndDroppedOnesGo)
     EXPECT_EQ(VerifyPatch(dropOnly.outFolder, {drop.oldFolder}, drop.newFolder, TestReport()), 0);
 }
 
+TEST(RoundTrip, ACaseOnlyRenameIsOneFileAsOnWindows)
+{
+    TempFolder temp;
+    GameFolders g = {temp.path / "old", temp.path / "new"};
+    for (const fs::path &folder : {g.oldFolder, g.newFolder}) {
+        Put(folder / "Bin/game.ini", Ini("1.1.0.0"));
+    }
+    std::vector<uint8_t> json = Bytes(20 << 10, 90, true);
+    Put(g.oldFolder / "Data/Ogre.json", json);
+    Put(g.newFolder / "Data/ogre.json", Recompiled(json, 91));
+    Put(g.oldFolder / "Data/Orcs.json", json);
+    Put(g.newFolder / "Data/orcs.json", json);
+    BuildOptions o = Options(g, temp.path / "patch", 4096);
+    BuildSummary summary;
+    ASSERT_EQ(BuildPatch(o, TestReport(), &summary), 0);
+    LoadedPatch patch;
+    std::string error;
+    ASSERT_TRUE(LoadPatch(o.outFolder, &patch, &error)) << error;
+    EXPECT_FALSE(patch.removals.data) << "the old names are the new files on Windows";
+    EXPECT_EQ(VerifyPatch(o.outFolder, {g.oldFolder}, g.newFolder, TestReport()), 0);
+}
+
 TEST(RoundTrip, OutputIsTheSameForAnyThreadCountAndChunksHoldWholeEntries)
 {
     TempFolder temp;

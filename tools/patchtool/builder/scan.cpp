@@ -12,15 +12,6 @@ bool IdentifyTreeFile(const TreeFile &file, FileIdentity *id, std::string *error
     return true;
 }
 
-std::string FoldCase(const std::string &name)
-{
-    std::string key = name;
-    for (char &c : key) {
-        c = c >= 'a' && c <= 'z' ? (char)(c - 32) : c;
-    }
-    return key;
-}
-
 namespace {
 
 // The installer opens files with plain paths of at most this many characters (MAX_PATH less

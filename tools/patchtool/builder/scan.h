@@ -15,6 +15,3 @@ bool CheckInputs(const BuildOptions &o, Plan *plan, Report &report, std::string 
 
 // Returns: false with a reason; otherwise the file's size and CRC-32 in *id.
 bool IdentifyTreeFile(const TreeFile &file, FileIdentity *id, std::string *error);
-
-// Returns: name as Windows compares file names, without regard to ASCII case.
-std::string FoldCase(const std::string &name);

@@ -41,6 +41,33 @@ std::u16string ToU16(const NameUnit *name)
     return text;
 }
 
+// The part of folder that Windows opens for part: part itself, else an entry whose name differs
+// from it only in ASCII case (Windows takes "ogre.json" for an existing "Ogre.json").
+fs::path PartAsWindowsFindsIt(const fs::path &folder, const fs::path &part)
+{
+    std::error_code ec;
+    if (fs::exists(folder / part, ec) || !fs::is_directory(folder, ec)) {
+        return part;
+    }
+    std::string key = FoldCase(part.u8string());
+    for (const fs::directory_entry &entry : fs::directory_iterator(folder, ec)) {
+        if (FoldCase(entry.path().filename().u8string()) == key) {
+            return entry.path().filename();
+        }
+    }
+    return part;
+}
+
+// root / relative, each part as Windows finds it on a file system that ignores case.
+fs::path AsWindowsFindsIt(const fs::path &root, const fs::path &relative)
+{
+    fs::path path = root;
+    for (const fs::path &part : relative) {
+        path /= PartAsWindowsFindsIt(path, part);
+    }
+    return path;
+}
+
 // The host path of name's first length units, with backslashes taken as separators too.
 // Returns: false when the units are not valid Unicode.
 bool HostPath(const HostWriters *w, const std::u16string &name, size_t length, fs::path *path)
@@ -55,7 +82,7 @@ bool HostPath(const HostWriters *w, const std::u16string &name, size_t length, f
     if (!Utf16ToUtf8(mapped, &text)) {
         return false;
     }
-    *path = w->root / PathFromUtf8(text);
+    *path = AsWindowsFindsIt(w->root, PathFromUtf8(text));
     return true;
 }
 

@@ -137,12 +137,25 @@ std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &
         differences.push_back(*error);
         return differences;
     }
+    // Names are matched as Windows matches them: a name that differs only in ASCII case is the
+    // same file there.
+    auto byFoldedName = [](const TreeFile &a, const TreeFile &b) {
+        return FoldCase(a.name) < FoldCase(b.name);
+    };
+    std::sort(want.begin(), want.end(), byFoldedName);
+    std::sort(got.begin(), got.end(), byFoldedName);
+    for (std::vector<std::string> *folders : {&wantFolders, &gotFolders}) {
+        for (std::string &folder : *folders) {
+            folder = FoldCase(folder);
+        }
+        std::sort(folders->begin(), folders->end());
+    }
     size_t j = 0;
     for (const TreeFile &file : want) {
-        while (j < got.size() && got[j].name < file.name) {
+        while (j < got.size() && FoldCase(got[j].name) < FoldCase(file.name)) {
             differences.push_back("extra after the patch: " + got[j++].name);
         }
-        if (j == got.size() || got[j].name != file.name) {
+        if (j == got.size() || FoldCase(got[j].name) != FoldCase(file.name)) {
             differences.push_back("missing after the patch: " + file.name);
             continue;
         }

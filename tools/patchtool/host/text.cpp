@@ -135,3 +135,12 @@ std::string Format(const char *format, ...)
     va_end(again);
     return text;
 }
+
+std::string FoldCase(const std::string &name)
+{
+    std::string key = name;
+    for (char &c : key) {
+        c = c >= 'a' && c <= 'z' ? (char)(c - 32) : c;
+    }
+    return key;
+}

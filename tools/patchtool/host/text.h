@@ -39,3 +39,6 @@ std::string Format(const char *format, ...)
     __attribute__((format(PATCHTOOL_PRINTF_FORMAT, 1, 2)))
 #endif
     ;
+
+// Returns: name as Windows compares file names, without regard to ASCII case.
+std::string FoldCase(const std::string &name);
