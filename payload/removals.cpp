@@ -3,6 +3,7 @@
 #include "delta/apply/delta_file_win32.h"
 #include "format/name_rule.h"
 #include "format/removal_list.h"
+#include "format/version.h"
 #include "payload/chunk.h"
 #include "payload/delta_result.h"
 #include "payload/entry_writers.h"
@@ -27,6 +28,15 @@ bool RemovalPath(const Removal &r, wchar_t path[TargetPathCapacity])
         name[i] = (NameUnit)GetU16(r.name + 2 * i);
     name[r.nameLength] = 0;
     return NameStaysInside(name, r.nameLength) && MakeTargetPath(path, name, WholeName);
+}
+
+bool IsGameIni(const Removal &r)
+{
+    NameUnit name[NameBufferUnits];
+    for (uint32_t i = 0; i < r.nameLength; ++i)
+        name[i] = (NameUnit)GetU16(r.name + 2 * i);
+    name[r.nameLength] = 0;
+    return SameFileName(name, GameIniPath);
 }
 
 // Opens the file as its removal needs it (no other program may hold it) and reads it.
@@ -103,6 +113,8 @@ InstallResult ForEachRemoval(RemovalStep step)
         if (cancelRequested)
             return InstallResult::Cancelled;
         RemovalPath(r, path);
+        if (IsGameIni(r))
+            continue;  // the version is recorded in it last; its other keys stay
         InstallResult result = step(r, path);
         if (result != InstallResult::Ok)
             return result;

@@ -116,11 +116,14 @@ TEST(RoundTrip, MovedFilesTakeTheirBaseWhereverItIsAndDroppedOnesGo)
     GameFolders drop = {g.newFolder, temp.path / "dropped"};
     fs::copy(g.newFolder, drop.newFolder, fs::copy_options::recursive);
     fs::remove(drop.newFolder / "Data/icon.png");
+    fs::remove(drop.newFolder / "Bin/game.ini");  // the installer's own: never removed
     BuildOptions dropOnly = Options(drop, temp.path / "drop-patch", 4096);
     ASSERT_EQ(BuildPatch(dropOnly, report, &summary), 0) << report.Text(Report::Kind::Error);
     ASSERT_TRUE(LoadPatch(dropOnly.outFolder, &patch, &error)) << error;
     EXPECT_TRUE(patch.chunks.empty() && patch.deltas.empty() && patch.removals.data);
-    EXPECT_EQ(InspectPatch(patch, listing), "");
+    RecordingReport dropListing;
+    EXPECT_EQ(InspectPatch(patch, dropListing), "");
+    EXPECT_EQ(dropListing.Text(Report::Kind::Listing).find("game.ini"), std::string::npos);
     EXPECT_EQ(VerifyPatch(dropOnly.outFolder, {drop.oldFolder}, drop.newFolder, TestReport()), 0);
 }
 

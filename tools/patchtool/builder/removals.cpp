@@ -5,6 +5,7 @@
 
 #include "format/removal_list.h"
 #include "tools/patchtool/builder/scan.h"
+#include "tools/patchtool/format/gate.h"
 
 namespace {
 
@@ -80,6 +81,8 @@ bool ComposeRemovals(const BuildOptions &o, const Plan &plan, Report &report,
     std::set<std::string> newFolders = NewFolders(plan);
     std::map<std::string, RemovedFile> files;
     std::set<std::string> folders;
+    // game.ini is the installer's own: it records the version there last, keeping the other keys.
+    newFiles.insert(FoldCase(GameIniName));
     for (const OldTree &old : plan.olds) {
         for (const TreeFile &file : old.files) {
             if (!newFiles.count(FoldCase(file.name)) &&

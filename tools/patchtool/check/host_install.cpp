@@ -19,6 +19,7 @@
 #include "stream/memory_stream.h"
 #include "tools/patchtool/check/inspect.h"
 #include "tools/patchtool/check/removals.h"
+#include "tools/patchtool/format/gate.h"
 #include "tools/patchtool/format/patch_format.h"
 #include "tools/patchtool/host/process.h"
 
@@ -413,9 +414,14 @@ bool IsListedContent(const RemovalInfo &r, const FileIdentity &found)
 // A file that is gone, changed or not a file stays as it is; so does a folder that is not empty.
 InstallResult RemoveListed(const HostWriters *w, const std::vector<RemovalInfo> &removals)
 {
+    std::u16string gameIni;
+    Utf8ToUtf16(GameIniName, &gameIni);
     for (const RemovalInfo &r : removals) {
         fs::path path;
         std::error_code ec;
+        if (SameFileName(r.name.c_str(), gameIni.c_str())) {
+            continue;  // the installer records the version in it last; its other keys stay
+        }
         HostPath(w, r.name, r.name.size(), &path);
         FileIdentity found;
         if (r.kind == RemoveFolder) {

@@ -150,6 +150,16 @@ std::vector<std::string> CompareTrees(const fs::path &expected, const fs::path &
         }
         std::sort(folders->begin(), folders->end());
     }
+    // game.ini is the installer's own, which records the version in it: a new folder without one
+    // leaves the player's as it is.
+    auto isIni = [](const TreeFile &f) { return FoldCase(f.name) == FoldCase(GameIniName); };
+    if (std::none_of(want.begin(), want.end(), isIni) &&
+        std::any_of(got.begin(), got.end(), isIni)) {
+        got.erase(std::remove_if(got.begin(), got.end(), isIni), got.end());
+        std::string folder = FoldCase(fs::path(GameIniName).parent_path().u8string());
+        wantFolders.erase(std::remove(wantFolders.begin(), wantFolders.end(), folder),
+                          wantFolders.end());
+    }
     size_t j = 0;
     for (const TreeFile &file : want) {
         while (j < got.size() && FoldCase(got[j].name) < FoldCase(file.name)) {
