@@ -512,8 +512,10 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=stderr, env=env)
     kills = []
     events = []
+    killer = None
     if kill_when:
-        threading.Thread(target=_kill_when, args=(program, proc, kill_when, kills, events), daemon=True).start()
+        killer = threading.Thread(target=_kill_when, args=(program, proc, kill_when, kills, events), daemon=True)
+        killer.start()
     deadline = time.time() + timeout + 60 * TIMEOUT_SCALE
     try:
         for line in proc.stdout:
@@ -536,6 +538,8 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+    if killer:
+        killer.join()  # the driver may report the exit before the killer has noted its kill
     proc.stdout.close()
     stderr.seek(0)
     result = Run(events, stderr.read().decode("utf-8", "replace"))
