@@ -4,7 +4,7 @@
 #   suite_choose           which Windows suite this kernel runs (sets suite_archs, suite_tree)
 #   suite_witness_early    where the kernel runs no 32-bit code: builds what the witness needs and
 #                          starts it, so that it runs beside the other builds and tests
-#   suite_build            the trees the suite needs
+#   suite_build            the trees the suite needs (a part: suite_part LABEL suite_build)
 #   suite_native           the native tests, beside what follows
 #   suite_windows          the Windows-side suite: on the 32-bit build where the kernel runs 32-bit
 #                          code (and the twin's unit tests), else the 32-bit image's static checks,
@@ -65,6 +65,7 @@ suite_part() {  # suite_part LABEL COMMAND...
   echo "== $label"
   "$@" || code=$?
   suite_record "$label" $((SECONDS - start)) "$code"
+  return $code
 }
 
 suite_beside() {  # suite_beside LABEL COMMAND...: runs while what follows runs
@@ -115,11 +116,15 @@ suite_witness() {
   suite_witness_started=1
 }
 
+suite_witness_build() {
+  QPATCH_TARGETS="installer uidriver uidriver_hook" scripts/build.sh windows &&
+    QPATCH_TARGETS="patchtool qdelta" scripts/build.sh native
+}
+
 suite_witness_early() {
   [ "$suite_tree" = windows64 ] || return 0
-  echo "== building what the witness needs"
-  QPATCH_TARGETS="installer uidriver uidriver_hook" scripts/build.sh windows || return 1
-  QPATCH_TARGETS="patchtool qdelta" scripts/build.sh native || return 1
+  suite_part "build: what the witness needs (windows: installer, UI driver; native: patchtool, qdelta)" \
+    suite_witness_build || return 1
   suite_witness
 }
 

@@ -10,13 +10,13 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-bash scripts/bootstrap.sh || exit 1
-
 source scripts/suite.sh
 trap suite_finish EXIT
+fail() { suite_summary "test: stopped"; exit 1; }
+suite_part "bootstrap: what the suite needs installed" bash scripts/bootstrap.sh || fail
 suite_choose || exit 1
-suite_witness_early || exit 1
-suite_build || exit 1
+suite_witness_early || fail
+suite_part "build: native, windows, windows64 trees" suite_build || fail
 suite_native
 suite_windows
 suite_summary "summary (Windows architectures this kernel runs: $suite_archs)"
