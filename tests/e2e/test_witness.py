@@ -5,9 +5,10 @@ a minute of processor time, so each run proves as much as it can, held to the ex
 native test:
 - Refusals: a damaged package (the self-check, a refusal box at start-up) and a modded delta base
   (the named-file box of the readiness check, with the dialog open, nothing written);
-- DemoPatch: the demo's patch as patchtool builds it (range and whole-file entries, two deltas)
-  killed while a delta's temporary is half written, then installed by a second run: start-up,
-  the dialog, the chunks, the deltas, the success box, the version and every file."""
+- DemoPatch: the demo's patch as patchtool builds it (range and whole-file entries, two deltas,
+  a removal) killed while a delta's temporary is half written, then installed by a second run:
+  start-up, the dialog, the chunks, the deltas, the removal, the success box, the version and
+  every file."""
 import os
 import shutil
 import subprocess
@@ -54,16 +55,22 @@ class Refusals(test_install.SelfCheckCase):
         self.assertEqual(e2e.snapshot(game.root), before)
 
 
+DROPPED = "Data/obsolete.dat"  # in the old version only: the patch's removal list names it
+
+
 def demo_patch():
-    """The demo game's two versions and the installer patchtool builds from them (the stub of the
-    tree under test), made once per stub and tool: (versions folder, installer, its listing)."""
+    """The demo game's two versions, the old one with a file the new one drops, and the installer
+    patchtool builds from them (the stub of the tree under test), made once per stub and tool:
+    (versions folder, installer, its listing)."""
     stub = os.path.join(e2e.BUILD, "resources", "qpatch-stub.exe")
-    made_from = "%s %s" % tuple(os.path.getmtime(p) for p in (stub, PATCHTOOL))
+    made_from = "%s %s %s" % tuple(os.path.getmtime(p) for p in (stub, PATCHTOOL, __file__))
     work = os.path.join(e2e.BUILD, "e2e-installers", "demo")
     stamp = os.path.join(work, "made-from")
     if not (os.path.exists(stamp) and read(stamp) == made_from.encode()):
         shutil.rmtree(work, ignore_errors=True)
         subprocess.run([sys.executable, MAKE_DEMO_GAME, os.path.join(work, "versions")], check=True)
+        with open(os.path.join(work, "versions", "old", *DROPPED.split("/")), "wb") as f:
+            f.write(b"a file the update drops\r\n" * 100)
         subprocess.run([PATCHTOOL, "build", "--old", os.path.join(work, "versions", "old"),
                         "--new", os.path.join(work, "versions", "new"), "--target", "1.1.0.1",
                         "--op", "=", "--base", "1.1.0.0", "--description", "《Tolvar二》v1.1.0.0 升级到 v1.1.0.1",
@@ -78,17 +85,22 @@ def demo_patch():
 
 def first_delta_half_way(listing):
     """(target, bytes written through WriteFile half-way into its temporary): the installer writes
-    the chunks' entries in order, then the deltas' results."""
-    written = 0
+    the chunks' entries in order, then the deltas' results; the deltas first when one names a
+    base of another name."""
+    chunks, deltas = 0, []
     for line in listing.splitlines():
         words = line.split() if line.startswith("  ") else []  # the entries are indented
         if words[:1] == ["range"]:
-            written += int(words[words.index("stored") + 1])
+            chunks += int(words[words.index("stored") + 1])
         elif words[:1] == ["whole"]:
-            written += int(words[words.index("decoded") + 1])
+            chunks += int(words[words.index("decoded") + 1])
         elif words[:1] == ["delta"]:
-            return words[1], written + int(words[words.index("result") + 1]) // 2
-    raise AssertionError("the demo patch has no delta:\n" + listing)
+            deltas.append((words[1], int(words[words.index("result") + 1])))
+    if not deltas:
+        raise AssertionError("the demo patch has no delta:\n" + listing)
+    target, size = deltas[0]
+    before = 0 if "base file" in listing else chunks
+    return target, before + size // 2
 
 
 def read(path):
@@ -117,6 +129,7 @@ class DemoPatch(test_install.Outcomes):
         self.assertEqual(game.read(target), old_target)
         self.assertTrue(os.path.exists(game.path(target + ".qpatch-new")))
         self.assertIn(b"VERSION=1.1.0.0", game.ini())
+        self.assertTrue(os.path.exists(game.path(DROPPED)))  # removals come after every write
 
         second = timed_run("demo patch, healed", exe, lang=ZH_CN)
         self.assertEqual(second.exit_code, 0, second.events)
@@ -128,6 +141,7 @@ class DemoPatch(test_install.Outcomes):
         differ = [n for n in files_under(new) if game.read(n) != read(os.path.join(new, n))]
         self.assertEqual(differ, [])
         self.assertEqual([n for n in files_under(game.root) if "qpatch-new" in n], [])
+        self.assertFalse(os.path.exists(game.path(DROPPED)))
 
 
 if __name__ == "__main__":
