@@ -27,7 +27,7 @@ else
   tree=windows64 arch="the 64-bit twin (x86-64) under 64-bit Wine: this kernel runs no 32-bit code and cannot emulate it"
 fi
 echo "== building (publisher's tool, installer, UI driver); running $arch"
-scripts/build.sh release >/dev/null
+QPATCH_TARGETS=patchtool scripts/build.sh release >/dev/null
 QPATCH_TARGETS="installer uidriver uidriver_hook" scripts/build.sh "$tree" >/dev/null
 
 work="$root/build/demo"

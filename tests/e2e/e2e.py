@@ -455,9 +455,11 @@ def kill_program(program):
 
 def _process_pattern(program):
     # Wine names the process by its Unix or its Windows path, depending on who started it; the
-    # line must start with it, or the driver that was given the path would match too.
+    # line must start with it, or the driver that was given the path would match too. Emulated,
+    # the line is qemu's: the emulator and Wine's loader come first.
     parts = os.path.abspath(program).strip("/").split("/")
-    return r'^"?([A-Za-z]:)?[\\/]' + r"[\\/]".join(re.escape(p) for p in parts)
+    return (r'^(\S*/qemu-i386-static \S+ )?"?([A-Za-z]:)?[\\/]'
+            + r"[\\/]".join(re.escape(p) for p in parts))
 
 
 def _kill_when(program, proc, condition, kills, events):
@@ -503,11 +505,17 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
         env["QPATCH_DLL_OVERRIDES"] = dll_overrides
     if user:
         env["QPATCH_WINE_USER"] = user
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    # Wine processes that the run starts (the server, the desktop) inherit the driver's output and
+    # may outlive it: the driver's exit event ends the reading, not the end of its output, and its
+    # stderr goes to a file.
+    stderr = tempfile.TemporaryFile()
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=stderr, env=env)
     kills = []
     events = []
+    killer = None
     if kill_when:
-        threading.Thread(target=_kill_when, args=(program, proc, kill_when, kills, events), daemon=True).start()
+        killer = threading.Thread(target=_kill_when, args=(program, proc, kill_when, kills, events), daemon=True)
+        killer.start()
     deadline = time.time() + timeout + 60 * TIMEOUT_SCALE
     try:
         for line in proc.stdout:
@@ -523,17 +531,19 @@ def run(program, lang=ZH_CN, answers=None, close_at=(), screenshot=None, screens
                 box_shot = None
             if event["event"] in ("screenshot", "msgbox"):
                 open(ack, "wb").close()
-            if time.time() > deadline:
+            if event["event"] == "exit" or time.time() > deadline:
                 break
         proc.wait(timeout=max(1, deadline - time.time()))
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-    stderr = proc.stderr.read().decode("utf-8", "replace")
+    if killer:
+        killer.join()  # the driver may report the exit before the killer has noted its kill
     proc.stdout.close()
-    proc.stderr.close()
-    result = Run(events, stderr)
+    stderr.seek(0)
+    result = Run(events, stderr.read().decode("utf-8", "replace"))
+    stderr.close()
     result.killed = bool(kills)
     return result
 
