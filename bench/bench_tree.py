@@ -136,6 +136,12 @@ def main():
     return rc
 
 
+
+def joined(folder, suffix):
+    """The patch folder's files with the suffix, in name order, one after another."""
+    return b''.join(open(os.path.join(folder, n), 'rb').read()
+                    for n in sorted(os.listdir(folder)) if n.endswith(suffix))
+
 def one_pair(args):
     os.makedirs(args.work, exist_ok=True)
 
@@ -205,8 +211,7 @@ def one_pair(args):
     twice = [sorted(v)[1:] for v in same.values() if len(v) > 1]
     print(f'entries whose new content another entry carries too: {sum(map(len, twice))}, '
           f'{sum(map(sum, twice))} stored bytes')
-    removal = b''.join(open(os.path.join(now[4], n), 'rb').read()
-                       for n in sorted(os.listdir(now[4])) if n.endswith('.remove'))
+    removal = joined(now[4], '.remove')
     if removal:
         print(f'removal list: {len(removal)} bytes, as xz -9e {xz_size(removal)}')
     small = [n for n in per_file if os.path.getsize(new[n]) < args.small]
@@ -225,14 +230,12 @@ def one_pair(args):
     sw_xz = xz_size(b''.join(open(new[n], 'rb').read() for n in sw)) if sw else 0
     print(f'\nsmall whole-file entries: {sum(per_file[n][1] for n in sw)} bytes stored one by one; '
           f'xz -9e of their concatenation {sw_xz}')
-    chunk = b''.join(open(os.path.join(now[4], n), 'rb').read()
-                     for n in sorted(os.listdir(now[4])) if n.endswith('.bin'))
+    chunk = joined(now[4], '.bin')
     print(f'the chunks ({len(chunk)} bytes) as one xz -9e stream: {xz_size(chunk)}')
     solid = solid_chunks(now[4], new)
     print(f'the chunks\' entries with whole files decoded ({len(solid)} bytes) as one xz -9e '
           f'stream: {xz_size(solid)}')
-    deltas = b''.join(open(os.path.join(now[4], n), 'rb').read()
-                      for n in sorted(os.listdir(now[4])) if n.endswith('.delta'))
+    deltas = joined(now[4], '.delta')
     if deltas:
         print(f'the delta resources ({len(deltas)} bytes) as one xz -9e stream: {xz_size(deltas)}')
     return 0 if all(r[3] for r in rows) else 1
