@@ -136,11 +136,11 @@ def main():
     return rc
 
 
-
 def joined(folder, suffix):
     """The patch folder's files with the suffix, in name order, one after another."""
     return b''.join(open(os.path.join(folder, n), 'rb').read()
                     for n in sorted(os.listdir(folder)) if n.endswith(suffix))
+
 
 def one_pair(args):
     os.makedirs(args.work, exist_ok=True)
