@@ -3,6 +3,7 @@
 // removal) is relative to the game folder with "/" or "\" between its parts; a name that could
 // reach outside it is damage, whatever the checksum record says.
 #include <stdint.h>
+#include "stream/little_endian.h"
 
 // Unit: any 16-bit code unit type (wchar_t on Windows, char16_t, uint16_t).
 // Returns: false for an empty name, one that starts with a separator, holds a ':' (a drive or a
@@ -36,4 +37,13 @@ template <typename Unit> bool SameFileName(const Unit *a, const Unit *b)
         if (x == 0)
             return true;
     }
+}
+
+// Reads a name of length little-endian UTF-16 units at bytes (unaligned, as the package holds
+// names) into name, which has room for length + 1 units, and ends it with a zero.
+template <typename Unit> void GetNameUnits(const uint8_t *bytes, uint32_t length, Unit *name)
+{
+    for (uint32_t i = 0; i < length; ++i)
+        name[i] = (Unit)GetU16(bytes + 2 * i);
+    name[length] = 0;
 }

@@ -33,6 +33,14 @@ void MakeTemporaryName(const NameUnit *name, wchar_t temporary[TemporaryNameUnit
     lstrcatW(temporary, DELTA_TEMPORARY_SUFFIX_WIDE);
 }
 
+// The temporary's path under the game folder. Returns: false when it would not fit.
+bool MakeTemporaryPath(const NameUnit *name, wchar_t path[TemporaryCapacity])
+{
+    wchar_t temporary[TemporaryNameUnits];
+    MakeTemporaryName(name, temporary);
+    return MakeTargetPath(path, temporary, WholeName);
+}
+
 // The name of the delta's base: its target's, or the one the header names.
 // Returns: false for a named base that would leave the game folder.
 bool BaseNameOf(const DeltaHeader &h, const NameUnit *target, NameUnit base[NameBufferUnits])
@@ -41,9 +49,7 @@ bool BaseNameOf(const DeltaHeader &h, const NameUnit *target, NameUnit base[Name
         lstrcpyW(base, target);
         return true;
     }
-    for (uint32_t i = 0; i < h.baseNameLength; ++i)
-        base[i] = (NameUnit)GetU16(h.baseName + 2 * i);
-    base[h.baseNameLength] = 0;
+    GetNameUnits(h.baseName, h.baseNameLength, base);
     return NameStaysInside(base, h.baseNameLength);
 }
 
@@ -170,13 +176,11 @@ struct DeltaChecker {
 // without sharing, as the move will need it) and reads it.
 InstallResult ReadTarget(TargetState *t, const NameUnit *name)
 {
-    wchar_t temporary[TemporaryNameUnits];
     wchar_t path[TemporaryCapacity];
     lstrcpyW(t->name, name);
-    MakeTemporaryName(name, temporary);
     WIN32_FILE_ATTRIBUTE_DATA stray;
-    t->temporaryFound = MakeTargetPath(path, temporary, WholeName) &&
-                        GetFileAttributesExW(path, GetFileExInfoStandard, &stray);
+    t->temporaryFound =
+        MakeTemporaryPath(name, path) && GetFileAttributesExW(path, GetFileExInfoStandard, &stray);
     t->temporarySize =
         t->temporaryFound ? (uint64_t)stray.nFileSizeHigh << 32 | stray.nFileSizeLow : 0;
     return ReadFacts(name, GENERIC_READ | GENERIC_WRITE, 0, &t->facts);
@@ -320,12 +324,9 @@ void MoveBar(void *context, uint64_t done, uint64_t total)
 // Returns: Ok; WriteFailed.
 InstallResult MoveIntoPlace(const NameUnit *name)
 {
-    wchar_t temporaryName[TemporaryNameUnits];
     wchar_t path[TargetPathCapacity];
     wchar_t temporary[TemporaryCapacity];
-    MakeTemporaryName(name, temporaryName);
-    if (!MakeTargetPath(path, name, WholeName) ||
-        !MakeTargetPath(temporary, temporaryName, WholeName))
+    if (!MakeTargetPath(path, name, WholeName) || !MakeTemporaryPath(name, temporary))
         return InstallResult::WriteFailed;
     return MoveFileExW(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                ? InstallResult::Ok
@@ -345,8 +346,7 @@ InstallResult WriteTemporary(DeltaPlan *plan, const uint8_t *data, uint32_t data
     if (!GetDeltaHeader(data, dataSize, &h) || !BaseNameOf(h, name, base))
         return InstallResult::Corrupt;
     MakeTemporaryName(name, temporaryName);
-    if (!MakeTargetPath(basePath, base, WholeName) ||
-        !MakeTargetPath(temporary, temporaryName, WholeName))
+    if (!MakeTargetPath(basePath, base, WholeName) || !MakeTemporaryPath(name, temporary))
         return InstallResult::CannotCreate;
     HANDLE baseFile = CreateFileW(basePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -395,13 +395,9 @@ InstallResult WriteDelta(const EntryWriters *self, const uint8_t *data, uint32_t
         if (result != InstallResult::Ok)
             return result;
         result = MoveOrKeepBack(w->plan, entry, name);
-        if (result != InstallResult::Ok) {
-            wchar_t temporaryName[TemporaryNameUnits];
-            wchar_t temporary[TemporaryCapacity];
-            MakeTemporaryName(name, temporaryName);
-            if (MakeTargetPath(temporary, temporaryName, WholeName))
-                DeleteFileW(temporary);
-        }
+        wchar_t temporary[TemporaryCapacity];
+        if (result != InstallResult::Ok && MakeTemporaryPath(name, temporary))
+            DeleteFileW(temporary);
         return result;
     }
     progressBytes += dataSize;  // already new, another base's delta, or only a move

@@ -21,22 +21,14 @@ bool CancelSeen(void *)
 
 // The record's name under the game folder.
 // Returns: false for a name that leaves the game folder or does not fit.
-bool RemovalPath(const Removal &r, wchar_t path[TargetPathCapacity])
+// *gameIni tells a record of the game's ini, which the version is recorded in last: its other keys
+// stay, so it is never removed.
+bool RemovalPath(const Removal &r, wchar_t path[TargetPathCapacity], bool *gameIni)
 {
     NameUnit name[NameBufferUnits];
-    for (uint32_t i = 0; i < r.nameLength; ++i)
-        name[i] = (NameUnit)GetU16(r.name + 2 * i);
-    name[r.nameLength] = 0;
+    GetNameUnits(r.name, r.nameLength, name);
+    *gameIni = SameFileName(name, GameIniPath);
     return NameStaysInside(name, r.nameLength) && MakeTargetPath(path, name, WholeName);
-}
-
-bool IsGameIni(const Removal &r)
-{
-    NameUnit name[NameBufferUnits];
-    for (uint32_t i = 0; i < r.nameLength; ++i)
-        name[i] = (NameUnit)GetU16(r.name + 2 * i);
-    name[r.nameLength] = 0;
-    return SameFileName(name, GameIniPath);
 }
 
 // Opens the file as its removal needs it (no other program may hold it) and reads it.
@@ -103,8 +95,9 @@ InstallResult ForEachRemoval(RemovalStep step)
         return InstallResult::Corrupt;
     RemovalReader first = reader;
     RemovalRead read;
+    bool gameIni;
     while ((read = NextRemoval(&first, &r)) == RemovalRead::Record) {
-        if (!RemovalPath(r, path))
+        if (!RemovalPath(r, path, &gameIni))
             return InstallResult::Corrupt;
     }
     if (read != RemovalRead::End)
@@ -112,9 +105,9 @@ InstallResult ForEachRemoval(RemovalStep step)
     while (NextRemoval(&reader, &r) == RemovalRead::Record) {
         if (cancelRequested)
             return InstallResult::Cancelled;
-        RemovalPath(r, path);
-        if (IsGameIni(r))
-            continue;  // the version is recorded in it last; its other keys stay
+        RemovalPath(r, path, &gameIni);
+        if (gameIni)
+            continue;
         InstallResult result = step(r, path);
         if (result != InstallResult::Ok)
             return result;

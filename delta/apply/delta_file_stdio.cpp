@@ -68,20 +68,3 @@ DeltaResult ApplyDeltaFile(const uint8_t *data, uint32_t size, const fs::path &b
     fclose(b.file);
     return r;
 }
-
-DeltaResult ApplyDeltaInPlace(const uint8_t *data, uint32_t size, const fs::path &target,
-                              bool checkBase, const DeltaObserver *observer)
-{
-    fs::path temporary = target;
-    temporary += DELTA_TEMPORARY_SUFFIX;
-    DeltaResult r = ApplyDeltaFile(data, size, target, temporary, checkBase, observer);
-    std::error_code ec;
-    if (r == DeltaResult::Done) {
-        fs::rename(temporary, target, ec);
-        if (ec)
-            r = DeltaResult::WriteFailed;
-    }
-    if (r != DeltaResult::Done)
-        fs::remove(temporary, ec);
-    return r;
-}

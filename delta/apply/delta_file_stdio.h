@@ -1,7 +1,7 @@
 #pragma once
 // The applier on files through stdio, for the publisher's tool, qdelta and the tests: a base read
-// by offset, a result written in order, and a result that replaces its target in one step, as the
-// installer does it (delta/apply/delta_file_win32.h).
+// by offset and a result written in order (the publisher's verify moves the result into place as
+// the installer does, delta/apply/delta_file_win32.h).
 #include <stdint.h>
 #include <stdio.h>
 
@@ -20,11 +20,3 @@ bool IdentifyFile(const std::filesystem::path &path, FileIdentity *identity);
 DeltaResult ApplyDeltaFile(const uint8_t *data, uint32_t size, const std::filesystem::path &base,
                            const std::filesystem::path &out, bool checkBase,
                            const DeltaObserver *observer);
-
-// As ApplyDeltaFile, with target as the base and its temporary (DELTA_TEMPORARY_SUFFIX) as out;
-// the temporary replaces target once the result is complete and matches, and is removed on every
-// other path, so target is either old or new.
-// Returns: as ApplyDeltaFile; WriteFailed when the temporary cannot replace target.
-DeltaResult ApplyDeltaInPlace(const uint8_t *data, uint32_t size,
-                              const std::filesystem::path &target, bool checkBase,
-                              const DeltaObserver *observer);

@@ -361,8 +361,8 @@ InstallResult ApplyDelta(const HostWriters *w, const DeltaStep &step)
 }
 
 // Reads every delta entry and chooses those to apply, before anything is written; names every
-// named base in *namedBases, as the header gives it (a target is one when its name is the same,
-// unit for unit, as the installer compares them).
+// named base in *namedBases, as the header gives it (a target is one when IsNamedBase says so, as
+// the installer compares names).
 InstallResult PrepareDeltas(const LoadedPatch &patch, const HostWriters *w,
                             std::set<std::u16string> *namedBases, std::vector<DeltaStep> *steps)
 {

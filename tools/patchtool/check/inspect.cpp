@@ -18,10 +18,8 @@
 
 std::u16string DeltaBaseName(const DeltaHeader &header)
 {
-    std::u16string name;
-    for (uint32_t i = 0; i < header.baseNameLength; ++i) {
-        name.push_back((char16_t)GetU16(header.baseName + 2 * i));
-    }
+    std::u16string name(header.baseNameLength, u'\0');
+    GetNameUnits(header.baseName, header.baseNameLength, &name[0]);
     return name;
 }
 

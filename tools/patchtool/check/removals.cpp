@@ -9,10 +9,8 @@ namespace {
 
 RemovalInfo Info(const Removal &r)
 {
-    RemovalInfo info = {r.kind, {}, {}};
-    for (uint32_t i = 0; i < r.nameLength; ++i) {
-        info.name.push_back((char16_t)GetU16(r.name + 2 * i));
-    }
+    RemovalInfo info = {r.kind, std::u16string(r.nameLength, u'\0'), {}};
+    GetNameUnits(r.name, r.nameLength, &info.name[0]);
     for (uint32_t i = 0; i < r.identityCount; ++i) {
         const uint8_t *identity = r.identities + i * RemovalIdentitySize;
         info.identities.push_back(FileIdentity{GetU64(identity), GetU32(identity + 8)});
