@@ -173,6 +173,23 @@ class Deltas(Outcomes):
                 self.assertEqual(r.closed["finalPos"], 100)
                 self.assertEqual(game.ini(), b"[GAME]\r\nVERSION=1.1.0.1\r\n")
 
+    def test_killed_in_a_delta_heals_with_the_chunks_first(self):
+        # Without a named base the chunks come first, then each delta through its temporary.
+        game = delta_game()
+        exe = game.place(delta_installer())
+        half = len(THIRD) + len(NEW_EXE) // 2
+        first = e2e.run(exe, hold=[half], kill_when=e2e.held)
+        self.assertTrue(first.killed, first.events)
+        self.assertEqual(game.read("Bin/third.dat"), THIRD)
+        self.assertEqual(game.read("Bin/game.exe"), OLD_EXE)
+        self.assertTrue(os.path.exists(game.path("Bin/game.exe.qpatch-new")))
+        second = e2e.run(exe)
+        self.assertFinishedAlone(second)
+        self.assertSuccessBox(second, ZH_CN)
+        self.assertEqual(game.read("Bin/game.exe"), NEW_EXE)
+        self.assertEqual(game.read("Data/archive.pak"), NEW_ARCHIVE)
+        self.assertFalse(os.path.exists(game.path("Bin/game.exe.qpatch-new")))
+
     def test_a_modded_or_missing_base_is_refused_with_nothing_written(self):
         cases = {
             "modded": (delta_game(archive=OLD_ARCHIVE[:-1] + b"!"), ZH_CN),
