@@ -99,7 +99,8 @@ static InstallResult WriteRange(const EntryWriters *, const uint8_t *data, uint3
 static InstallResult ApplyDelta(const EntryWriters *, const uint8_t *data, uint32_t dataSize,
                                 const NameUnit *name)
 {
-    std::wstring path = targetRoot + name, temporary = path + DELTA_TEMPORARY_SUFFIX_WIDE;
+    std::wstring path = targetRoot + name, temporary = path + DELTA_TEMPORARY_SUFFIX_WIDE,
+                 expanded = path + DELTA_EXPANDED_SUFFIX_WIDE;
     DeltaHeader h;
     FileIdentity installed;
     HANDLE base = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -110,8 +111,8 @@ static InstallResult ApplyDelta(const EntryWriters *, const uint8_t *data, uint3
     CloseHandle(base);
     if (read != DeltaResult::Done || !SameIdentity(installed, BaseIdentity(h)))
         return InstallResult::WrongBase;
-    DeltaResult result =
-        ApplyDeltaThroughTemporary(data, dataSize, path.c_str(), temporary.c_str(), nullptr);
+    DeltaResult result = ApplyDeltaThroughTemporary(data, dataSize, path.c_str(), temporary.c_str(),
+                                                    expanded.c_str(), nullptr);
     if (result != DeltaResult::Done)
         return InstallResult::WriteFailed;
     bytesWritten += h.resultSize;

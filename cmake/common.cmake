@@ -35,6 +35,8 @@ target_compile_options(lzmaenc PRIVATE -w)
 
 # The delta encoder's suffix sorter: Debian's library on the host, its source package in MinGW trees.
 include(${CMAKE_CURRENT_LIST_DIR}/divsufsort.cmake)
+# The deflater of recipes: Debian's zlib on the host, its source package built small for MinGW.
+include(${CMAKE_CURRENT_LIST_DIR}/zlib.cmake)
 
 # Test programs of the Windows trees are compiled without optimisation: the cross compiler takes
 # half a minute a test file at -O3, and the code under test keeps its own flags (its libraries).

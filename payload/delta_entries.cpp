@@ -18,8 +18,11 @@ static_assert((uint32_t)DeltaMaxBaseNameLength == (uint32_t)MaxNameLength,
 
 namespace {
 
+static_assert(sizeof DELTA_EXPANDED_SUFFIX_WIDE >= sizeof DELTA_TEMPORARY_SUFFIX_WIDE,
+              "the longer suffix sizes the temporaries' buffers");
+
 enum : uint32_t {
-    SuffixUnits = sizeof DELTA_TEMPORARY_SUFFIX_WIDE / sizeof(wchar_t) - 1,
+    SuffixUnits = sizeof DELTA_EXPANDED_SUFFIX_WIDE / sizeof(wchar_t) - 1,
     TemporaryNameUnits = NameBufferUnits + SuffixUnits,
     TemporaryCapacity = TargetPathCapacity + SuffixUnits,
 };
@@ -39,6 +42,15 @@ bool MakeTemporaryPath(const NameUnit *name, wchar_t path[TemporaryCapacity])
     wchar_t temporary[TemporaryNameUnits];
     MakeTemporaryName(name, temporary);
     return MakeTargetPath(path, temporary, WholeName);
+}
+
+// The path of the expanded base of a delta with a recipe, beside its target.
+bool MakeExpandedPath(const NameUnit *name, wchar_t path[TemporaryCapacity])
+{
+    wchar_t expanded[TemporaryNameUnits];
+    lstrcpyW(expanded, name);
+    lstrcatW(expanded, DELTA_EXPANDED_SUFFIX_WIDE);
+    return MakeTargetPath(path, expanded, WholeName);
 }
 
 // The name of the delta's base: its target's, or the one the header names.
@@ -239,7 +251,11 @@ InstallResult FinishTarget(DeltaChecker *c)
     const DeltaHeader &h = t->headers[choice.delta];
     if (choice.kind == DeltaChoiceKind::Apply) {
         c->plan->actions[t->first + choice.delta] = DeltaApply;
+        // a recipe's expanded base lives while the result is written, then goes
+        uint64_t expanded = h.flags & DeltaFlagRecipe ? h.expandedBaseSize : 0;
+        AddSpaceChange(c->need, 0, expanded, c->clusterSize);
         AddSpaceChange(c->need, t->temporarySize, h.resultSize, c->clusterSize);
+        AddSpaceChange(c->need, expanded, 0, c->clusterSize);
     } else {
         c->plan->actions[t->first] = DeltaMoveTemporary;
     }
@@ -306,17 +322,16 @@ InstallResult CheckDelta(const EntryWriters *self, const uint8_t *data, uint32_t
 // ---- the worker ----
 
 // Moves the bar by the entry's share of the work the applier did; the base, not checked again,
-// counts as done from the start.
+// counts as done from the start (WriteDeltaResult reports the work so).
 struct BarMover {
-    uint64_t start;      // progressBytes before the entry
-    uint32_t dataSize;   // the entry's bytes
-    uint64_t unchecked;  // work the applier counts done from the start
+    uint64_t start;     // progressBytes before the entry
+    uint32_t dataSize;  // the entry's bytes
 };
 
 void MoveBar(void *context, uint64_t done, uint64_t total)
 {
     const BarMover *m = (const BarMover *)context;
-    progressBytes = m->start + EntryShare(m->dataSize, done - m->unchecked, total - m->unchecked);
+    progressBytes = m->start + EntryShare(m->dataSize, done, total);
     RefreshProgressBar();
 }
 
@@ -343,10 +358,12 @@ InstallResult WriteTemporary(DeltaPlan *plan, const uint8_t *data, uint32_t data
     wchar_t basePath[TargetPathCapacity];
     wchar_t temporaryName[TemporaryNameUnits];
     wchar_t temporary[TemporaryCapacity];
+    wchar_t expanded[TemporaryCapacity];
     if (!GetDeltaHeader(data, dataSize, &h) || !BaseNameOf(h, name, base))
         return InstallResult::Corrupt;
     MakeTemporaryName(name, temporaryName);
-    if (!MakeTargetPath(basePath, base, WholeName) || !MakeTemporaryPath(name, temporary))
+    if (!MakeTargetPath(basePath, base, WholeName) || !MakeTemporaryPath(name, temporary) ||
+        !MakeExpandedPath(name, expanded))
         return InstallResult::CannotCreate;
     HANDLE baseFile = CreateFileW(basePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -355,9 +372,10 @@ InstallResult WriteTemporary(DeltaPlan *plan, const uint8_t *data, uint32_t data
     InstallResult result = InstallResult::CannotCreate;
     HANDLE out = CreateTargetFile(temporaryName);
     if (out != INVALID_HANDLE_VALUE) {
-        BarMover mover = {progressBytes, dataSize, h.baseSize};
+        BarMover mover = {progressBytes, dataSize};
         DeltaObserver observer = {&mover, MoveBar, CancelSeen};
-        result = InstallResultOfDelta(WriteDeltaResult(data, dataSize, baseFile, out, &observer));
+        result = InstallResultOfDelta(
+            WriteDeltaResult(data, dataSize, baseFile, out, expanded, &observer));
         CloseHandle(out);
     }
     CloseHandle(baseFile);

@@ -28,6 +28,7 @@ struct DeltaApplier {
     DeltaHeader header;
     uint64_t baseChecked;  // bytes of the base checked (all of them when it is not checked)
     bool baseVerified;     // the check is over, or was not asked for
+    bool checking;         // the base is checked, and counts as work
     uint32_t crc;          // of the base while it is checked, then of the result
     uint64_t produced;     // result bytes written
     uint64_t literalLeft;  // of the current record
@@ -240,6 +241,11 @@ DeltaResult OpenDelta(const uint8_t *data, uint32_t size, const DeltaBase *base,
     DeltaHeader header;
     if (!data || !GetDeltaHeader(data, size, &header))
         return DeltaResult::Corrupt;
+    // The sections read and make the expanded files; without a recipe those are the files.
+    header.baseSize = header.expandedBaseSize;
+    header.baseCrc = header.expandedBaseCrc;
+    header.resultSize = header.expandedResultSize;
+    header.resultCrc = header.expandedResultCrc;
     if (base->size != header.baseSize)
         return DeltaResult::BaseMismatch;
     DeltaApplier *a =
@@ -252,6 +258,7 @@ DeltaResult OpenDelta(const uint8_t *data, uint32_t size, const DeltaBase *base,
     a->header = header;
     a->baseChecked = checkBase ? 0 : header.baseSize;
     a->baseVerified = !checkBase;
+    a->checking = checkBase;
     const uint8_t *at = data + header.headerSize;
     uint32_t sizes[DeltaSections] = {header.controlSize, header.diffSize,
                                      size - header.headerSize - header.controlSize -
@@ -289,12 +296,12 @@ DeltaResult StepDelta(DeltaApplier *a)
 
 uint64_t DeltaWorkDone(const DeltaApplier *a)
 {
-    return a->baseChecked + a->produced;
+    return (a->checking ? a->baseChecked : 0) + a->produced;
 }
 
 uint64_t DeltaWorkTotal(const DeltaApplier *a)
 {
-    return a->header.baseSize + a->header.resultSize;
+    return (a->checking ? a->header.baseSize : 0) + a->header.resultSize;
 }
 
 void CloseDelta(DeltaApplier *a)

@@ -68,8 +68,8 @@ DeltaResult OpenDelta(const uint8_t *data, uint32_t size, const DeltaBase *base,
 // pieces written so far.
 DeltaResult StepDelta(DeltaApplier *applier);
 
-// Returns: bytes of work done so far, and in all: the base's size plus the result's size (a base
-// that is not checked counts as done from the start).
+// Returns: bytes of work done so far, and in all: the result's size, plus the base's when it is
+// checked.
 uint64_t DeltaWorkDone(const DeltaApplier *applier);
 uint64_t DeltaWorkTotal(const DeltaApplier *applier);
 

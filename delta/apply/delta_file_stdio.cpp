@@ -1,4 +1,5 @@
 #include "delta/apply/delta_file_stdio.h"
+#include "delta/apply/delta_recipe_apply.h"
 #include "stream/stdio_file.h"
 
 #include <system_error>
@@ -46,6 +47,46 @@ bool IdentifyFile(const fs::path &path, FileIdentity *identity)
     return ok;
 }
 
+namespace {
+
+DeltaResult ApplyPlain(const uint8_t *data, uint32_t size, const StdioBase &b, const StdioSink &s,
+                       bool checkBase, const DeltaObserver *observer)
+{
+    DeltaApplier *applier = nullptr;
+    DeltaResult r = OpenDelta(data, size, &b.base, &s.sink, checkBase, &applier);
+    if (r == DeltaResult::InProgress)
+        r = RunDelta(applier, observer);
+    CloseDelta(applier);
+    return r;
+}
+
+// A delta with a recipe: the base expanded into a file beside out, removed on every path.
+DeltaResult ApplyExpanded(const uint8_t *data, uint32_t size, const fs::path &base,
+                          const StdioBase &b, const StdioSink &s, const fs::path &out,
+                          bool checkBase, const DeltaObserver *observer)
+{
+    DeltaHeader h;
+    FileIdentity found;
+    if (!GetDeltaHeader(data, size, &h))
+        return DeltaResult::Corrupt;
+    if (checkBase && (!IdentifyFile(base, &found) || !SameIdentity(found, BaseIdentity(h))))
+        return DeltaResult::BaseMismatch;
+    fs::path path = out;
+    path += DELTA_EXPANDED_SUFFIX;
+    StdioBase reader = {{h.expandedBaseSize, ReadBase}, OpenFile(path, "w+b")};
+    if (!reader.file)
+        return DeltaResult::CannotCreate;
+    StdioSink writer = {{WriteSink}, reader.file};
+    ExpandedStore expanded = {&writer.sink, &reader.base};
+    DeltaResult r = ApplyRecipeDelta(data, size, &b.base, &expanded, &s.sink, observer);
+    fclose(reader.file);
+    std::error_code ec;
+    fs::remove(path, ec);
+    return r;
+}
+
+}  // namespace
+
 DeltaResult ApplyDeltaFile(const uint8_t *data, uint32_t size, const fs::path &base,
                            const fs::path &out, bool checkBase, const DeltaObserver *observer)
 {
@@ -57,11 +98,9 @@ DeltaResult ApplyDeltaFile(const uint8_t *data, uint32_t size, const fs::path &b
     StdioSink s = {{WriteSink}, OpenFile(out, "wb")};
     DeltaResult r = DeltaResult::CannotCreate;
     if (s.file) {
-        DeltaApplier *applier = nullptr;
-        r = OpenDelta(data, size, &b.base, &s.sink, checkBase, &applier);
-        if (r == DeltaResult::InProgress)
-            r = RunDelta(applier, observer);
-        CloseDelta(applier);
+        r = DeltaHasRecipe(data, size)
+                ? ApplyExpanded(data, size, base, b, s, out, checkBase, observer)
+                : ApplyPlain(data, size, b, s, checkBase, observer);
         if (fclose(s.file) != 0 && r == DeltaResult::Done)
             r = DeltaResult::WriteFailed;
     }

@@ -14,7 +14,8 @@
 bool IdentifyFile(const std::filesystem::path &path, FileIdentity *identity);
 
 // Applies the delta's size bytes at data to base, writing the result to out, which is created or
-// emptied; checkBase reads the whole base first (OpenDelta). observer may be null.
+// emptied; checkBase reads the whole base first (OpenDelta). A delta with a recipe expands its
+// base into a file beside out (DELTA_EXPANDED_SUFFIX), removed again. observer may be null.
 // Returns: as RunDelta (InProgress when observer stopped it); ReadFailed when base cannot be
 // opened; CannotCreate when out cannot be created; WriteFailed when it cannot be written.
 DeltaResult ApplyDeltaFile(const uint8_t *data, uint32_t size, const std::filesystem::path &base,

@@ -1,4 +1,5 @@
 #include "delta/apply/delta_file_win32.h"
+#include "delta/apply/delta_recipe_apply.h"
 
 namespace {
 
@@ -30,19 +31,49 @@ uint64_t SizeOf(HANDLE file)
     return GetFileSizeEx(file, &size) ? (uint64_t)size.QuadPart : 0;
 }
 
-}  // namespace
-
-DeltaResult WriteDeltaResult(const uint8_t *data, uint32_t size, HANDLE baseFile, HANDLE out,
-                             const DeltaObserver *observer)
+// Applies a delta with a recipe, its base expanded into a file deleted when it closes.
+DeltaResult WriteThroughExpanded(const uint8_t *data, uint32_t size, const HandleBase &base,
+                                 const HandleSink &sink, const wchar_t *path,
+                                 const DeltaObserver *observer)
 {
-    HandleBase base = {{SizeOf(baseFile), ReadBase}, baseFile};
-    HandleSink sink = {{WriteSink}, out};
+    DeltaHeader h;
+    if (!path || !GetDeltaHeader(data, size, &h))
+        return DeltaResult::Corrupt;
+    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return DeltaResult::CannotCreate;
+    HandleBase reader = {{h.expandedBaseSize, ReadBase}, file};
+    HandleSink writer = {{WriteSink}, file};
+    ExpandedStore expanded = {&writer.sink, &reader.base};
+    DeltaResult result = ApplyRecipeDelta(data, size, &base.base, &expanded, &sink.sink, observer);
+    CloseHandle(file);
+    return result;
+}
+
+DeltaResult ApplyPlainDelta(const uint8_t *data, uint32_t size, const HandleBase &base,
+                            const HandleSink &sink, const DeltaObserver *observer)
+{
     DeltaApplier *applier;
     DeltaResult result = OpenDelta(data, size, &base.base, &sink.sink, false, &applier);
     if (result != DeltaResult::InProgress)
         return result;
     result = RunDelta(applier, observer);
     CloseDelta(applier);
+    return result;
+}
+
+}  // namespace
+
+DeltaResult WriteDeltaResult(const uint8_t *data, uint32_t size, HANDLE baseFile, HANDLE out,
+                             const wchar_t *expanded, const DeltaObserver *observer)
+{
+    HandleBase base = {{SizeOf(baseFile), ReadBase}, baseFile};
+    HandleSink sink = {{WriteSink}, out};
+    DeltaResult result =
+        DeltaHasRecipe(data, size)
+            ? WriteThroughExpanded(data, size, base, sink, expanded, observer)
+            : ApplyPlainDelta(data, size, base, sink, observer);
     if (result == DeltaResult::Done && !FlushFileBuffers(out))
         result = DeltaResult::WriteFailed;
     return result;
@@ -75,7 +106,8 @@ DeltaResult IdentifyOpenFile(HANDLE file, FileIdentity *identity, const DeltaObs
 }
 
 DeltaResult ApplyDeltaThroughTemporary(const uint8_t *data, uint32_t size, const wchar_t *path,
-                                       const wchar_t *temporary, const DeltaObserver *observer)
+                                       const wchar_t *temporary, const wchar_t *expanded,
+                                       const DeltaObserver *observer)
 {
     HANDLE base = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -85,7 +117,7 @@ DeltaResult ApplyDeltaThroughTemporary(const uint8_t *data, uint32_t size, const
     HANDLE out = CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out != INVALID_HANDLE_VALUE) {
-        result = WriteDeltaResult(data, size, base, out, observer);
+        result = WriteDeltaResult(data, size, base, out, expanded, observer);
         CloseHandle(out);
     }
     CloseHandle(base);

@@ -16,17 +16,20 @@ bool ReadFileAt(HANDLE file, uint64_t offset, uint8_t *buffer, uint32_t length);
 DeltaResult IdentifyOpenFile(HANDLE file, FileIdentity *identity, const DeltaObserver *observer);
 
 // Applies the delta at data to the open base without checking it again (the caller checked it),
-// writing the result to out from its current position, then flushes out.
-// Returns: Done; as RunDelta (InProgress when observer stopped it); WriteFailed when out cannot
-// be flushed.
+// writing the result to out from its current position, then flushes out. A delta with a recipe
+// expands its base into the file expanded (created anew, deleted when its handle closes, however
+// the process ends). observer hears work of DeltaWorkTotalOf (delta_recipe_apply.h).
+// Returns: Done; as RunDelta (InProgress when observer stopped it) or ApplyRecipeDelta;
+// CannotCreate when expanded cannot be created; WriteFailed when out cannot be flushed.
 DeltaResult WriteDeltaResult(const uint8_t *data, uint32_t size, HANDLE base, HANDLE out,
-                             const DeltaObserver *observer);
+                             const wchar_t *expanded, const DeltaObserver *observer);
 
 // Applies the delta at data to the file at path without checking its base again: the result goes
 // to temporary (created anew; one a killed run left is written over), which is flushed and then
-// moved over path. On every other path the temporary is deleted and path keeps its content; a
+// moved over path; a recipe's expanded base goes to expanded (WriteDeltaResult). On every other path the temporary is deleted and path keeps its content; a
 // base changed since it was checked gives a result whose CRC-32 differs, never moved into place.
 // Returns: Done; as RunDelta (InProgress when observer stopped it); ReadFailed when path cannot
 // be opened; CannotCreate when the temporary cannot be created; WriteFailed.
 DeltaResult ApplyDeltaThroughTemporary(const uint8_t *data, uint32_t size, const wchar_t *path,
-                                       const wchar_t *temporary, const DeltaObserver *observer);
+                                       const wchar_t *temporary, const wchar_t *expanded,
+                                       const DeltaObserver *observer);

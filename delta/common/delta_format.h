@@ -10,8 +10,7 @@
 //   5       1     filter (DeltaFilterNone; no other is defined)
 //   6       1     stored: bit i set when section i holds its bytes as they are, not compressed
 //                 (bits 0-2: control, difference, literal); the other bits are zero
-//   7       1     flags: DeltaFlagNamedBase; every other bit is zero (DeltaFlagRecipe is kept for
-//                 the expansion of compressed streams and refused until it is defined)
+//   7       1     flags: DeltaFlagNamedBase, DeltaFlagRecipe; every other bit is zero
 //   8       8     baseSize     the installed file the delta applies to
 //   16      4     baseCrc      its CRC-32 (stream/crc32.h)
 //   20      8     resultSize   the file the delta makes
@@ -68,8 +67,18 @@ enum : uint32_t {
 
 enum : uint8_t {
     DeltaFlagNamedBase = 1,  // the base is the file the header names
-    DeltaFlagRecipe = 2,     // kept for compressed streams expanded around the delta
-    DeltaKnownFlags = DeltaFlagNamedBase,
+    DeltaFlagRecipe = 2,     // the sections work between expanded files (a recipe follows)
+    DeltaKnownFlags = DeltaFlagNamedBase | DeltaFlagRecipe,
+};
+
+// The recipe's fixed fields, from the start of its bytes (after recipeSize).
+enum : uint32_t {
+    RecipeBaseSizeAt = 0,
+    RecipeBaseCrcAt = 8,
+    RecipeResultSizeAt = 12,
+    RecipeResultCrcAt = 20,
+    RecipeFixedBytes = 24,
+    RecipeMaxBytes = 64u << 20,
 };
 
 enum : uint32_t { DeltaMaxBaseNameLength = 511 };  // as an entry's name
@@ -111,6 +120,14 @@ struct DeltaHeader {
     const uint8_t *baseName;
     uint32_t baseNameLength;
     uint32_t headerSize;
+    // What the sections read and make: the files themselves, or with DeltaFlagRecipe their
+    // expanded forms; then streams points at the recipe's stream lists (null without one).
+    uint64_t expandedBaseSize;
+    uint32_t expandedBaseCrc;
+    uint64_t expandedResultSize;
+    uint32_t expandedResultCrc;
+    const uint8_t *streams;
+    uint32_t streamsSize;
 };
 
 // Returns: the header's bytes with a base name of nameLength units (0: none).
@@ -120,7 +137,8 @@ inline uint32_t DeltaHeaderBytes(uint32_t nameLength)
 }
 
 // p has room for DeltaHeaderBytes(nameLength) bytes; writes format DeltaFormat, and with
-// nameLength units of name (1 to DeltaMaxBaseNameLength) the flag and the base's name.
+// nameLength units of name (1 to DeltaMaxBaseNameLength) the flag and the base's name. The recipe
+// flag is kept from h.flags; its recipe is the caller's to place after the name.
 inline void PutDeltaHeader(uint8_t *p, const DeltaHeader &h, const char16_t *name = nullptr,
                            uint32_t nameLength = 0)
 {
@@ -129,7 +147,7 @@ inline void PutDeltaHeader(uint8_t *p, const DeltaHeader &h, const char16_t *nam
     p[DeltaFormatAt] = DeltaFormat;
     p[DeltaFilterAt] = h.filter;
     p[DeltaStoredAt] = h.stored;
-    p[DeltaFlagsAt] = nameLength ? DeltaFlagNamedBase : 0;
+    p[DeltaFlagsAt] = (uint8_t)((h.flags & DeltaFlagRecipe) | (nameLength ? DeltaFlagNamedBase : 0));
     PutU64(p + DeltaBaseSizeAt, h.baseSize);
     PutU32(p + DeltaBaseCrcAt, h.baseCrc);
     PutU64(p + DeltaResultSizeAt, h.resultSize);
@@ -143,9 +161,32 @@ inline void PutDeltaHeader(uint8_t *p, const DeltaHeader &h, const char16_t *nam
     }
 }
 
+// Reads the recipe's size and fixed fields at p + h->headerSize, within size bytes.
+// Returns: false when they do not fit or the recipe is shorter than its fixed fields or longer
+// than RecipeMaxBytes.
+inline bool GetDeltaRecipe(const uint8_t *p, uint32_t size, DeltaHeader *h)
+{
+    if (size - h->headerSize < 4)
+        return false;
+    const uint8_t *r = p + h->headerSize + 4;
+    uint32_t recipeSize = GetU32(r - 4);
+    if (recipeSize < RecipeFixedBytes || recipeSize > RecipeMaxBytes ||
+        recipeSize > size - h->headerSize - 4)
+        return false;
+    h->expandedBaseSize = GetU64(r + RecipeBaseSizeAt);
+    h->expandedBaseCrc = GetU32(r + RecipeBaseCrcAt);
+    h->expandedResultSize = GetU64(r + RecipeResultSizeAt);
+    h->expandedResultCrc = GetU32(r + RecipeResultCrcAt);
+    h->streams = r + RecipeFixedBytes;
+    h->streamsSize = recipeSize - RecipeFixedBytes;
+    h->headerSize += 4 + recipeSize;
+    return true;
+}
+
 // Returns: true with *h filled when size bytes at p start with a header of this format whose
 // filter and flags are known, whose base name (if any) is 1 to DeltaMaxBaseNameLength units
-// without a zero, and whose two first sections lie inside the size bytes.
+// without a zero, whose recipe (if any) fits, and whose two first sections lie inside the size
+// bytes. The recipe's stream lists are read by delta/common/delta_recipe.h.
 inline bool GetDeltaHeader(const uint8_t *p, uint32_t size, DeltaHeader *h)
 {
     if (size < DeltaHeaderSize || p[0] != DeltaMagic[0] || p[1] != DeltaMagic[1] ||
@@ -177,6 +218,14 @@ inline bool GetDeltaHeader(const uint8_t *p, uint32_t size, DeltaHeader *h)
     h->baseCrc = GetU32(p + DeltaBaseCrcAt);
     h->resultSize = GetU64(p + DeltaResultSizeAt);
     h->resultCrc = GetU32(p + DeltaResultCrcAt);
+    h->expandedBaseSize = h->baseSize;
+    h->expandedBaseCrc = h->baseCrc;
+    h->expandedResultSize = h->resultSize;
+    h->expandedResultCrc = h->resultCrc;
+    h->streams = nullptr;
+    h->streamsSize = 0;
+    if ((h->flags & DeltaFlagRecipe) && !GetDeltaRecipe(p, size, h))
+        return false;
     h->controlSize = GetU32(p + DeltaControlSizeAt);
     h->diffSize = GetU32(p + DeltaDiffSizeAt);
     uint32_t rest = size - h->headerSize;
@@ -216,10 +265,15 @@ inline bool AddDeltaVarintByte(uint64_t *value, uint32_t index, uint8_t byte)
 
 // The temporary a delta's result is written to beside its target (the target's name followed by
 // this) before it replaces the target in one step; in UTF-8 for the tool, UTF-16 for the installer.
+// A delta with a recipe also expands its base beside the target, into the second temporary, which
+// is deleted once the result is written (the installer's is deleted when its handle closes, so
+// even a killed run leaves none).
 #define DELTA_TEMPORARY_SUFFIX ".qpatch-new"
+#define DELTA_EXPANDED_SUFFIX ".qpatch-base"
 #define DELTA_WIDE_TEXT(text) L##text
 #define DELTA_WIDEN(text) DELTA_WIDE_TEXT(text)
 #define DELTA_TEMPORARY_SUFFIX_WIDE DELTA_WIDEN(DELTA_TEMPORARY_SUFFIX)
+#define DELTA_EXPANDED_SUFFIX_WIDE DELTA_WIDEN(DELTA_EXPANDED_SUFFIX)
 
 // A file as the installer tells its versions apart: its size and CRC-32.
 struct FileIdentity {

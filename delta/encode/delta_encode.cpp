@@ -310,6 +310,8 @@ bool LiteralsIncompressible(const uint8_t *neu, uint64_t newSize,
            packed.size() >= bytes.size();
 }
 
+}  // namespace
+
 uint32_t Crc32Of(const uint8_t *p, uint64_t size)
 {
     uint32_t crc = 0;
@@ -320,8 +322,6 @@ uint32_t Crc32Of(const uint8_t *p, uint64_t size)
     }
     return crc;
 }
-
-}  // namespace
 
 bool EncodeDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
                  const DeltaOptions &options, std::vector<uint8_t> *out, std::string *error)

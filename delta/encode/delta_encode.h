@@ -48,3 +48,21 @@ bool NameDeltaBase(std::vector<uint8_t> *delta, const std::u16string &name);
 // Returns: true with the whole delta in *out; false with a reason.
 bool EncodeDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
                  const DeltaOptions &options, std::vector<uint8_t> *out, std::string *error);
+
+// Encodes new against old between their expanded forms (delta/encode/deflate_streams.h), with
+// the recipe that turns them back into the files (delta/common/delta_recipe.h). Memory: both
+// expanded forms beside the files, and the encoder's for them.
+// Returns: true with the delta in *out; false with *error empty when neither file has a stream
+// to expand; false with a reason.
+bool EncodeExpandedDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu,
+                         uint64_t newSize, const DeltaOptions &options, std::vector<uint8_t> *out,
+                         std::string *error);
+
+// Encodes new against old both as they are and through their compressed streams.
+// Returns: true with the smaller delta in *out; false with a reason.
+bool EncodeSmallestDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu,
+                         uint64_t newSize, const DeltaOptions &options, std::vector<uint8_t> *out,
+                         std::string *error);
+
+// Returns: the CRC-32 of size bytes at p (stream/crc32.h), for any 64-bit size.
+uint32_t Crc32Of(const uint8_t *p, uint64_t size);

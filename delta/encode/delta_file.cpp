@@ -131,7 +131,7 @@ bool EncodeFileDelta(const fs::path &base, const fs::path &target, int level, un
     }
     try {
         encoded =
-            EncodeDelta(old.Data(), old.Size(), neu.Data(), neu.Size(), options, delta, error);
+            EncodeSmallestDelta(old.Data(), old.Size(), neu.Data(), neu.Size(), options, delta, error);
     } catch (const std::bad_alloc &) {
         *error = "no memory";
         encoded = false;
