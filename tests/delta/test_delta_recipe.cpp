@@ -1,0 +1,349 @@
+// Deltas between expanded files: archives whose members are deflated, encoded through their
+// streams and made again by the installer's applier byte for byte, and refused when damaged.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <stdint.h>
+#include <string.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "delta/apply/delta_file_stdio.h"
+#include "delta/apply/delta_recipe_apply.h"
+#include "delta/common/delta_recipe.h"
+#include "delta/encode/deflate_streams.h"
+#include "delta/encode/delta_encode.h"
+#include "stream/little_endian.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+Bytes Text(size_t size, uint32_t seed)
+{
+    static const char *words[] = {"the ", "tile ", "unit ", "sprite ", "map ", "\n", "= ", "12 "};
+    std::mt19937 rng(seed);
+    Bytes out;
+    while (out.size() < size) {
+        const char *w = words[rng() % 8];
+        out.insert(out.end(), w, w + strlen(w));
+    }
+    out.resize(size);
+    return out;
+}
+
+// Raw deflate of content; a full flush in the middle when split (a deflater zlib's settings
+// cannot re-create).
+Bytes Deflate(const Bytes &content, int level, int memLevel = 8, bool split = false)
+{
+    z_stream z = {};
+    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, -15, memLevel, Z_DEFAULT_STRATEGY), Z_OK);
+    Bytes out(deflateBound(&z, content.size()) + 64);
+    z.next_out = out.data();
+    z.avail_out = (uInt)out.size();
+    size_t half = split ? content.size() / 2 : 0;
+    z.next_in = (Bytef *)content.data();
+    z.avail_in = (uInt)half;
+    if (split)
+        deflate(&z, Z_FULL_FLUSH);
+    z.avail_in = (uInt)(content.size() - half);
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+void Put(Bytes *out, const Bytes &b)
+{
+    out->insert(out->end(), b.begin(), b.end());
+}
+
+// A zip local member: header, name, deflated data (flag bits 1-2 hint the level).
+void ZipMember(Bytes *out, const std::string &name, const Bytes &content, int level,
+               bool split = false)
+{
+    Bytes packed = Deflate(content, level, 8, split);
+    Bytes h(30);
+    PutU32(h.data(), 0x04034b50);
+    PutU16(h.data() + 6, level == 9 ? 2 : 0);
+    PutU16(h.data() + 8, 8);
+    PutU32(h.data() + 14, (uint32_t)crc32(0, content.data(), (uInt)content.size()));
+    PutU32(h.data() + 18, (uint32_t)packed.size());
+    PutU32(h.data() + 22, (uint32_t)content.size());
+    PutU16(h.data() + 26, (uint16_t)name.size());
+    Put(out, h);
+    out->insert(out->end(), name.begin(), name.end());
+    Put(out, packed);
+}
+
+// A zlib stream as a custom pack holds one: header, deflate data, Adler-32 (big-endian).
+void ZlibStream(Bytes *out, const Bytes &content, int level)
+{
+    out->push_back(0x78);
+    out->push_back(level == 9 ? 0xda : 0x9c);
+    Put(out, Deflate(content, level));
+    uint32_t a = (uint32_t)adler32(1, content.data(), (uInt)content.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out->push_back((uint8_t)(a >> shift));
+}
+
+void GzipMember(Bytes *out, const Bytes &content)
+{
+    static const uint8_t header[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3};
+    out->insert(out->end(), header, header + 10);
+    Put(out, Deflate(content, 6));
+    Bytes t(8);
+    PutU32(t.data(), (uint32_t)crc32(0, content.data(), (uInt)content.size()));
+    PutU32(t.data() + 4, (uint32_t)content.size());
+    Put(out, t);
+}
+
+struct Archive {
+    Bytes old, now;
+};
+
+// Old and new versions of a game archive: one member changed, one re-packed at another level,
+// one unchanged, one only another deflater could make, a zlib pack entry, a gzip member.
+Archive GameArchive()
+{
+    Archive a;
+    Bytes maps = Text(200000, 1), units = Text(60000, 2), tiles = Text(90000, 3);
+    Bytes script = Text(30000, 4), level = Text(40000, 5), news = Text(20000, 6);
+    Bytes changedUnits = units;
+    memcpy(&changedUnits[30000], "cavalry ", 8);
+    ZipMember(&a.old, "maps.txt", maps, 6);
+    ZipMember(&a.old, "units.txt", units, 6);
+    ZipMember(&a.old, "tiles.txt", tiles, 6);
+    ZipMember(&a.old, "script.txt", script, 6, true);
+    ZlibStream(&a.old, level, 6);
+    GzipMember(&a.old, news);
+    ZipMember(&a.now, "maps.txt", maps, 9);          // re-packed
+    ZipMember(&a.now, "units.txt", changedUnits, 6);  // changed
+    ZipMember(&a.now, "tiles.txt", tiles, 6);         // as it was
+    ZipMember(&a.now, "script.txt", script, 6, true);
+    ZlibStream(&a.now, level, 9);
+    GzipMember(&a.now, news);
+    return a;
+}
+
+struct Store {
+    Bytes bytes;
+    size_t limit = SIZE_MAX;
+};
+
+struct MemoryFile : DeltaBase, DeltaSink {
+    Bytes *bytes;
+    size_t limit;
+};
+
+bool ReadMemory(const DeltaBase *self, uint64_t offset, uint8_t *buffer, uint32_t length)
+{
+    const MemoryFile *f = static_cast<const MemoryFile *>(self);
+    if (offset > f->bytes->size() || length > f->bytes->size() - offset)
+        return false;
+    memcpy(buffer, f->bytes->data() + offset, length);
+    return true;
+}
+
+bool WriteMemory(const DeltaSink *self, const uint8_t *bytes, uint32_t length)
+{
+    const MemoryFile *f = static_cast<const MemoryFile *>(self);
+    if (f->bytes->size() + length > f->limit)
+        return false;
+    f->bytes->insert(f->bytes->end(), bytes, bytes + length);
+    return true;
+}
+
+MemoryFile Over(Bytes *bytes, uint64_t size)
+{
+    MemoryFile f;
+    f.size = size;
+    f.read = ReadMemory;
+    f.write = WriteMemory;
+    f.bytes = bytes;
+    f.limit = SIZE_MAX;
+    return f;
+}
+
+struct Progress {
+    uint64_t done = 0, total = 0, moves = 0, stopAfter = UINT64_MAX;
+};
+
+void Moved(void *context, uint64_t done, uint64_t total)
+{
+    Progress *p = (Progress *)context;
+    EXPECT_GE(done, p->done) << "the work done never goes back";
+    EXPECT_LE(done, total);
+    p->done = done;
+    p->total = total;
+    ++p->moves;
+}
+
+bool Stop(void *context)
+{
+    return ((Progress *)context)->moves >= ((Progress *)context)->stopAfter;
+}
+
+struct Applied {
+    DeltaResult result;
+    Bytes written;
+    Progress progress;
+};
+
+Applied ApplyInMemory(Bytes base, const Bytes &delta, uint64_t stopAfter = UINT64_MAX)
+{
+    Applied run;
+    Bytes expanded;
+    DeltaHeader h;
+    EXPECT_TRUE(GetDeltaHeader(delta.data(), (uint32_t)delta.size(), &h));
+    MemoryFile b = Over(&base, base.size()), e = Over(&expanded, h.expandedBaseSize),
+               out = Over(&run.written, 0);
+    ExpandedStore store = {&e, &e};
+    run.progress.stopAfter = stopAfter;
+    DeltaObserver observer = {&run.progress, Moved, Stop};
+    run.result = ApplyRecipeDelta(delta.data(), (uint32_t)delta.size(), &b, &store, &out, &observer);
+    return run;
+}
+
+Bytes EncodeExpanded(const Bytes &old, const Bytes &now)
+{
+    DeltaOptions o;
+    o.level = 6;
+    Bytes delta;
+    std::string error;
+    EXPECT_TRUE(EncodeExpandedDelta(old.data(), old.size(), now.data(), now.size(), o, &delta,
+                                    &error))
+        << error;
+    return delta;
+}
+
+TEST(Recipe, MakesTheNewArchiveByteForByteFromFarLess)
+{
+    Archive a = GameArchive();
+    Bytes delta = EncodeExpanded(a.old, a.now);
+    DeltaHeader h;
+    RecipeLists lists;
+    ASSERT_TRUE(GetDeltaHeader(delta.data(), (uint32_t)delta.size(), &h));
+    ASSERT_TRUE(GetRecipeLists(h, &lists));
+    EXPECT_EQ(h.flags, DeltaFlagRecipe);
+    EXPECT_EQ(lists.base.left, 6u);    // every stream of the base inflates
+    EXPECT_EQ(lists.result.left, 5u);  // all but the flushed one are made again
+    Applied run = ApplyInMemory(a.old, delta);
+    ASSERT_EQ(run.result, DeltaResult::Done);
+    EXPECT_TRUE(run.written == a.now);
+    EXPECT_EQ(run.progress.done, run.progress.total);
+    EXPECT_EQ(run.progress.total, DeltaWorkTotalOf(h));
+
+    DeltaOptions o;
+    Bytes plain, smallest;
+    std::string error;
+    ASSERT_TRUE(EncodeDelta(a.old.data(), a.old.size(), a.now.data(), a.now.size(), o, &plain,
+                            &error));
+    ASSERT_TRUE(EncodeSmallestDelta(a.old.data(), a.old.size(), a.now.data(), a.now.size(), o,
+                                    &smallest, &error));
+    EXPECT_LT(delta.size() * 4, plain.size()) << "the re-packed member costs almost nothing";
+    EXPECT_EQ(smallest.size(), std::min(delta.size(), plain.size()));
+}
+
+TEST(Recipe, FilesAdapterMakesItAndLeavesNoExpandedBase)
+{
+    Archive a = GameArchive();
+    Bytes delta = EncodeExpanded(a.old, a.now);
+    namespace fs = std::filesystem;
+    fs::path dir = fs::temp_directory_path() / ("qpatch-recipe-" + std::to_string(std::random_device{}()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "old", std::ios::binary).write((const char *)a.old.data(), a.old.size());
+    DeltaResult r = ApplyDeltaFile(delta.data(), (uint32_t)delta.size(), dir / "old", dir / "new",
+                                   true, nullptr);
+    EXPECT_EQ(r, DeltaResult::Done);
+    std::ifstream in(dir / "new", std::ios::binary);
+    Bytes made((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(made == a.now);
+    EXPECT_FALSE(fs::exists(dir / ("new" DELTA_EXPANDED_SUFFIX)));
+    Bytes other = a.old;
+    other[other.size() / 2] ^= 1;
+    std::ofstream(dir / "old", std::ios::binary).write((const char *)other.data(), other.size());
+    EXPECT_EQ(ApplyDeltaFile(delta.data(), (uint32_t)delta.size(), dir / "old", dir / "new", true,
+                             nullptr),
+              DeltaResult::BaseMismatch);
+    fs::remove_all(dir);
+}
+
+// The offset of the recipe's first result record's settings, found by reading the lists.
+size_t FirstResultSettingsAt(const Bytes &delta)
+{
+    DeltaHeader h;
+    RecipeLists lists;
+    EXPECT_TRUE(GetDeltaHeader(delta.data(), (uint32_t)delta.size(), &h));
+    EXPECT_TRUE(GetRecipeLists(h, &lists));
+    PackedStream s;
+    RecipeList list = lists.result;
+    EXPECT_TRUE(NextPackedStream(&list, &s));
+    return (size_t)(list.at - delta.data()) - 2;
+}
+
+TEST(Recipe, RefusesDamageAndStops)
+{
+    Archive a = GameArchive();
+    Bytes delta = EncodeExpanded(a.old, a.now);
+
+    Bytes damagedBase = a.old;
+    damagedBase[100] ^= 0x55;  // inside the first member's deflate data
+    Applied run = ApplyInMemory(damagedBase, delta);
+    EXPECT_EQ(run.result, DeltaResult::BaseMismatch);
+    EXPECT_TRUE(run.written.empty()) << "nothing is written from a base that does not inflate";
+
+    Bytes otherLevel = delta;
+    otherLevel[FirstResultSettingsAt(delta)] ^= 6 ^ 9;  // another level deflates other bytes
+    EXPECT_EQ(ApplyInMemory(a.old, otherLevel).result, DeltaResult::ResultMismatch);
+
+    Bytes badSettings = delta;
+    badSettings[FirstResultSettingsAt(delta)] = 0;  // level 0 is not a recipe's
+    EXPECT_EQ(ApplyInMemory(a.old, badSettings).result, DeltaResult::Corrupt);
+
+    DeltaHeader h;
+    ASSERT_TRUE(GetDeltaHeader(delta.data(), (uint32_t)delta.size(), &h));
+    for (uint32_t cut = DeltaHeaderSize; cut < h.headerSize; ++cut) {
+        Bytes truncated(delta.begin(), delta.begin() + cut);
+        DeltaHeader t;
+        RecipeLists lists;
+        bool readable = GetDeltaHeader(truncated.data(), cut, &t) && GetRecipeLists(t, &lists);
+        EXPECT_FALSE(readable) << "cut at " << cut;
+    }
+    Bytes shortened = delta;
+    PutU32(&shortened[DeltaHeaderSize], GetU32(&delta[DeltaHeaderSize]) - 1);
+    EXPECT_EQ(ApplyInMemory(a.old, shortened).result, DeltaResult::Corrupt);
+
+    uint64_t moves = ApplyInMemory(a.old, delta).progress.moves;
+    for (uint64_t stopAfter : {(uint64_t)2, moves - 2}) {  // in the expansion, in the sections
+        Applied stopped = ApplyInMemory(a.old, delta, stopAfter);
+        EXPECT_EQ(stopped.result, DeltaResult::InProgress);
+        EXPECT_LT(stopped.progress.done, stopped.progress.total);
+    }
+}
+
+TEST(Recipe, LeavesFilesWithoutStreamsAndAnotherDeflatersStreamsAsTheyAre)
+{
+    Bytes plain = Text(50000, 9), other;
+    std::string error;
+    DeltaOptions o;
+    Bytes delta;
+    EXPECT_FALSE(EncodeExpandedDelta(plain.data(), plain.size(), plain.data(), plain.size(), o,
+                                     &delta, &error));
+    EXPECT_TRUE(error.empty());
+    ZipMember(&other, "script.txt", plain, 6, true);
+    ExpandedForm form = ExpandStreams(other.data(), other.size(), StreamUse::Recreated, 1 << 30);
+    EXPECT_TRUE(form.streams.empty());
+    EXPECT_TRUE(form.bytes == other);
+    form = ExpandStreams(other.data(), other.size(), StreamUse::Inflatable, 1 << 30);
+    ASSERT_EQ(form.streams.size(), 1u);
+    EXPECT_EQ(form.bytes.size(), other.size() + plain.size()) << "packed bytes kept, content after";
+    form = ExpandStreams(other.data(), other.size(), StreamUse::Inflatable, 1000);
+    EXPECT_TRUE(form.streams.empty()) << "a stream over the expansion limit stays packed";
+}
+
+}  // namespace
