@@ -260,9 +260,11 @@ TEST(Recipe, FilesAdapterMakesItAndLeavesNoExpandedBase)
     DeltaResult r = ApplyDeltaFile(delta.data(), (uint32_t)delta.size(), dir / "old", dir / "new",
                                    true, nullptr);
     EXPECT_EQ(r, DeltaResult::Done);
-    std::ifstream in(dir / "new", std::ios::binary);
-    Bytes made((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(made == a.now);
+    {
+        std::ifstream in(dir / "new", std::ios::binary);
+        Bytes made((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(made == a.now);
+    }
     EXPECT_FALSE(fs::exists(dir / ("new" DELTA_EXPANDED_SUFFIX)));
     Bytes other = a.old;
     other[other.size() / 2] ^= 1;

@@ -7,6 +7,7 @@ QPATCH_ARTIFACTS.
 """
 import atexit
 import hashlib
+import io
 import json
 import lzma
 import os
@@ -15,6 +16,7 @@ import re
 import shutil
 import struct
 import subprocess
+import zipfile
 import sys
 import tempfile
 import threading
@@ -182,6 +184,27 @@ def shifted(data, seed, edits=8):
         else:
             del out[at:at + rng.randrange(1, 300)]
     return bytes(out)
+
+
+def game_text(size, seed):
+    """Text as game data holds it (definitions, scripts): it compresses well, as a pack's members."""
+    rng = random.Random(seed)
+    words = [b"unit ", b"tile ", b"= ", b"12", b"\r\n", b"sprite_", b"{", b"}", b"hp ", b"map "]
+    out = bytearray()
+    while len(out) < size:
+        out += rng.choice(words)
+    return bytes(out[:size])
+
+
+def zip_archive(members, level=6):
+    """A zip archive as zlib writes it (Java's jars, Python's zipfile): members deflated at level."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED, compresslevel=level) as z:
+        for name, data in members:
+            info = zipfile.ZipInfo(name, (2026, 12, 10, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            z.writestr(info, data)
+    return buffer.getvalue()
 
 
 def truncated_stream(size=5000):

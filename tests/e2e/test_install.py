@@ -142,6 +142,15 @@ DELTAS = {1601: chunk(e2e.delta_entry("Bin\\game.exe", OLD_EXE, NEW_EXE),
 WITH_DELTAS = {1601: chunk(e2e.whole_file_entry("Bin\\third.dat", THIRD))}
 
 
+# A game pack of zlib-deflated members: one changed, the others re-packed at another level.
+PACK_MEMBERS = [("maps/%d.txt" % i, e2e.game_text(60 * 1024, 70 + i)) for i in range(4)]
+OLD_PACK = e2e.zip_archive(PACK_MEMBERS, level=6)
+NEW_PACK = e2e.zip_archive(PACK_MEMBERS[:1] + [("maps/1.txt", PACK_MEMBERS[1][1][:9000] + b"cavalry"
+                                                + PACK_MEMBERS[1][1][9000:])] + PACK_MEMBERS[2:], level=9)
+PACK_DELTA = e2e.delta(OLD_PACK, NEW_PACK)
+PACK_UPDATE = {1601: chunk(e2e.whole_file_entry_raw("Data/maps.pk3", PACK_DELTA))}
+
+
 def delta_game(exe=OLD_EXE, archive=OLD_ARCHIVE):
     game = e2e.Game(ini=INI)
     for name, data in (("Bin/game.exe", exe), ("Data/archive.pak", archive)):
@@ -189,6 +198,24 @@ class Deltas(Outcomes):
         self.assertEqual(game.read("Bin/game.exe"), NEW_EXE)
         self.assertEqual(game.read("Data/archive.pak"), NEW_ARCHIVE)
         self.assertFalse(os.path.exists(game.path("Bin/game.exe.qpatch-new")))
+
+    def test_a_repacked_pack_travels_as_its_change_and_heals_when_killed(self):
+        self.assertTrue(PACK_DELTA[7] & 2, "the delta goes through the members' content")
+        self.assertLess(len(PACK_DELTA) * 10, len(NEW_PACK))
+        game = e2e.Game(ini=INI)
+        game.write("Data/maps.pk3", OLD_PACK)
+        exe = game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, WITH_DELTAS, deltas=PACK_UPDATE))
+        # killed while the pack's base is expanded beside it: the expanded base goes with the process
+        first = e2e.run(exe, hold=[len(THIRD) + len(OLD_PACK)], kill_when=e2e.held)
+        self.assertTrue(first.killed, first.events)
+        self.assertEqual(game.read("Data/maps.pk3"), OLD_PACK)
+        self.assertEqual([n for n in e2e.snapshot(game.root) if "qpatch-base" in n], [])
+        second = e2e.run(exe)
+        self.assertFinishedAlone(second)
+        self.assertSuccessBox(second, ZH_CN)
+        self.assertEqual(game.read("Data/maps.pk3"), NEW_PACK)
+        self.assertEqual([n for n in e2e.snapshot(game.root) if "qpatch" in n], [])
+        self.assertEqual(second.closed["finalPos"], 100)
 
     def test_a_modded_or_missing_base_is_refused_with_nothing_written(self):
         cases = {
