@@ -113,13 +113,18 @@ static InstallResult WriteEverything(DeltaPlan *deltas)
 
 DWORD WINAPI InstallWorker(LPVOID)
 {
-    SetUpProgressBar(TotalPayloadSize());
+    // The bar counts the reading of the deltas' files before the payload: a large base takes a
+    // while to read, and the bar moves meanwhile (nothing to count without deltas).
+    Readiness decided = {};
+    decided.checkBytes = DeltaCheckBytes();
+    SetUpProgressBar(TotalPayloadSize() + decided.checkBytes);
     // A target in use, a read-only one or too small a disk is refused before the first byte,
     // with the message the failing write would have shown, so no game is left half-patched.
-    Readiness decided = {};
     InstallResult last = CheckWriteReadiness(&decided);
-    if (last == InstallResult::Ok)
+    if (last == InstallResult::Ok) {
+        progressBytes = decided.checkBytes;  // exactly: a file may have changed size since
         last = WriteEverything(&decided.deltas);
+    }
     if (last == InstallResult::Ok)
         last = ApplyRemovals();
     ReleaseDeltaPlan(&decided.deltas);

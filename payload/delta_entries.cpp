@@ -75,6 +75,19 @@ bool CancelSeen(void *)
     return cancelRequested;
 }
 
+// Where the check's reading may take the bar: what it stood at plus the check's bytes.
+uint64_t checkBarEnd;
+
+// Moves the bar by the piece the check just read, never past the check's share.
+void MoveCheckBar(void *context, uint64_t done, uint64_t)
+{
+    uint64_t *counted = (uint64_t *)context;
+    uint64_t piece = done - *counted;
+    *counted = done;
+    progressBytes = checkBarEnd - progressBytes > piece ? progressBytes + piece : checkBarEnd;
+    RefreshProgressBar();
+}
+
 // Reads the file name under the game folder, opened with access and sharing, for its identity.
 // Returns: Ok with *facts (not present when it is missing); CannotCreate when it exists but
 // cannot be opened so or read; Cancelled.
@@ -88,8 +101,9 @@ InstallResult ReadFacts(const wchar_t *name, DWORD access, DWORD sharing, FileFa
         CreateFileW(path, access, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return IsMissing(GetLastError()) ? InstallResult::Ok : InstallResult::CannotCreate;
-    DeltaObserver cancel = {nullptr, nullptr, CancelSeen};
-    DeltaResult read = IdentifyOpenFile(file, &facts->identity, &cancel);
+    uint64_t counted = 0;
+    DeltaObserver observer = {&counted, MoveCheckBar, CancelSeen};
+    DeltaResult read = IdentifyOpenFile(file, &facts->identity, &observer);
     CloseHandle(file);
     facts->present = read == DeltaResult::Done;
     return InstallResultOfDelta(read);
@@ -319,6 +333,42 @@ InstallResult CheckDelta(const EntryWriters *self, const uint8_t *data, uint32_t
     return InstallResult::Ok;
 }
 
+// ---- the check's share of the bar ----
+
+uint64_t SizeIfPresent(const NameUnit *name)
+{
+    wchar_t path[TemporaryCapacity];
+    WIN32_FILE_ATTRIBUTE_DATA found;
+    if (!MakeTargetPath(path, name, WholeName) ||
+        !GetFileAttributesExW(path, GetFileExInfoStandard, &found))
+        return 0;
+    return (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
+}
+
+struct CheckCounter {
+    EntryWriters writers;  // first
+    uint64_t bytes;
+    NameUnit target[NameBufferUnits];
+};
+
+// Counts what the check reads for the entry: its target the first time, and its named base.
+InstallResult CountCheckBytes(const EntryWriters *self, const uint8_t *data, uint32_t dataSize,
+                              const NameUnit *name)
+{
+    CheckCounter *c = (CheckCounter *)self;
+    DeltaHeader h;
+    NameUnit base[NameBufferUnits];
+    if (!GetDeltaHeader(data, dataSize, &h) || !BaseNameOf(h, name, base))
+        return InstallResult::Corrupt;
+    if (wcscmp(name, c->target) != 0) {
+        lstrcpyW(c->target, name);
+        c->bytes += SizeIfPresent(name);
+    }
+    if (h.baseName)
+        c->bytes += SizeIfPresent(base);
+    return InstallResult::Ok;
+}
+
 // ---- the worker ----
 
 // Moves the bar by the entry's share of the work the applier did; the base, not checked again,
@@ -452,9 +502,18 @@ bool HasDeltas()
     return FindOwnResource(QPATCH_DELTA_TYPE, IDR_FIRST_CHUNK, &bytes, &size);
 }
 
-InstallResult CheckDeltaTargets(SpaceNeed *need, uint32_t clusterSize, DeltaPlan *plan)
+uint64_t DeltaCheckBytes()
 {
-    uint64_t headerBytes = 0;  // the check's walks move no bar
+    uint64_t headerBytes = 0;
+    CheckCounter counter = {{CountCheckBytes, NoRange, &headerBytes, &cancelRequested}, 0, {0}};
+    return WalkDeltas(&counter.writers) == InstallResult::Ok ? counter.bytes : 0;
+}
+
+InstallResult CheckDeltaTargets(SpaceNeed *need, uint32_t clusterSize, uint64_t checkBytes,
+                                DeltaPlan *plan)
+{
+    checkBarEnd = progressBytes + checkBytes;
+    uint64_t headerBytes = 0;  // the check's walks count no header
     ReleaseDeltaPlan(plan);
     BaseNoter noter = {{NoteBaseName, NoRange, &headerBytes, &cancelRequested}, plan, 0};
     InstallResult result = WalkDeltas(&noter.writers);

@@ -40,15 +40,22 @@ void ReleaseDeltaPlan(DeltaPlan *plan);
 // Returns: true when the executable carries delta resources.
 bool HasDeltas();
 
+// Returns: the bytes CheckDeltaTargets will read: every delta target and named base present now,
+// each as often as the check reads it. The bar counts them before the payload, so that it moves
+// while a large base is read; 0 without deltas.
+uint64_t DeltaCheckBytes();
+
 // Reads every delta target, and every named base, once, in pieces, and chooses for each target
 // (ChooseDelta) what the worker does; a target already new is left alone, which lets a run after
 // an interruption finish the job. Adds to need the temporaries beside their targets. Nothing is
-// written or created.
+// written or created. Each piece read moves the bar (progressBytes), up to checkBytes beyond
+// where it stood.
 // Returns: Ok with the choices in *plan; WrongBase when a target is missing or holds neither a
 // base nor the result, or a named base is not the one the delta was made from; CannotCreate when
 // a target cannot be opened for writing or a named base for reading (in use, read-only); Corrupt
 // for a damaged delta resource, a base name that leaves the game folder, or no memory; Cancelled.
-InstallResult CheckDeltaTargets(SpaceNeed *need, uint32_t clusterSize, DeltaPlan *plan);
+InstallResult CheckDeltaTargets(SpaceNeed *need, uint32_t clusterSize, uint64_t checkBytes,
+                                DeltaPlan *plan);
 
 // Applies what the plan chose, in order, and accounts the rest as done; then moves the results
 // kept back. On any failure or a cancel the temporary being written is deleted and its target

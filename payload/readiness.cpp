@@ -161,7 +161,8 @@ InstallResult CheckWriteReadiness(Readiness *decided)
     InstallResult result = ForEachChunk(&checker.writers);
     free(checker.created.names);
     if (result == InstallResult::Ok || result == InstallResult::NoChunk) {
-        result = CheckDeltaTargets(&decided->space, checker.clusterSize, &decided->deltas);
+        result = CheckDeltaTargets(&decided->space, checker.clusterSize, decided->checkBytes,
+                                   &decided->deltas);
         if (result == InstallResult::Ok)
             result = CheckRemovals();
     } else if (result == InstallResult::Corrupt) {

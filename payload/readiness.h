@@ -8,16 +8,17 @@
 #include "payload/install_result.h"
 #include "payload/space_need.h"
 
-// What the check decided, for the worker; zero-initialised before the check.
+// What the check decided, for the worker; zero-initialised before the check, but for checkBytes.
 struct Readiness {
-    SpaceNeed space;   // the payload's change of the disk's use, at its peak
-    DeltaPlan deltas;  // which deltas to apply (ApplyDeltas); released by the worker
+    uint64_t checkBytes;  // given: the bar's share of reading the deltas' files (DeltaCheckBytes)
+    SpaceNeed space;      // the payload's change of the disk's use, at its peak
+    DeltaPlan deltas;     // which deltas to apply (ApplyDeltas); released by the worker
 };
 
 // Checks every chunk that ForEachChunk walks against the game folder, then the deltas
 // (CheckDeltaTargets, which chooses what the worker applies), into *decided, then the removals
-// (CheckRemovals). Nothing is
-// written or created, no folder included, and the progress values are left as they were. Should the
+// (CheckRemovals). Nothing is written or created, no folder included, and the bar moves only as
+// the deltas' files are read, by at most decided->checkBytes. Should the
 // names of the files the patch creates not fit in memory, no range target is refused for missing.
 // Returns: Ok when the installation may start (also when a chunk is damaged: the real run then
 // stops at the same entry with the same message); CannotCreate when an existing target cannot be

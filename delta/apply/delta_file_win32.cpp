@@ -101,6 +101,8 @@ DeltaResult IdentifyOpenFile(HANDLE file, FileIdentity *identity, const DeltaObs
         if (!ReadFileAt(file, identity->size, piece, n))
             return DeltaResult::ReadFailed;
         AddToIdentity(identity, piece, n);
+        if (observer && observer->moved)
+            observer->moved(observer->context, identity->size, size);
     }
     return DeltaResult::Done;
 }

@@ -10,8 +10,9 @@
 // Returns: true when exactly length bytes at offset were read through the synchronous handle.
 bool ReadFileAt(HANDLE file, uint64_t offset, uint8_t *buffer, uint32_t length);
 
-// Reads the open file from start to end in pieces of DeltaStepSize for its identity; observer's
-// stop (may be null) is asked between pieces.
+// Reads the open file from start to end in pieces of DeltaStepSize for its identity; observer
+// (may be null) hears the bytes read of the file's size after each piece and is asked to stop
+// between pieces.
 // Returns: Done with *identity; ReadFailed; InProgress when stopped.
 DeltaResult IdentifyOpenFile(HANDLE file, FileIdentity *identity, const DeltaObserver *observer);
 

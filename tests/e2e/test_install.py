@@ -217,6 +217,23 @@ class Deltas(Outcomes):
         self.assertEqual([n for n in e2e.snapshot(game.root) if "qpatch" in n], [])
         self.assertEqual(second.closed["finalPos"], 100)
 
+    def test_the_bar_moves_while_a_large_base_is_read(self):
+        # The first write is held until the bar has reached half: only the check's reading of the
+        # base before it can take the bar there.
+        old = e2e.pseudo_random(3 * 1024 * 1024, 80)
+        new = e2e.shifted(old, 81)
+        game = e2e.Game(ini=INI)
+        game.write("Data/big.pak", old)
+        deltas = {1601: chunk(e2e.delta_entry("Data/big.pak", old, new))}
+        exe = game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, WITH_DELTAS, deltas=deltas))
+        png = os.path.join(e2e.ARTIFACTS, "bar-while-checking.png")
+        r = e2e.run(exe, hold=[0], screenshot=png, screenshot_at=50)
+        self.assertFinishedAlone(r)
+        self.assertEqual(r.of("held")[0]["written"], 0)
+        self.assertGreaterEqual(r.of("screenshot")[0]["pos"], 50)
+        self.assertEqual(game.read("Data/big.pak"), new)
+        self.assertEqual(r.closed["finalPos"], 100)
+
     def test_a_modded_or_missing_base_is_refused_with_nothing_written(self):
         cases = {
             "modded": (delta_game(archive=OLD_ARCHIVE[:-1] + b"!"), ZH_CN),

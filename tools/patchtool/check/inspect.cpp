@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "delta/common/delta_recipe.h"
 #include "format/descriptor.h"
 #include "format/name_rule.h"
 #include "format/removal_list.h"
@@ -279,11 +280,21 @@ void ListAndCheckDelta(const DeltaInfo &d, void *context)
     if (h.baseName) {
         l->report->Listing(Format("         base file %s", NameText(DeltaBaseName(h)).c_str()));
     }
+    RecipeLists lists;
+    bool recipeRead = GetRecipeLists(h, &lists);
+    if (recipeRead && (h.flags & DeltaFlagRecipe)) {
+        l->report->Listing(Format("         through compressed streams: %" PRIu64
+                                  " of the base expanded to %" PRIu64 " bytes, %" PRIu64
+                                  " of the result deflated again",
+                                  lists.base.left, h.expandedBaseSize, lists.result.left));
+    }
     l->decoded += h.resultSize;
     std::vector<std::u16string> &targets = l->deltaTargets;
     bool continues = !targets.empty() && targets.back() == d.entry.name;
     std::string fault;
-    if (continues && l->resultCrcs.back() != h.resultCrc) {
+    if (!recipeRead) {
+        fault = "the recipe of the delta of \"" + name + "\" is malformed";
+    } else if (continues && l->resultCrcs.back() != h.resultCrc) {
         fault = "the deltas of \"" + name + "\" make different results";
     } else if (!continues &&
                std::find(targets.begin(), targets.end(), d.entry.name) != targets.end()) {
