@@ -3,13 +3,16 @@
 or one large version for the install benchmark:  make_demo_game.py --bench SIZE_MB OUTDIR
 OUTDIR/old is the game at 1.1.0.0, OUTDIR/new the same game at 1.1.0.1. Between them: an executable
 patched in place (a few byte runs: range entries), a library recompiled (code inserted, the code
-after it moved: a delta), a data pack that grew, a rewritten text table and a new map in a new
-sub-folder (whole files). The data is game-like:
+after it moved: a delta), a data pack that grew, a zip pack of scripts with one script changed and
+the whole pack compressed again at another level (a delta through the members' content), a
+rewritten text table and a new map in a new sub-folder (whole files). The data is game-like:
 structured records, code-like byte runs, text and some noise; the same every time."""
+import io
 import os
 import random
 import struct
 import sys
+import zipfile
 
 MB = 1 << 20
 
@@ -74,6 +77,17 @@ def pack(rng, size):
     return b''.join(parts)[:size]
 
 
+def zip_pack(members, level):
+    """A zip pack as zlib deflates it (Python's zipfile, as Java's jars), dated once for all."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, 'w', zipfile.ZIP_DEFLATED, compresslevel=level) as z:
+        for name, data in members:
+            info = zipfile.ZipInfo(name, (2026, 1, 1, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            z.writestr(info, data)
+    return buffer.getvalue()
+
+
 def write(root, name, data):
     path = os.path.join(root, *name.split('/'))
     os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -125,17 +139,22 @@ def main():
     dll = code_like(old_rng, 2 * MB)
     textures = pack(old_rng, 6 * MB)
     strings = text_table(old_rng, 20000)
+    scripts = [(f'scripts/quest{i:02d}.txt', text_table(old_rng, 1500)) for i in range(8)]
+    edited = scripts[3][1].replace(b'00700\t', b'00700\tdragon gold ')
+    new_scripts = scripts[:3] + [(scripts[3][0], edited)] + scripts[4:]
     old = {
         'Bin/Tolvar2.exe': exe,
         'Bin/engine.dll': dll,
         'Data/textures.pak': textures,
         'Data/strings.dat': strings,
+        'Data/scripts.pk3': zip_pack(scripts, 6),
     }
     new = {
         'Bin/Tolvar2.exe': patch_in_place(exe, new_rng, 5),
         'Bin/engine.dll': recompiled(dll, new_rng),
         'Data/textures.pak': patch_in_place(textures, new_rng, 3) + pack(new_rng, 1 * MB),
         'Data/strings.dat': text_table(new_rng, 21000),
+        'Data/scripts.pk3': zip_pack(new_scripts, 9),
         'Data/Maps/Island/island.map': records(new_rng, 1536 * 1024),
     }
     for name, data in old.items():
