@@ -30,10 +30,24 @@ public:
         return true;
     }
 
+    Match Longest(const uint8_t *p, uint64_t avail, uint64_t near) const override
+    {
+        Match ranked = Search(p, avail);
+        if (ranked.length == 0)
+            return ranked;
+        return Match{Nearest(ranked.pos, ranked.length, near), ranked.length};
+    }
+
+private:
+    // Longer matches pay for their record wherever they are; shorter ones are not worth comparing.
+    static const uint64_t NearestLongest = 4096;
+    static const uint64_t NearestRanks = 16;
+
     // Binary search for p among the suffixes that start with its first keyBytes_ bytes; all
     // suffixes between lo and hi share at least the smaller of their common prefixes with p, so
     // each comparison starts past it. Shorter matches are not looked for.
-    Match Longest(const uint8_t *p, uint64_t avail) const override
+    // Returns: the longest match, its pos the suffix's rank (not its base position).
+    Match Search(const uint8_t *p, uint64_t avail) const
     {
         if (size_ < 2 || avail < keyBytes_)
             return Match();
@@ -48,7 +62,7 @@ public:
             uint64_t at = (uint64_t)suffixes_[mid];
             uint64_t m = Lcp(mid, p, avail, known);
             if (m == avail)
-                return Match{at, m};
+                return Match{mid, m};
             if (at + m == size_ || old_[at + m] < p[m]) {
                 lo = mid;
                 lcpLo = m;
@@ -58,11 +72,39 @@ public:
             }
         }
         if (lcpLo >= lcpHi)
-            return Match{(uint64_t)suffixes_[lo], lcpLo};
-        return Match{(uint64_t)suffixes_[hi], lcpHi};
+            return Match{lo, lcpLo};
+        return Match{hi, lcpHi};
     }
 
-private:
+    // Equally long matches are neighbours in suffix order. The one next to where the scan expects
+    // it keeps the cover's record short and alike to the others (a line ending changed on every
+    // line of a text that repeats, such as a licence), so a few neighbours are compared.
+    // Returns: the base position, of those of rank's neighbours that match as long, nearest near.
+    uint64_t Nearest(uint64_t rank, uint64_t length, uint64_t near) const
+    {
+        uint64_t found = (uint64_t)suffixes_[rank], best = found;
+        if (length > NearestLongest)
+            return best;
+        for (uint64_t i = 1; i <= NearestRanks && i <= rank && Shares(rank - i, found, length); ++i)
+            best = Nearer((uint64_t)suffixes_[rank - i], best, near);
+        for (uint64_t i = 1;
+             i <= NearestRanks && rank + i < size_ && Shares(rank + i, found, length); ++i)
+            best = Nearer((uint64_t)suffixes_[rank + i], best, near);
+        return best;
+    }
+
+    // Returns: true when the suffix of this rank starts with the length bytes at base position at.
+    bool Shares(uint64_t rank, uint64_t at, uint64_t length) const
+    {
+        uint64_t other = (uint64_t)suffixes_[rank];
+        return size_ - other >= length && CommonPrefix(old_ + other, old_ + at, length) == length;
+    }
+
+    static uint64_t Nearer(uint64_t a, uint64_t b, uint64_t near)
+    {
+        return (a > near ? a - near : near - a) < (b > near ? b - near : near - b) ? a : b;
+    }
+
     // The first n bytes at p, high byte first, padded with zeros past `have` bytes.
     static uint32_t Key(const uint8_t *p, unsigned n, unsigned have = 3)
     {
@@ -142,7 +184,7 @@ public:
         return true;
     }
 
-    Match Longest(const uint8_t *p, uint64_t avail) const override
+    Match Longest(const uint8_t *p, uint64_t avail, uint64_t) const override
     {
         if (avail < SampleWindow || size_ < SampleWindow)
             return Match();

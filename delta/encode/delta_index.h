@@ -19,8 +19,9 @@ uint64_t CommonPrefix(const uint8_t *a, const uint8_t *b, uint64_t limit);
 class BaseIndex {
 public:
     virtual ~BaseIndex() = default;
-    // Returns: the longest match of the avail bytes at p found in the base (length 0 for none).
-    virtual Match Longest(const uint8_t *p, uint64_t avail) const = 0;
+    // Returns: the longest match of the avail bytes at p found in the base (length 0 for none);
+    // of equally long ones, one near base position `near` where the index can tell.
+    virtual Match Longest(const uint8_t *p, uint64_t avail, uint64_t near) const = 0;
 };
 
 // Indexes the base whole up to options.fullIndexLimit (and below 2 GiB), sampled beyond.

@@ -7,7 +7,9 @@
 //   2. the edges of a cover: the old alignment extended forwards and the new one backwards while
 //      more than half of the bytes agree, and their overlap split where the agreement is best;
 //   3. covers worth their cost: covers of one alignment joined across short gaps, and covers
-//      that cost more than their bytes as literals dropped.
+//      that cost more than their bytes as literals dropped; a record costs what the records of
+//      this pair cost compressed, so that many small edits (a line ending changed on every line)
+//      keep their short covers.
 #include "delta/encode/delta_encode.h"
 #include "delta/encode/delta_index.h"
 
@@ -17,6 +19,7 @@
 #include <memory>
 #include <thread>
 
+#include "delta/common/delta_format.h"
 #include "stream/encode/block_encoder.h"
 
 namespace {
@@ -55,6 +58,12 @@ private:
 
     int64_t Matching() const { return matching_; }
 
+    // Returns: the base position of new position scan in the current alignment, within the base.
+    uint64_t Expected(int64_t scan) const
+    {
+        return (uint64_t)std::max<int64_t>(0, std::min(scan + offset_, oldSize_));
+    }
+
     // Moves *scan past the current match to where a match beats the current alignment by
     // MinGain bytes, or is exactly as long as the bytes the alignment gets right (nothing new to
     // learn there), or to the end. *length is that match's length.
@@ -64,7 +73,7 @@ private:
         int64_t counted = *scan += *length;
         Match m;
         for (; *scan < newSize_; ++*scan) {
-            m = index_.Longest(new_ + *scan, (uint64_t)(newSize_ - *scan));
+            m = index_.Longest(new_ + *scan, (uint64_t)(newSize_ - *scan), Expected(*scan));
             *length = (int64_t)m.length;
             for (; counted < *scan + *length; ++counted)
                 matching_ += Agrees(counted, offset_);
@@ -165,6 +174,12 @@ private:
 // What one record and a differing byte cost once compressed, in bits: rough averages over
 // recompiled code and game archives, enough to tell a cover that pays from one that does not.
 const double RecordBits = 80;
+// A record whose cover starts near the previous cover's end in the base (its distance a varint of
+// one byte) costs about what this pair's records cost compressed, between these bounds; a record
+// elsewhere in the base costs RecordBits.
+const double NearRecordBits = 8;
+const int64_t NearSkip = 64;
+const uint64_t RecordSample = 256u << 10;
 const double DifferenceBits = 7;
 // A run of consecutive differing bytes is new content, as random as any, and costs more.
 const double RunDifferenceBits = 12;
@@ -191,6 +206,35 @@ double LiteralBits(const uint8_t *neu, uint64_t newSize, const std::vector<Delta
     if (sample.size() < 64 || !EncodeStoredBlock(sample.data(), (uint32_t)sample.size(), o, packed))
         return 8;
     return 8.0 * packed.size() / sample.size();
+}
+
+void PutVarint(std::vector<uint8_t> *out, uint64_t v)
+{
+    uint8_t bytes[DeltaMaxVarintBytes];
+    out->insert(out->end(), bytes, bytes + PutDeltaVarint(bytes, v));
+}
+
+// Returns: the bits a record costs compressed, from the records of the first covers (up to
+// RecordSample bytes of them), between NearRecordBits and RecordBits.
+double RecordBitsOf(const std::vector<DeltaCover> &covers)
+{
+    std::vector<uint8_t> records;
+    uint64_t newEnd = 0, oldEnd = 0;
+    size_t n = 0;
+    for (; n < covers.size() && records.size() < RecordSample; ++n) {
+        const DeltaCover &c = covers[n];
+        PutVarint(&records, c.newPos - newEnd);
+        PutVarint(&records, c.length);
+        PutVarint(&records, ZigzagEncode((int64_t)(c.oldPos - oldEnd)));
+        newEnd = c.newPos + c.length;
+        oldEnd = c.oldPos + c.length;
+    }
+    BlockEncoderOptions o;
+    o.blockSize = (uint32_t)std::max<size_t>(records.size(), 4096);
+    std::vector<uint8_t> packed;
+    if (n < 64 || !EncodeStoredBlock(records.data(), (uint32_t)records.size(), o, packed))
+        return RecordBits;
+    return std::min(RecordBits, std::max(NearRecordBits, 8.0 * packed.size() / n));
 }
 
 uint64_t Agreeing(const uint8_t *old, const uint8_t *neu, uint64_t oldPos, uint64_t newPos,
@@ -232,6 +276,25 @@ void SplitAtRuns(const uint8_t *old, const uint8_t *neu, const DeltaCover &c, do
         out->push_back(DeltaCover{c.newPos + start, c.oldPos + start, c.length - start});
 }
 
+// Returns: the covers of split that cost less than their bytes as literals.
+std::vector<DeltaCover> CoversThatPay(const uint8_t *old, const uint8_t *neu,
+                                      const std::vector<DeltaCover> &split, double literal,
+                                      double nearRecord)
+{
+    std::vector<DeltaCover> kept;
+    uint64_t oldEnd = 0;
+    for (const DeltaCover &c : split) {
+        uint64_t differ = c.length - Agreeing(old, neu, c.oldPos, c.newPos, c.length);
+        int64_t skip = (int64_t)(c.oldPos - oldEnd);
+        double record = skip > -NearSkip && skip < NearSkip ? nearRecord : RecordBits;
+        if (record + differ * DifferenceBits < c.length * literal) {
+            kept.push_back(c);
+            oldEnd = c.oldPos + c.length;
+        }
+    }
+    return kept;
+}
+
 // Joins covers of one alignment across short gaps, where the gap's bytes cost less as differences
 // than a record and literals; then drops every cover that costs more than its bytes as literals.
 void KeepCoversWorthTheirCost(const uint8_t *old, uint64_t oldSize, const uint8_t *neu,
@@ -239,6 +302,7 @@ void KeepCoversWorthTheirCost(const uint8_t *old, uint64_t oldSize, const uint8_
 {
     double literal =
         std::min(8.0, std::max(1.5, LiteralShare * LiteralBits(neu, newSize, *covers)));
+    double nearRecord = RecordBitsOf(*covers);
     std::vector<DeltaCover> kept;
     for (const DeltaCover &c : *covers) {
         if (!kept.empty()) {
@@ -258,12 +322,7 @@ void KeepCoversWorthTheirCost(const uint8_t *old, uint64_t oldSize, const uint8_
     std::vector<DeltaCover> split;
     for (const DeltaCover &c : kept)
         SplitAtRuns(old, neu, c, literal, &split);
-    covers->clear();
-    for (const DeltaCover &c : split) {
-        uint64_t differ = c.length - Agreeing(old, neu, c.oldPos, c.newPos, c.length);
-        if (RecordBits + differ * DifferenceBits < c.length * literal)
-            covers->push_back(c);
-    }
+    *covers = CoversThatPay(old, neu, split, literal, nearRecord);
 }
 
 }  // namespace

@@ -166,6 +166,38 @@ TEST(Delta, RoundTripsEveryShapeOfChange)
     }
 }
 
+// Text of lines of words, a paragraph of it repeated as a licence is in every file of an archive.
+Bytes Text(uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    auto line = [&rng]() {
+        std::string s;
+        for (uint32_t words = 1 + rng() % 12; words > 0; --words) {
+            for (uint32_t letters = 1 + rng() % 8; letters > 0; --letters)
+                s += (char)('a' + rng() % 26);
+            s += words > 1 ? " " : "\n";
+        }
+        return s;
+    };
+    std::string paragraph, text;
+    for (int i = 0; i < 40; ++i)
+        paragraph += line();
+    for (int i = 0; i < 1500; ++i)
+        text += i % 100 == 0 ? paragraph : line();
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes WithCrLf(const Bytes &text)
+{
+    Bytes out;
+    for (uint8_t c : text) {
+        if (c == '\n')
+            out.push_back('\r');
+        out.push_back(c);
+    }
+    return out;
+}
+
 TEST(Delta, SendsOnlyWhatChanged)
 {
     Bytes code = Noise(400000, 4);
@@ -173,6 +205,9 @@ TEST(Delta, SendsOnlyWhatChanged)
                        Bytes(code.begin() + 150000, code.end()));
     EXPECT_LT(Encode(code, now).size(), 20000u + 500);
     EXPECT_LT(Encode(Words(300000, 1), Shifted(Words(300000, 1))).size(), 3000u);
+    // A line ending changed on every line: a short cover a line, each next to the previous one.
+    Bytes text = Text(7);
+    EXPECT_LT(Encode(text, WithCrLf(text)).size(), 4000u);
 }
 
 TEST(Delta, RefusesAnotherBaseBeforeWritingAnything)
