@@ -2,15 +2,15 @@
 """Whole-game update sizes: patchtool's payload beside HDiffPatch's directory patch and xz.
 
   bench_tree.py [--tool-before PATCHTOOL] [--hdiffz PATH] [--small BYTES] [PAIR | OLD:NEW]...
-  (PAIR: freeciv | 7kaa | xmoto | cdda, Debian bookworm -> trixie; default freeciv 7kaa)
+  (PAIR: freeciv | 7kaa | xmoto | cdda | lincity, Debian bookworm -> trixie; default freeciv 7kaa)
 
 A pair's game folders are the package's game root, fetched once through the delta benchmark's
 private apt configuration and copied under build/bench-size/tree/PAIR with a Bin/game.ini
 (1.0.0.0, 1.0.0.1) added to both and links to other packages' files dropped from both.
 OLD and NEW may instead be game folders of your own (each with its Bin/game.ini). Prints the payload of each patch (the
 patch folder's chunks, deltas and removal list, and the installer), the ratio to HDiffPatch's
-`-m-6 -SD -c-lzma2-9`, xz -9e of the new files that changed, what changed, and where our bytes
-go. Every patch of ours is verified by `patchtool verify`.
+`-m-6 -SD -c-lzma2-9`, xz -9e of the new files that changed, what changed, the deflate members
+of the new zip and gzip files that changed (bench/deflate_members.py), and where our bytes go. Every patch of ours is verified by `patchtool verify`.
 """
 import argparse
 import hashlib
@@ -21,6 +21,7 @@ import subprocess
 import sys
 
 
+import deflate_members
 import delta_pairs
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -30,13 +31,17 @@ PAIRS = {  # package, game root in the package
     '7kaa': ('7kaa-data', 'usr/share/games'),
     'xmoto': ('xmoto-data', 'usr/share/games/xmoto'),
     'cdda': ('cataclysm-dda-data', 'usr/share/games/cataclysm-dda'),
+    # the game root moved between the two; its scenarios became gzip files of other names
+    'lincity': ('lincity-ng-data', ('usr/share/games/lincity-ng', 'usr/share/lincity-ng')),
 }
 
 
 def game_folders(pair):
-    package, member = PAIRS[pair]
+    package, members = PAIRS[pair]
+    members = (members, members) if isinstance(members, str) else members
     base = os.path.join(WORK, pair)
-    for side, suite, version in (('old', 'bookworm', '1.0.0.0'), ('new', 'trixie', '1.0.0.1')):
+    for side, suite, version, member in (('old', 'bookworm', '1.0.0.0', members[0]),
+                                         ('new', 'trixie', '1.0.0.1', members[1])):
         folder = os.path.join(base, side)
         if os.path.isdir(folder):
             continue
@@ -155,6 +160,8 @@ def one_pair(args):
     renamed = [n for n in added if nh[n] in removed_h]
     print(f'files: old {len(old)}, new {len(new)}: {len(added)} added ({len(renamed)} of them '
           f'renamed, same content as a removed file), {len(changed)} changed, {len(removed)} removed')
+
+    print('compressed files: ' + deflate_members.line(deflate_members.survey_tree(args.old, args.new)))
 
     rows = []
     hd = None

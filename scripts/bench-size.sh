@@ -7,7 +7,10 @@
 #   (PAIR: esbuild | freedoom1 | freedoom2 | insertion; fetched once into build/bench-size/delta)
 # and whole-game updates beside HDiffPatch's directory patch and xz:
 #   scripts/bench-size.sh tree [--hdiffz PATH] [--tool-before PATCHTOOL] [PAIR | OLD:NEW]...
-#   (PAIR: freeciv | 7kaa | xmoto | cdda; fetched once into build/bench-size)
+#   (PAIR: freeciv | 7kaa | xmoto | cdda | lincity; fetched once into build/bench-size)
+# and compressed archives (zip, jar) of two consecutive versions, the same tools beside patchtool:
+#   scripts/bench-size.sh archives [--hdiffz PATH] [--threads N] [PAIR...]
+#   (PAIR: triplea | closure | lang3 | spring; fetched once into build/bench-size/archives)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -20,6 +23,10 @@ if [ "${1:-}" = delta ]; then
 fi
 scripts/build.sh release >/dev/null
 QPATCH_TARGETS=installer scripts/build.sh windows >/dev/null
+if [ "${1:-}" = archives ]; then
+  command -v bsdiff >/dev/null || apt-get install -y -qq --no-install-recommends bsdiff >/dev/null
+  exec python3 bench/bench_archives.py "${@:2}"
+fi
 if [ "${1:-}" = tree ]; then
   exec python3 bench/bench_tree.py "${@:2}"
 fi
