@@ -13,6 +13,8 @@ parts of the excess (least squares over the payloads) and the installer's peak m
            | dir:PATH (the files of a folder, e.g. a data set of scripts/bench-size.sh)
            | delta:PAIR (a pair of bench/delta_pairs.py: its old file installed, its new one sent
              as a delta; the limit applies the same delta as a plain process, base checked)
+           | archive:PAIR (the same with a pair of bench/archive_pairs.py, compressed archives:
+             the delta goes through their streams, and so does the limit's)
 --block-size: the patch is built with that block size (the tool's default otherwise).
 --overwrite: every run writes over the files of the previous one (a patch over an installed game);
 otherwise each run starts from a game folder without them. --strace: one extra run of each under
@@ -36,6 +38,7 @@ import tempfile
 import threading
 import time
 
+import archive_pairs
 import delta_pairs
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -92,14 +95,19 @@ def make_files(payload_name, files):
             shutil.copy(os.path.join(WINE_DLLS, name), folder)
     elif kind == 'dir':
         shutil.copytree(count, files)
-    elif kind == 'delta':
+    elif kind in ('delta', 'archive'):
         os.makedirs(os.path.join(files, 'Bin'))
-        shutil.copy(os.path.join(delta_pairs.pair(count), 'new'), os.path.join(files, 'Bin', count))
+        shutil.copy(os.path.join(pair_folder(kind, count), 'new'), os.path.join(files, 'Bin', count))
     elif kind == 'game':
         subprocess.run([sys.executable, os.path.join(ROOT, 'tools/demo/make_demo_game.py'), '--bench',
                         count, files], check=True)
     else:
         raise SystemExit(f'unknown payload {payload_name}')
+
+
+def pair_folder(kind, name):
+    """The folder of a pair's old and new file: a delta pair, or an archive pair."""
+    return (delta_pairs if kind == 'delta' else archive_pairs).pair(name)
 
 
 def make_payload(payload_name, block_size):
@@ -117,10 +125,10 @@ def make_payload(payload_name, block_size):
     os.makedirs(os.path.join(game, 'Bin'), exist_ok=True)
     open(os.path.join(game, 'Bin', 'Tolvar2.exe'), 'wb').close()  # marks the game folder
     old = []
-    if payload_name.startswith('delta:'):
-        pair = payload_name.split(':', 1)[1]
+    if payload_name.startswith(('delta:', 'archive:')):
+        kind, pair = payload_name.split(':', 1)
         os.makedirs(os.path.join(work, 'old', 'Bin'), exist_ok=True)
-        shutil.copy(os.path.join(delta_pairs.pair(pair), 'old'), os.path.join(work, 'old', 'Bin', pair))
+        shutil.copy(os.path.join(pair_folder(kind, pair), 'old'), os.path.join(work, 'old', 'Bin', pair))
         old = ['--old', os.path.join(work, 'old')]
     if not os.path.exists(os.path.join(work, 'patch', 'descriptor.txt')):
         shutil.rmtree(os.path.join(work, 'patch'), ignore_errors=True)

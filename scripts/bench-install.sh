@@ -2,7 +2,7 @@
 # Times the installer from process start to exit under Wine against the limit on the same data and a
 # trivial GUI program, interleaved in rounds; also reports the installer's peak memory.
 #   scripts/bench-install.sh [--arch x86|x64] [--rounds N] [--overwrite] [--strace] [--phases] [--cold-desktop] [PAYLOAD...]
-#   (PAYLOAD: tiny | dlls:COUNT | game:SIZE_MB | dir:PATH | delta:PAIR; default tiny dlls:300 game:30 game:110)
+#   (PAYLOAD: tiny | dlls:COUNT | game:SIZE_MB | dir:PATH | delta:PAIR | archive:PAIR; default tiny dlls:300 game:30 game:110)
 # x86 (the shipped installer) is the default where the kernel runs 32-bit code, else x64 (the twin).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -70,10 +70,9 @@ DeltaResult WriteDeltaResult(const uint8_t *data, uint32_t size, HANDLE baseFile
 {
     HandleBase base = {{SizeOf(baseFile), ReadBase}, baseFile};
     HandleSink sink = {{WriteSink}, out};
-    DeltaResult result =
-        DeltaHasRecipe(data, size)
-            ? WriteThroughExpanded(data, size, base, sink, expanded, observer)
-            : ApplyPlainDelta(data, size, base, sink, observer);
+    DeltaResult result = DeltaHasRecipe(data, size)
+                             ? WriteThroughExpanded(data, size, base, sink, expanded, observer)
+                             : ApplyPlainDelta(data, size, base, sink, observer);
     if (result == DeltaResult::Done && !FlushFileBuffers(out))
         result = DeltaResult::WriteFailed;
     return result;

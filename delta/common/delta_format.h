@@ -147,7 +147,8 @@ inline void PutDeltaHeader(uint8_t *p, const DeltaHeader &h, const char16_t *nam
     p[DeltaFormatAt] = DeltaFormat;
     p[DeltaFilterAt] = h.filter;
     p[DeltaStoredAt] = h.stored;
-    p[DeltaFlagsAt] = (uint8_t)((h.flags & DeltaFlagRecipe) | (nameLength ? DeltaFlagNamedBase : 0));
+    p[DeltaFlagsAt] =
+        (uint8_t)((h.flags & DeltaFlagRecipe) | (nameLength ? DeltaFlagNamedBase : 0));
     PutU64(p + DeltaBaseSizeAt, h.baseSize);
     PutU32(p + DeltaBaseCrcAt, h.baseCrc);
     PutU64(p + DeltaResultSizeAt, h.resultSize);

@@ -11,7 +11,8 @@
 //     gap          varint  bytes as they are in the expanded result since the previous stream
 //     expandedSize varint
 //     packedSize   varint  what zlib's deflate makes of them with these settings
-//     settings     2 bytes level (1-9) | strategy << 4 (0-3); memLevel (1-9) | (windowBits - 8) << 4
+//     settings     2 bytes level (1-9) | strategy << 4 (0-3); memLevel (1-9) | (windowBits - 8) <<
+//     4
 //                          (windowBits 9-15)
 //
 // The expanded base keeps the base's bytes and adds each stream's content after it: a member a
@@ -63,8 +64,8 @@ inline bool GetDeltaVarint(const uint8_t **at, const uint8_t *end, uint64_t *v)
 
 inline bool ValidSettings(const DeflateSettings &s)
 {
-    return s.level >= 1 && s.level <= 9 && s.strategy <= 3 && s.memLevel >= 1 &&
-           s.memLevel <= 9 && s.windowBits >= 9 && s.windowBits <= 15;
+    return s.level >= 1 && s.level <= 9 && s.strategy <= 3 && s.memLevel >= 1 && s.memLevel <= 9 &&
+           s.windowBits >= 9 && s.windowBits <= 15;
 }
 
 // Reads the next stream of list into *s. Returns: false when the list is malformed or ended.
@@ -105,7 +106,8 @@ inline bool StartRecipeList(const uint8_t **at, const uint8_t *end, bool result,
 }
 
 // Walks a list whole: each stream must lie inside both forms of the file and the bytes after the
-// last must be as many in both (a base's packed bytes are in both). Returns: false when not; *at is moved past the list.
+// last must be as many in both (a base's packed bytes are in both). Returns: false when not; *at is
+// moved past the list.
 inline bool CheckRecipeList(const uint8_t **at, const uint8_t *end, bool result,
                             uint64_t packedTotal, uint64_t expandedTotal)
 {
@@ -115,8 +117,7 @@ inline bool CheckRecipeList(const uint8_t **at, const uint8_t *end, bool result,
     uint64_t packedLeft = packedTotal, expandedLeft = expandedTotal;
     PackedStream s;
     while (list.left) {
-        if (!NextPackedStream(&list, &s) || s.gap > packedLeft ||
-            s.packedSize > packedLeft - s.gap)
+        if (!NextPackedStream(&list, &s) || s.gap > packedLeft || s.packedSize > packedLeft - s.gap)
             return false;
         uint64_t kept = s.gap + (result ? 0 : s.packedSize);  // in both forms
         if (kept > expandedLeft || s.expandedSize > expandedLeft - kept)
@@ -153,8 +154,7 @@ inline bool GetRecipeLists(const DeltaHeader &h, RecipeLists *lists)
 }
 
 // Appends a stream's record to out (base lists without settings).
-template <class Bytes>
-void PutPackedStream(Bytes *out, const PackedStream &s, bool result)
+template <class Bytes> void PutPackedStream(Bytes *out, const PackedStream &s, bool result)
 {
     uint8_t v[DeltaMaxVarintBytes];
     auto put = [&](uint64_t value) { out->insert(out->end(), v, v + PutDeltaVarint(v, value)); };

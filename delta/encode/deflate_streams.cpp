@@ -173,8 +173,7 @@ bool FindDeflateSettings(const uint8_t *expanded, uint64_t expandedSize, const u
                          DeflateSettings *settings)
 {
     SettingsSearch search;
-    return search.Find(expanded, expandedSize, packed, packedSize, levelHint, windowBits,
-                       settings);
+    return search.Find(expanded, expandedSize, packed, packedSize, levelHint, windowBits, settings);
 }
 
 bool SettingsSearch::Find(const uint8_t *expanded, uint64_t expandedSize, const uint8_t *packed,
@@ -204,9 +203,10 @@ bool SettingsSearch::Find(const uint8_t *expanded, uint64_t expandedSize, const 
         tried.push_back(s);
         if (Recreates(expanded, expandedSize, packed, packedSize, s)) {
             *settings = s;
-            auto known = std::find_if(matched_.begin(), matched_.end(), [&](const DeflateSettings &t) {
-                return memcmp(&t, &s, sizeof s) == 0;
-            });
+            auto known =
+                std::find_if(matched_.begin(), matched_.end(), [&](const DeflateSettings &t) {
+                    return memcmp(&t, &s, sizeof s) == 0;
+                });
             if (known != matched_.end())
                 matched_.erase(known);
             matched_.insert(matched_.begin(), s);  // the file's last match is tried first
@@ -231,9 +231,8 @@ ExpandedForm ExpandStreams(const uint8_t *file, uint64_t size, StreamUse use, ui
         }
         PackedStream s = {found.offset - kept, found.packedSize, found.expanded.size(), {}};
         bool used = use == StreamUse::Inflatable ||
-                    search.Find(found.expanded.data(), found.expanded.size(),
-                                file + found.offset, found.packedSize, found.levelHint,
-                                found.windowBits, &s.settings);
+                    search.Find(found.expanded.data(), found.expanded.size(), file + found.offset,
+                                found.packedSize, found.levelHint, found.windowBits, &s.settings);
         at = found.offset + found.packedSize;
         if (!used)
             continue;

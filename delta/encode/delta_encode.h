@@ -54,14 +54,14 @@ bool EncodeDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint6
 // expanded forms beside the files, and the encoder's for them.
 // Returns: true with the delta in *out; false with *error empty when neither file has a stream
 // to expand; false with a reason.
-bool EncodeExpandedDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu,
-                         uint64_t newSize, const DeltaOptions &options, std::vector<uint8_t> *out,
+bool EncodeExpandedDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
+                         const DeltaOptions &options, std::vector<uint8_t> *out,
                          std::string *error);
 
 // Encodes new against old both as they are and through their compressed streams.
 // Returns: true with the smaller delta in *out; false with a reason.
-bool EncodeSmallestDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu,
-                         uint64_t newSize, const DeltaOptions &options, std::vector<uint8_t> *out,
+bool EncodeSmallestDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
+                         const DeltaOptions &options, std::vector<uint8_t> *out,
                          std::string *error);
 
 // Returns: the CRC-32 of size bytes at p (stream/crc32.h), for any 64-bit size.

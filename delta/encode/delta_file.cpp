@@ -130,8 +130,8 @@ bool EncodeFileDelta(const fs::path &base, const fs::path &target, int level, un
         return false;
     }
     try {
-        encoded =
-            EncodeSmallestDelta(old.Data(), old.Size(), neu.Data(), neu.Size(), options, delta, error);
+        encoded = EncodeSmallestDelta(old.Data(), old.Size(), neu.Data(), neu.Size(), options,
+                                      delta, error);
     } catch (const std::bad_alloc &) {
         *error = "no memory";
         encoded = false;

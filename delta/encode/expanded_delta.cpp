@@ -30,23 +30,23 @@ std::vector<uint8_t> RecipeOf(const ExpandedForm &base, const ExpandedForm &resu
 
 }  // namespace
 
-bool EncodeExpandedDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu,
-                         uint64_t newSize, const DeltaOptions &options, std::vector<uint8_t> *out,
-                         std::string *error)
+bool EncodeExpandedDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
+                         const DeltaOptions &options, std::vector<uint8_t> *out, std::string *error)
 {
     error->clear();
     // Expansion stays within the encoder's input limit, and within a bound that keeps a stream
     // of many times its size (deflate's most is about 1000) from taking the tool's memory.
-    uint64_t room = options.inputLimit == UINT64_MAX ? UINT64_MAX
-                                                     : options.inputLimit - oldSize - newSize;
-    uint64_t bound = std::min<uint64_t>(room / 2, ExpandedBound * (oldSize + newSize) + (64ull << 20));
+    uint64_t room =
+        options.inputLimit == UINT64_MAX ? UINT64_MAX : options.inputLimit - oldSize - newSize;
+    uint64_t bound =
+        std::min<uint64_t>(room / 2, ExpandedBound * (oldSize + newSize) + (64ull << 20));
     ExpandedForm base = ExpandStreams(old, oldSize, StreamUse::Inflatable, bound);
     ExpandedForm result = ExpandStreams(neu, newSize, StreamUse::Recreated, bound);
     if (base.streams.empty() && result.streams.empty())
         return false;
     std::vector<uint8_t> delta;
-    if (!EncodeDelta(base.bytes.data(), base.bytes.size(), result.bytes.data(),
-                     result.bytes.size(), options, &delta, error))
+    if (!EncodeDelta(base.bytes.data(), base.bytes.size(), result.bytes.data(), result.bytes.size(),
+                     options, &delta, error))
         return false;
     DeltaHeader h;
     GetDeltaHeader(delta.data(), (uint32_t)delta.size(), &h);
@@ -66,9 +66,8 @@ bool EncodeExpandedDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *ne
     return true;
 }
 
-bool EncodeSmallestDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu,
-                         uint64_t newSize, const DeltaOptions &options, std::vector<uint8_t> *out,
-                         std::string *error)
+bool EncodeSmallestDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
+                         const DeltaOptions &options, std::vector<uint8_t> *out, std::string *error)
 {
     if (!EncodeDelta(old, oldSize, neu, newSize, options, out, error))
         return false;

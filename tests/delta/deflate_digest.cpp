@@ -78,8 +78,9 @@ int main()
                     for (const Bytes &input : inputs) {
                         crc ^= DeflateCrc(input, level, strategy, memLevel, windowBits, 1 << 16,
                                           1 << 14, &size);
-                        crc ^= DeflateCrc(input, level, strategy, memLevel, windowBits, 4093,
-                                          777, &size) * 3;
+                        crc ^= DeflateCrc(input, level, strategy, memLevel, windowBits, 4093, 777,
+                                          &size) *
+                               3;
                     }
                     printf("level %d strategy %d memLevel %d windowBits %d: %08x %llu\n", level,
                            strategy, memLevel, windowBits, crc, (unsigned long long)size);

@@ -121,7 +121,7 @@ Archive GameArchive()
     ZipMember(&a.old, "script.txt", script, 6, true);
     ZlibStream(&a.old, level, 6);
     GzipMember(&a.old, news);
-    ZipMember(&a.now, "maps.txt", maps, 9);          // re-packed
+    ZipMember(&a.now, "maps.txt", maps, 9);           // re-packed
     ZipMember(&a.now, "units.txt", changedUnits, 6);  // changed
     ZipMember(&a.now, "tiles.txt", tiles, 6);         // as it was
     ZipMember(&a.now, "script.txt", script, 6, true);
@@ -205,7 +205,8 @@ Applied ApplyInMemory(Bytes base, const Bytes &delta, uint64_t stopAfter = UINT6
     ExpandedStore store = {&e, &e};
     run.progress.stopAfter = stopAfter;
     DeltaObserver observer = {&run.progress, Moved, Stop};
-    run.result = ApplyRecipeDelta(delta.data(), (uint32_t)delta.size(), &b, &store, &out, &observer);
+    run.result =
+        ApplyRecipeDelta(delta.data(), (uint32_t)delta.size(), &b, &store, &out, &observer);
     return run;
 }
 
@@ -215,8 +216,8 @@ Bytes EncodeExpanded(const Bytes &old, const Bytes &now)
     o.level = 6;
     Bytes delta;
     std::string error;
-    EXPECT_TRUE(EncodeExpandedDelta(old.data(), old.size(), now.data(), now.size(), o, &delta,
-                                    &error))
+    EXPECT_TRUE(
+        EncodeExpandedDelta(old.data(), old.size(), now.data(), now.size(), o, &delta, &error))
         << error;
     return delta;
 }
@@ -241,8 +242,8 @@ TEST(Recipe, MakesTheNewArchiveByteForByteFromFarLess)
     DeltaOptions o;
     Bytes plain, smallest;
     std::string error;
-    ASSERT_TRUE(EncodeDelta(a.old.data(), a.old.size(), a.now.data(), a.now.size(), o, &plain,
-                            &error));
+    ASSERT_TRUE(
+        EncodeDelta(a.old.data(), a.old.size(), a.now.data(), a.now.size(), o, &plain, &error));
     ASSERT_TRUE(EncodeSmallestDelta(a.old.data(), a.old.size(), a.now.data(), a.now.size(), o,
                                     &smallest, &error));
     EXPECT_LT(delta.size() * 4, plain.size()) << "the re-packed member costs almost nothing";
@@ -254,7 +255,8 @@ TEST(Recipe, FilesAdapterMakesItAndLeavesNoExpandedBase)
     Archive a = GameArchive();
     Bytes delta = EncodeExpanded(a.old, a.now);
     namespace fs = std::filesystem;
-    fs::path dir = fs::temp_directory_path() / ("qpatch-recipe-" + std::to_string(std::random_device{}()));
+    fs::path dir =
+        fs::temp_directory_path() / ("qpatch-recipe-" + std::to_string(std::random_device{}()));
     fs::create_directories(dir);
     std::ofstream(dir / "old", std::ios::binary).write((const char *)a.old.data(), a.old.size());
     DeltaResult r = ApplyDeltaFile(delta.data(), (uint32_t)delta.size(), dir / "old", dir / "new",

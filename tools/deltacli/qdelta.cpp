@@ -49,7 +49,8 @@ int Encode(int argc, char **argv)
     if (!old.Open(argv[i], &error) || !neu.Open(argv[i + 1], &error)) {
         fprintf(stderr, "qdelta: %s\n", error.c_str());
         rc = 1;
-    } else if (!EncodeSmallestDelta(old.Data(), old.Size(), neu.Data(), neu.Size(), o, &delta, &error)) {
+    } else if (!EncodeSmallestDelta(old.Data(), old.Size(), neu.Data(), neu.Size(), o, &delta,
+                                    &error)) {
         fprintf(stderr, "qdelta: %s\n", error.c_str());
         rc = 1;
     } else {
