@@ -29,9 +29,9 @@ DeltaResult WriteDeltaResult(const uint8_t *data, uint32_t size, HANDLE base, HA
 // to temporary (created anew; one a killed run left is written over), which is flushed and then
 // moved over path; a recipe's expanded base goes to expanded (WriteDeltaResult). On every other
 // path the temporary is deleted and path keeps its content; a base changed since it was checked
-// gives a result whose CRC-32 differs, never moved into place. Returns: Done; as RunDelta
-// (InProgress when observer stopped it); ReadFailed when path cannot be opened; CannotCreate when
-// the temporary cannot be created; WriteFailed.
+// gives a result whose CRC-32 differs, never moved into place.
+// Returns: Done; as RunDelta (InProgress when observer stopped it); ReadFailed when path cannot
+// be opened; CannotCreate when the temporary cannot be created; WriteFailed.
 DeltaResult ApplyDeltaThroughTemporary(const uint8_t *data, uint32_t size, const wchar_t *path,
                                        const wchar_t *temporary, const wchar_t *expanded,
                                        const DeltaObserver *observer);
