@@ -1,7 +1,7 @@
 """An installation killed part-way, then run again to its end, leaves the game exactly as one clean
 installation does: every entry creates its file anew or writes the same bytes at the same offsets,
 a delta's target is replaced in one step (its base, here another file too, read before anything
-replaces or removes it), removals only take what an old version held, and game.ini names the old
+replaces or removes it; a pack's base expanded beside it into a file that goes with the process), removals only take what an old version held, and game.ini names the old
 version until the very end.
 
     HEAL_POINTS=N HEAL_SEED=S ctest --test-dir BUILD -C campaign -L campaign
@@ -27,8 +27,12 @@ RANGES = [e2e.pseudo_random(20000, 40), e2e.pseudo_random(9000, 41), e2e.pseudo_
 OLD_NAMED = e2e.pseudo_random(400 * 1024, 25)  # renamed and changed by the update
 NEW_NAMED = e2e.shifted(OLD_NAMED, 26)
 DROPPED = b"a plugin the new version no longer has" * 1000
+SCRIPTS = [("quests/%d.txt" % i, e2e.game_text(40 * 1024, 27 + i)) for i in range(5)]
+OLD_SCRIPTS = e2e.zip_archive(SCRIPTS, level=6)  # its delta goes through the members' content
+NEW_SCRIPTS = e2e.zip_archive(SCRIPTS[:2] + [(SCRIPTS[2][0], SCRIPTS[2][1] + b"dragon")] + SCRIPTS[3:], 9)
+EXPANDED_SCRIPTS = len(OLD_SCRIPTS) + sum(len(data) for _, data in SCRIPTS)  # written beside it
 # A delta's base is another file, so the deltas are written first, then the chunks.
-DELTA_WRITES = len(NEW_DLL) + len(NEW_NAMED)
+DELTA_WRITES = len(NEW_DLL) + len(NEW_NAMED) + EXPANDED_SCRIPTS + len(NEW_SCRIPTS)
 CHUNK_WRITES = 6 * PACK_SIZE + sum(map(len, RANGES)) + len(NEW_EXE)
 
 
@@ -58,7 +62,8 @@ def installer():
     global _installer
     if _installer is None:
         deltas = e2e.delta_entry("Bin\\engine.dll", OLD_DLL, NEW_DLL) + e2e.named_delta_entry(
-            "Data/renamed.pak", "Bin/named.pak", OLD_NAMED, NEW_NAMED)
+            "Data/renamed.pak", "Bin/named.pak", OLD_NAMED, NEW_NAMED) + e2e.delta_entry(
+            "Data/scripts.pk3", OLD_SCRIPTS, NEW_SCRIPTS)
         removals = e2e.removal_list([("Bin/named.pak", [OLD_NAMED]), ("Bin/Old/dropped.dll", [DROPPED])],
                                     ["Bin/Old"])
         _installer = e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, _payload(), deltas={1601: deltas},
@@ -73,6 +78,7 @@ def old_game():
     game.write("Bin/engine.dll", OLD_DLL)
     game.write("Bin/named.pak", OLD_NAMED)
     game.write("Bin/Old/dropped.dll", DROPPED)
+    game.write("Data/scripts.pk3", OLD_SCRIPTS)
     return game
 
 
@@ -146,6 +152,14 @@ class Points(Healing):
             self.assertEqual(game.read("Bin/named.pak"), OLD_NAMED)
             self.assertFalse(os.path.exists(game.path("Data/renamed.pak")))
         self.kill_and_rerun("mid-delta from another file", len(NEW_DLL) + len(NEW_NAMED) // 2, base_kept)
+
+    def test_mid_expansion_of_a_pack(self):
+        # The pack's base is half expanded beside it: the expansion goes with the process.
+        def pack_old(game, first):
+            self.assertEqual(game.read("Data/scripts.pk3"), OLD_SCRIPTS)
+            self.assertFalse(os.path.exists(game.path("Data/scripts.pk3.qpatch-base")))
+        self.kill_and_rerun("mid-expansion", len(NEW_DLL) + len(NEW_NAMED) + EXPANDED_SCRIPTS // 2,
+                            pack_old)
 
     def test_during_the_version_write_back(self):
         # Killed while the copy of game.ini exists and its value is about to be written; the
