@@ -128,6 +128,8 @@ bool TryZlibStream(const uint8_t *file, uint64_t size, uint64_t at, uint64_t lim
 
 bool TryStream(const uint8_t *file, uint64_t size, uint64_t at, uint64_t limit, Found *found)
 {
+    found->levelHint = 0;  // a failed try may have left another wrapper's hints
+    found->windowBits = 15;
     uint8_t b = file[at];
     bool ok = (b == 'P' && TryZipMember(file, size, at, limit, found)) ||
               (b == 0x1f && TryGzipMember(file, size, at, limit, found)) ||
