@@ -53,12 +53,15 @@ bool EncodeDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint6
 // the recipe that turns them back into the files (delta/common/delta_recipe.h). Memory: both
 // expanded forms beside the files, and the encoder's for them.
 // Returns: true with the delta in *out; false with *error empty when neither file has a stream
-// to expand; false with a reason.
+// to expand, or the expanded files are over the input limit or hold too many streams for one
+// recipe; false with a reason.
 bool EncodeExpandedDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
                          const DeltaOptions &options, std::vector<uint8_t> *out,
                          std::string *error);
 
-// Encodes new against old both as they are and through their compressed streams.
+// Encodes new against old through their compressed streams and, unless streams made again hold
+// most of the new file (then the delta of the bytes would carry every changed member packed), as
+// they are too.
 // Returns: true with the smaller delta in *out; false with a reason.
 bool EncodeSmallestDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
                          const DeltaOptions &options, std::vector<uint8_t> *out,

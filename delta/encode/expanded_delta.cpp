@@ -28,33 +28,46 @@ std::vector<uint8_t> RecipeOf(const ExpandedForm &base, const ExpandedForm &resu
     return r;
 }
 
-}  // namespace
+// Both files' expanded forms. Expansion stays within the encoder's input limit, and within a bound
+// that keeps a stream of many times its size (deflate's most is about 1000) from taking the
+// tool's memory.
+struct Forms {
+    ExpandedForm base;
+    ExpandedForm result;
+};
 
-bool EncodeExpandedDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
-                         const DeltaOptions &options, std::vector<uint8_t> *out, std::string *error)
+Forms ExpandBoth(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
+                 const DeltaOptions &options)
 {
-    error->clear();
-    // Expansion stays within the encoder's input limit, and within a bound that keeps a stream
-    // of many times its size (deflate's most is about 1000) from taking the tool's memory.
     uint64_t room =
         options.inputLimit == UINT64_MAX ? UINT64_MAX : options.inputLimit - oldSize - newSize;
     uint64_t bound =
         std::min<uint64_t>(room / 2, ExpandedBound * (oldSize + newSize) + (64ull << 20));
-    ExpandedForm base = ExpandStreams(old, oldSize, StreamUse::Inflatable, bound);
-    ExpandedForm result = ExpandStreams(neu, newSize, StreamUse::Recreated, bound);
-    if (base.streams.empty() && result.streams.empty())
+    return Forms{ExpandStreams(old, oldSize, StreamUse::Inflatable, bound),
+                 ExpandStreams(neu, newSize, StreamUse::Recreated, bound)};
+}
+
+// Returns: true with the delta between the forms and its recipe; false with *error empty when
+// they have no stream or cannot make one delta (over the input limit, a recipe too long); false
+// with a reason.
+bool EncodeForms(const Forms &f, const uint8_t *old, uint64_t oldSize, const uint8_t *neu,
+                 uint64_t newSize, const DeltaOptions &options, std::vector<uint8_t> *out,
+                 std::string *error)
+{
+    error->clear();
+    std::string tooLarge;
+    if ((f.base.streams.empty() && f.result.streams.empty()) ||
+        !DeltaInputsFit(f.base.bytes.size(), f.result.bytes.size(), options, &tooLarge))
         return false;
     std::vector<uint8_t> delta;
-    if (!EncodeDelta(base.bytes.data(), base.bytes.size(), result.bytes.data(), result.bytes.size(),
-                     options, &delta, error))
+    if (!EncodeDelta(f.base.bytes.data(), f.base.bytes.size(), f.result.bytes.data(),
+                     f.result.bytes.size(), options, &delta, error))
         return false;
     DeltaHeader h;
     GetDeltaHeader(delta.data(), (uint32_t)delta.size(), &h);
-    std::vector<uint8_t> recipe = RecipeOf(base, result, h);
-    if (recipe.size() - 4 > RecipeMaxBytes) {
-        *error = "too many compressed streams for one recipe";
+    std::vector<uint8_t> recipe = RecipeOf(f.base, f.result, h);
+    if (recipe.size() - 4 > RecipeMaxBytes)
         return false;
-    }
     h.flags = DeltaFlagRecipe;
     h.baseSize = oldSize;
     h.baseCrc = Crc32Of(old, oldSize);
@@ -66,14 +79,41 @@ bool EncodeExpandedDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *ne
     return true;
 }
 
+// Returns: true when the streams made again hold most of the new file: a delta of the bytes would
+// carry every changed member packed, and is not worth encoding beside the expanded one.
+bool MostlyRecreated(const ExpandedForm &result, uint64_t newSize)
+{
+    uint64_t packed = 0;
+    for (const PackedStream &s : result.streams)
+        packed += s.packedSize;
+    return packed > newSize / 2;
+}
+
+}  // namespace
+
+bool EncodeExpandedDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
+                         const DeltaOptions &options, std::vector<uint8_t> *out, std::string *error)
+{
+    Forms forms = ExpandBoth(old, oldSize, neu, newSize, options);
+    return EncodeForms(forms, old, oldSize, neu, newSize, options, out, error);
+}
+
 bool EncodeSmallestDelta(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
                          const DeltaOptions &options, std::vector<uint8_t> *out, std::string *error)
 {
-    if (!EncodeDelta(old, oldSize, neu, newSize, options, out, error))
+    bool expanded;
+    std::vector<uint8_t> plain;
+    {
+        Forms forms = ExpandBoth(old, oldSize, neu, newSize, options);
+        expanded = EncodeForms(forms, old, oldSize, neu, newSize, options, out, error);
+        if (!expanded && !error->empty())
+            return false;
+        if (expanded && MostlyRecreated(forms.result, newSize))
+            return true;
+    }  // the forms' memory goes before the plain delta is encoded
+    if (!EncodeDelta(old, oldSize, neu, newSize, options, &plain, error))
         return false;
-    std::vector<uint8_t> expanded;
-    if (EncodeExpandedDelta(old, oldSize, neu, newSize, options, &expanded, error) &&
-        expanded.size() < out->size())
-        out->swap(expanded);
-    return error->empty();
+    if (!expanded || plain.size() <= out->size())
+        out->swap(plain);
+    return true;
 }
