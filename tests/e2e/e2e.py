@@ -7,7 +7,6 @@ QPATCH_ARTIFACTS.
 """
 import atexit
 import hashlib
-import io
 import json
 import lzma
 import os
@@ -16,7 +15,6 @@ import re
 import shutil
 import struct
 import subprocess
-import zipfile
 import sys
 import tempfile
 import threading
@@ -24,6 +22,8 @@ import time
 import zlib
 
 SOURCE = os.environ.get("QPATCH_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+sys.path.insert(0, os.path.join(SOURCE, "tools", "demo"))
+import make_demo_game  # noqa: E402
 BUILD = os.environ.get("QPATCH_BUILD_DIR", os.path.join(SOURCE, "build", "windows"))
 UIDRIVER = os.environ.get("UIDRIVER", os.path.join(BUILD, "tools", "uidriver", "uidriver.exe"))
 FAKEAPP = os.environ.get("FAKEAPP", os.path.join(BUILD, "tests", "e2e", "e2e_fakeapp.exe"))
@@ -197,14 +197,9 @@ def game_text(size, seed):
 
 
 def zip_archive(members, level=6):
-    """A zip archive as zlib writes it (Java's jars, Python's zipfile): members deflated at level."""
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED, compresslevel=level) as z:
-        for name, data in members:
-            info = zipfile.ZipInfo(name, (2026, 12, 10, 0, 0, 0))
-            info.compress_type = zipfile.ZIP_DEFLATED
-            z.writestr(info, data)
-    return buffer.getvalue()
+    """A zip archive as zlib writes it (Java's jars, Python's zipfile): members deflated at level;
+    the demo game's packs are made so too."""
+    return make_demo_game.zip_pack(members, level)
 
 
 def truncated_stream(size=5000):
