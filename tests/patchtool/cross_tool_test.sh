@@ -8,6 +8,7 @@
 set -u
 host=$1 windows=$2 stub=$3
 wine_run=$(cd "$(dirname "$0")/../../scripts" && pwd)/wine-run.sh
+demo=$(cd "$(dirname "$0")/../../tools/demo" && pwd)
 if [ ! -x "$host" ]; then
   echo "FAIL no host patchtool at $host: build the native tree first (scripts/build.sh native)"
   exit 1
@@ -18,18 +19,27 @@ cd "$work" || exit 1
 failures=0
 
 # A recompiled library (24 bytes inserted every 8 KiB, shifting all that follows): only a delta
-# sends it cheaply. "wrong" is the new folder with one byte of it changed.
-python3 - <<'EOF'
-import os, random
+# sends it cheaply. "wrong" is the new folder with one byte of it changed. Beside it a zip pack
+# with one member edited and all compressed again at another level: its delta goes through the
+# members, each tool proving with its own zlib what the other's deflates again.
+python3 - "$demo" <<'EOF'
+import os, random, sys
+sys.path.insert(0, sys.argv[1])
+from make_demo_game import text_table, zip_pack
 rng = random.Random(33)
 old = rng.randbytes(256 * 1024)
 new = b"".join(old[at:at + 8192] + rng.randbytes(24) for at in range(0, len(old), 8192))
 wrong = bytearray(new)
 wrong[100000] ^= 1
+members = [("quest%d.txt" % i, text_table(rng, 800)) for i in range(4)]
+edited = members[:1] + [(members[1][0], members[1][1] + b"dragon")] + members[2:]
+packs = {"old": zip_pack(members, 6), "new": zip_pack(edited, 9), "wrong": zip_pack(edited, 9)}
 for folder, data in (("old", old), ("new", new), ("wrong", bytes(wrong))):
     os.makedirs(folder + "/Bin")
     with open(folder + "/Bin/code.dll", "wb") as f:
         f.write(data)
+    with open(folder + "/Bin/scripts.pk3", "wb") as f:
+        f.write(packs[folder])
     with open(folder + "/Bin/game.ini", "wb") as f:
         f.write(b"[GAME]\r\nVERSION=1.1.0.0\r\n")
 EOF
@@ -51,8 +61,9 @@ for maker in host windows; do
   check "$maker tool builds a delta patch" tool $maker build --old old --new new --target 1.1.0.1 \
     --base 1.1.0.0 --description d --level 1 --out patch-$maker --installer setup-$maker.exe --stub stub.exe
   listing=$(tool $reader inspect setup-$maker.exe 2>&1)
-  if [ $? -eq 0 ] && grep -q '^  delta  Bin/code.dll ' <<<"$listing"; then
-    echo "ok   $reader tool inspects the $maker tool's installer and lists its delta"
+  if [ $? -eq 0 ] && grep -q '^  delta  Bin/code.dll ' <<<"$listing" &&
+     grep -A1 '^  delta  Bin/scripts.pk3 ' <<<"$listing" | grep -q 'through compressed streams'; then
+    echo "ok   $reader tool inspects the $maker tool's installer and lists its deltas, one through a pack's members"
   else
     echo "FAIL $reader tool inspecting the $maker tool's installer: $listing"; failures=$((failures + 1))
   fi
