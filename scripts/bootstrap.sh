@@ -85,7 +85,7 @@ fetch_source() {
   local private=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
                  -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache" -o APT::Sandbox::User=root)
   download=$(mktemp -d "$dir/download.XXXXXX")
-  trap 'rm -rf "$download"' EXIT
+  trap 'rm -rf "$download" "${pin:-}"' EXIT
   # A mirror caught mid-sync fails now and then, as above: try again.
   local attempt
   for attempt in 1 2 3 4; do
@@ -100,7 +100,7 @@ fetch_source() {
   rm -rf "$dir/source"
   mv "$download/source" "$dir/source"
   rm -rf "$download"
-  trap - EXIT
+  trap 'rm -f "${pin:-}"' EXIT
   exec 8>&-
 }
 fetch_source libdivsufsort "$(dpkg-query -W -f='${source:Version}' libdivsufsort-dev)"
