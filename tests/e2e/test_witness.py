@@ -5,8 +5,9 @@ a minute of processor time, so each run proves as much as it can, held to the ex
 native test:
 - Refusals: a damaged package (the self-check, a refusal box at start-up) and a modded delta base
   (the named-file box of the readiness check, with the dialog open, nothing written);
-- DemoPatch: the demo's patch as patchtool builds it (range and whole-file entries, two deltas,
-  a removal) killed while a delta's temporary is half written, then installed by a second run:
+- DemoPatch: the demo's patch as patchtool builds it (range and whole-file entries, three deltas,
+  one of them through a zip pack's members, a removal) killed while a delta's temporary is half
+  written, then installed by a second run:
   start-up, the dialog, the chunks, the deltas, the removal, the success box, the version and
   every file."""
 import os
