@@ -32,7 +32,7 @@ struct Expansion {
     const DeltaBase *base;
     const DeltaSink *out;
     uint64_t at;        // in the base
-    uint64_t furthest;  // read so far: a stream's bytes are read twice
+    uint64_t furthest;  // read so far: kept packed bytes are read twice
     FileIdentity written;
     Phase phase;
     uint8_t in[DeltaStepSize];
@@ -121,11 +121,12 @@ DeltaResult InflateStream(Expansion *e, z_stream *z, const PackedStream &s)
     return r;
 }
 
-// Copies the gap and the stream's packed bytes, then reads them again to inflate them after.
-DeltaResult ExpandStream(Expansion *e, const PackedStream &s)
+// Copies the gap (and the stream's packed bytes when they are kept, to be read again), then
+// inflates the stream.
+DeltaResult ExpandStream(Expansion *e, const PackedStream &s, bool keepsPacked)
 {
     uint64_t start = e->at + s.gap;
-    DeltaResult r = CopyKept(e, s.gap + s.packedSize);
+    DeltaResult r = CopyKept(e, s.gap + (keepsPacked ? s.packedSize : 0));
     if (r != DeltaResult::Done)
         return r;
     e->at = start;
@@ -144,7 +145,7 @@ DeltaResult ExpandBase(const DeltaHeader &h, RecipeList list, Expansion *e)
     while (list.left) {
         if (!NextPackedStream(&list, &s))
             return DeltaResult::Corrupt;
-        DeltaResult r = ExpandStream(e, s);
+        DeltaResult r = ExpandStream(e, s, (h.recipeFlags & RecipeKeepsPacked) != 0);
         if (r != DeltaResult::Done)
             return r;
     }

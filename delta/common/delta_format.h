@@ -20,10 +20,19 @@
 //   40            with DeltaFlagNamedBase only: baseNameLength (2 bytes, 1 to
 //                 DeltaMaxBaseNameLength) and the base's name in as many UTF-16 units, relative to
 //                 the game folder like an entry's name: the base is that file, not the target
+//   then          with DeltaFlagRecipe only: recipeSize (4 bytes) and the recipe's bytes:
+//                   expandedBaseSize (8), expandedBaseCrc (4), expandedResultSize (8),
+//                   expandedResultCrc (4), recipeFlags (1: RecipeKeepsPacked or 0), then the
+//                   stream lists (delta/common/delta_recipe.h)
 //   then          control section, difference section, literal section (the rest)
 //
-// Without the flag the base is the delta's own target, as in every delta made before bases could
-// be named; such a delta reads exactly as it always did.
+// Without DeltaFlagNamedBase the base is the delta's own target, as in every delta made before
+// bases could be named; such a delta reads exactly as it always did.
+//
+// With DeltaFlagRecipe the sections work between expanded files: the base with its compressed
+// streams inflated, and the result with the streams the recipe lists still expanded, which the
+// applier deflates again as it writes. baseSize, baseCrc, resultSize and resultCrc still name the
+// files themselves; the recipe's fields name the expanded ones the sections read and make.
 //
 // The control section decodes to records, one after another until the result is complete:
 //   literalLength  varint   bytes taken as they are from the literal section
@@ -77,8 +86,15 @@ enum : uint32_t {
     RecipeBaseCrcAt = 8,
     RecipeResultSizeAt = 12,
     RecipeResultCrcAt = 20,
-    RecipeFixedBytes = 24,
+    RecipeFlagsAt = 24,
+    RecipeFixedBytes = 25,
     RecipeMaxBytes = 64u << 20,
+};
+
+enum : uint8_t {
+    // The expanded base keeps each stream's packed bytes before its content: the result has
+    // streams no deflater here makes again, whose packed bytes may match the base's.
+    RecipeKeepsPacked = 1,
 };
 
 enum : uint32_t { DeltaMaxBaseNameLength = 511 };  // as an entry's name
@@ -126,6 +142,7 @@ struct DeltaHeader {
     uint32_t expandedBaseCrc;
     uint64_t expandedResultSize;
     uint32_t expandedResultCrc;
+    uint8_t recipeFlags;
     const uint8_t *streams;
     uint32_t streamsSize;
 };
@@ -163,8 +180,8 @@ inline void PutDeltaHeader(uint8_t *p, const DeltaHeader &h, const char16_t *nam
 }
 
 // Reads the recipe's size and fixed fields at p + h->headerSize, within size bytes.
-// Returns: false when they do not fit or the recipe is shorter than its fixed fields or longer
-// than RecipeMaxBytes.
+// Returns: false when they do not fit, the recipe is shorter than its fixed fields or longer
+// than RecipeMaxBytes, or its flags are unknown.
 inline bool GetDeltaRecipe(const uint8_t *p, uint32_t size, DeltaHeader *h)
 {
     if (size - h->headerSize < 4)
@@ -178,6 +195,9 @@ inline bool GetDeltaRecipe(const uint8_t *p, uint32_t size, DeltaHeader *h)
     h->expandedBaseCrc = GetU32(r + RecipeBaseCrcAt);
     h->expandedResultSize = GetU64(r + RecipeResultSizeAt);
     h->expandedResultCrc = GetU32(r + RecipeResultCrcAt);
+    h->recipeFlags = r[RecipeFlagsAt];
+    if (h->recipeFlags & ~RecipeKeepsPacked)
+        return false;
     h->streams = r + RecipeFixedBytes;
     h->streamsSize = recipeSize - RecipeFixedBytes;
     h->headerSize += 4 + recipeSize;
@@ -223,6 +243,7 @@ inline bool GetDeltaHeader(const uint8_t *p, uint32_t size, DeltaHeader *h)
     h->expandedBaseCrc = h->baseCrc;
     h->expandedResultSize = h->resultSize;
     h->expandedResultCrc = h->resultCrc;
+    h->recipeFlags = 0;
     h->streams = nullptr;
     h->streamsSize = 0;
     if ((h->flags & DeltaFlagRecipe) && !GetDeltaRecipe(p, size, h))

@@ -5,8 +5,9 @@
 //
 //   baseCount      varint, then for each stream of the base, in order:
 //     gap          varint  bytes kept as they are since the previous stream's end (or the start)
-//     packedSize   varint  its deflate bytes in the base, also kept
-//     expandedSize varint  what they inflate to, which follows them in the expanded base
+//     packedSize   varint  its deflate bytes in the base (kept too with RecipeKeepsPacked)
+//     expandedSize varint  what they inflate to, in the expanded base in their place, or after
+//                          them with RecipeKeepsPacked
 //   resultCount    varint, then for each stream of the result, in order:
 //     gap          varint  bytes as they are in the expanded result since the previous stream
 //     expandedSize varint
@@ -15,12 +16,13 @@
 //     4
 //                          (windowBits 9-15)
 //
-// The expanded base keeps the base's bytes and adds each stream's content after it: a member a
-// new file holds in the same compressed bytes (one the tool cannot deflate again) still matches.
-// The expanded result holds each stream's content in place of its deflate bytes. The bytes after
-// each list's last stream are kept as they are, so the sizes add up: a base's expanded size is its
-// size plus its expanded sizes; a result's size less its packed sizes equals its expanded size
-// less its expanded sizes. A stream's deflate data is raw: the zlib, gzip or zip header and
+// The expanded result holds each stream's content in place of its deflate bytes, and so does the
+// expanded base; but when the result has streams the tool cannot deflate again, the expanded base
+// keeps its packed bytes and adds each stream's content after them (RecipeKeepsPacked), so that a
+// member the new file holds in the same compressed bytes still matches. The bytes after each
+// list's last stream are kept as they are, so the sizes add up: a file's size less its packed
+// sizes equals its expanded size less its expanded sizes (with the packed sizes kept: its size
+// plus its expanded sizes). A stream's deflate data is raw: the zlib, gzip or zip header and
 // trailer around it are bytes kept as they are.
 #include <stdint.h>
 
@@ -106,9 +108,9 @@ inline bool StartRecipeList(const uint8_t **at, const uint8_t *end, bool result,
 }
 
 // Walks a list whole: each stream must lie inside both forms of the file and the bytes after the
-// last must be as many in both (a base's packed bytes are in both). Returns: false when not; *at is
-// moved past the list.
-inline bool CheckRecipeList(const uint8_t **at, const uint8_t *end, bool result,
+// last must be as many in both (with keepsPacked a stream's packed bytes are in both). Returns:
+// false when not; *at is moved past the list.
+inline bool CheckRecipeList(const uint8_t **at, const uint8_t *end, bool result, bool keepsPacked,
                             uint64_t packedTotal, uint64_t expandedTotal)
 {
     RecipeList list;
@@ -119,7 +121,7 @@ inline bool CheckRecipeList(const uint8_t **at, const uint8_t *end, bool result,
     while (list.left) {
         if (!NextPackedStream(&list, &s) || s.gap > packedLeft || s.packedSize > packedLeft - s.gap)
             return false;
-        uint64_t kept = s.gap + (result ? 0 : s.packedSize);  // in both forms
+        uint64_t kept = s.gap + (keepsPacked ? s.packedSize : 0);  // in both forms
         if (kept > expandedLeft || s.expandedSize > expandedLeft - kept)
             return false;
         packedLeft -= s.gap + s.packedSize;
@@ -144,10 +146,12 @@ inline bool GetRecipeLists(const DeltaHeader &h, RecipeLists *lists)
     if (!(h.flags & DeltaFlagRecipe))
         return true;
     const uint8_t *resultAt = at;
-    if (!CheckRecipeList(&resultAt, end, false, h.baseSize, h.expandedBaseSize))
+    bool keepsPacked = (h.recipeFlags & RecipeKeepsPacked) != 0;
+    if (!CheckRecipeList(&resultAt, end, false, keepsPacked, h.baseSize, h.expandedBaseSize))
         return false;
     const uint8_t *after = resultAt;
-    if (!CheckRecipeList(&after, end, true, h.resultSize, h.expandedResultSize) || after != end)
+    if (!CheckRecipeList(&after, end, true, false, h.resultSize, h.expandedResultSize) ||
+        after != end)
         return false;
     return StartRecipeList(&at, end, false, &lists->base) &&
            StartRecipeList(&resultAt, end, true, &lists->result);

@@ -232,14 +232,15 @@ ExpandedForm ExpandStreams(const uint8_t *file, uint64_t size, StreamUse use, ui
             continue;
         }
         PackedStream s = {found.offset - kept, found.packedSize, found.expanded.size(), {}};
-        bool used = use == StreamUse::Inflatable ||
+        bool used = use != StreamUse::Recreated ||
                     search.Find(found.expanded.data(), found.expanded.size(), file + found.offset,
                                 found.packedSize, found.levelHint, found.windowBits, &s.settings);
         at = found.offset + found.packedSize;
-        if (!used)
+        if (!used) {
+            ++form.leftPacked;
             continue;
-        // a base keeps its packed bytes too: a member deflated by another program still matches
-        uint64_t keptEnd = use == StreamUse::Inflatable ? at : found.offset;
+        }
+        uint64_t keptEnd = use == StreamUse::InflatableKeeping ? at : found.offset;
         form.bytes.insert(form.bytes.end(), file + kept, file + keptEnd);
         form.bytes.insert(form.bytes.end(), found.expanded.begin(), found.expanded.end());
         form.streams.push_back(s);

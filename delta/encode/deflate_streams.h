@@ -18,11 +18,13 @@ struct ExpandedForm {
     std::vector<uint8_t> bytes;
     std::vector<PackedStream> streams;
     uint64_t expandedBytes = 0;  // of the streams alone
+    uint32_t leftPacked = 0;     // streams found but not expanded (not made again)
 };
 
 enum class StreamUse {
-    Inflatable,  // every stream that inflates cleanly (a base)
-    Recreated,   // only those zlib deflates again byte for byte (a new file)
+    Inflatable,         // every stream that inflates cleanly, in place of its packed bytes (a base)
+    InflatableKeeping,  // the same, each after its packed bytes (RecipeKeepsPacked)
+    Recreated,          // only those zlib deflates again byte for byte (a new file)
 };
 
 // Finds the streams of file; streams inflating to more than expandLimit bytes in all are left as

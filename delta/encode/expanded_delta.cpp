@@ -10,13 +10,14 @@ namespace {
 const uint64_t ExpandedBound = 16;
 
 std::vector<uint8_t> RecipeOf(const ExpandedForm &base, const ExpandedForm &result,
-                              const DeltaHeader &expanded)
+                              bool keepsPacked, const DeltaHeader &expanded)
 {
     std::vector<uint8_t> r(4 + RecipeFixedBytes);
     PutU64(r.data() + 4 + RecipeBaseSizeAt, expanded.baseSize);
     PutU32(r.data() + 4 + RecipeBaseCrcAt, expanded.baseCrc);
     PutU64(r.data() + 4 + RecipeResultSizeAt, expanded.resultSize);
     PutU32(r.data() + 4 + RecipeResultCrcAt, expanded.resultCrc);
+    r[4 + RecipeFlagsAt] = keepsPacked ? RecipeKeepsPacked : 0;
     uint8_t v[DeltaMaxVarintBytes];
     r.insert(r.end(), v, v + PutDeltaVarint(v, base.streams.size()));
     for (const PackedStream &s : base.streams)
@@ -34,6 +35,7 @@ std::vector<uint8_t> RecipeOf(const ExpandedForm &base, const ExpandedForm &resu
 struct Forms {
     ExpandedForm base;
     ExpandedForm result;
+    bool keepsPacked;  // the base keeps its packed bytes (RecipeKeepsPacked)
 };
 
 Forms ExpandBoth(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
@@ -43,8 +45,13 @@ Forms ExpandBoth(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint6
         options.inputLimit == UINT64_MAX ? UINT64_MAX : options.inputLimit - oldSize - newSize;
     uint64_t bound =
         std::min<uint64_t>(room / 2, ExpandedBound * (oldSize + newSize) + (64ull << 20));
-    return Forms{ExpandStreams(old, oldSize, StreamUse::Inflatable, bound),
-                 ExpandStreams(neu, newSize, StreamUse::Recreated, bound)};
+    Forms f;
+    f.result = ExpandStreams(neu, newSize, StreamUse::Recreated, bound);
+    // a new file's stream that is not made again may match the base's packed bytes
+    f.keepsPacked = f.result.leftPacked > 0;
+    f.base = ExpandStreams(
+        old, oldSize, f.keepsPacked ? StreamUse::InflatableKeeping : StreamUse::Inflatable, bound);
+    return f;
 }
 
 // Returns: true with the delta between the forms and its recipe; false with *error empty when
@@ -65,7 +72,7 @@ bool EncodeForms(const Forms &f, const uint8_t *old, uint64_t oldSize, const uin
         return false;
     DeltaHeader h;
     GetDeltaHeader(delta.data(), (uint32_t)delta.size(), &h);
-    std::vector<uint8_t> recipe = RecipeOf(f.base, f.result, h);
+    std::vector<uint8_t> recipe = RecipeOf(f.base, f.result, f.keepsPacked, h);
     if (recipe.size() - 4 > RecipeMaxBytes)
         return false;
     h.flags = DeltaFlagRecipe;

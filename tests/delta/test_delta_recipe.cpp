@@ -107,8 +107,9 @@ struct Archive {
 };
 
 // Old and new versions of a game archive: one member changed, one re-packed at another level,
-// one unchanged, one only another deflater could make, a zlib pack entry, a gzip member.
-Archive GameArchive()
+// one unchanged, one only another deflater could make (unless !foreign), a zlib pack entry, a
+// gzip member.
+Archive GameArchive(bool foreign = true)
 {
     Archive a;
     Bytes maps = Text(200000, 1), units = Text(60000, 2), tiles = Text(90000, 3);
@@ -123,13 +124,13 @@ Archive GameArchive()
     ZipMember(&a.old, "maps.txt", maps, 6);
     ZipMember(&a.old, "units.txt", units, 6);
     ZipMember(&a.old, "tiles.txt", tiles, 6);
-    ZipMember(&a.old, "script.txt", script, 6, true);
+    ZipMember(&a.old, "script.txt", script, 6, foreign);
     ZlibStream(&a.old, level, 6);
     GzipMember(&a.old, news);
     ZipMember(&a.now, "maps.txt", maps, 9);           // re-packed
     ZipMember(&a.now, "units.txt", changedUnits, 6);  // changed
     ZipMember(&a.now, "tiles.txt", tiles, 6);         // as it was
-    ZipMember(&a.now, "script.txt", script, 6, true);
+    ZipMember(&a.now, "script.txt", script, 6, foreign);
     ZlibStream(&a.now, level, 9);
     GzipMember(&a.now, news);
     return a;
@@ -238,11 +239,18 @@ TEST(Recipe, MakesTheNewArchiveByteForByteFromFarLess)
     EXPECT_EQ(h.flags, DeltaFlagRecipe);
     EXPECT_EQ(lists.base.left, 6u);    // every stream of the base inflates
     EXPECT_EQ(lists.result.left, 5u);  // all but the flushed one are made again
+    EXPECT_EQ(h.recipeFlags, RecipeKeepsPacked) << "the flushed one may match packed bytes";
     Applied run = ApplyInMemory(a.old, delta);
     ASSERT_EQ(run.result, DeltaResult::Done);
     EXPECT_TRUE(run.written == a.now);
     EXPECT_EQ(run.progress.done, run.progress.total);
     EXPECT_EQ(run.progress.total, DeltaWorkTotalOf(h));
+
+    Archive zlibOnly = GameArchive(false);  // every stream made again: the base in place
+    Bytes inPlace = EncodeExpanded(zlibOnly.old, zlibOnly.now);
+    ASSERT_TRUE(GetDeltaHeader(inPlace.data(), (uint32_t)inPlace.size(), &h));
+    EXPECT_EQ(h.recipeFlags, 0);
+    EXPECT_TRUE(ApplyInMemory(zlibOnly.old, inPlace).written == zlibOnly.now);
 
     DeltaOptions o;
     Bytes plain, smallest;
@@ -348,9 +356,13 @@ TEST(Recipe, LeavesFilesWithoutStreamsAndAnotherDeflatersStreamsAsTheyAre)
     ExpandedForm form = ExpandStreams(other.data(), other.size(), StreamUse::Recreated, 1 << 30);
     EXPECT_TRUE(form.streams.empty());
     EXPECT_TRUE(form.bytes == other);
-    form = ExpandStreams(other.data(), other.size(), StreamUse::Inflatable, 1 << 30);
+    EXPECT_EQ(form.leftPacked, 1u);
+    form = ExpandStreams(other.data(), other.size(), StreamUse::InflatableKeeping, 1 << 30);
     ASSERT_EQ(form.streams.size(), 1u);
     EXPECT_EQ(form.bytes.size(), other.size() + plain.size()) << "packed bytes kept, content after";
+    form = ExpandStreams(other.data(), other.size(), StreamUse::Inflatable, 1 << 30);
+    ASSERT_EQ(form.streams.size(), 1u);
+    EXPECT_EQ(form.bytes.size(), other.size() - form.streams[0].packedSize + plain.size());
     form = ExpandStreams(other.data(), other.size(), StreamUse::Inflatable, 1000);
     EXPECT_TRUE(form.streams.empty()) << "a stream over the expansion limit stays packed";
 }

@@ -8,10 +8,12 @@ version until the very end.
 runs N kills (default 20) besides the named points below, where the worker is held at a chosen
 write when it is killed: every other one at a random moment, the others at a write held at a
 random byte of the installation."""
+import io
 import os
 import random
 import time
 import unittest
+import zipfile
 
 import e2e
 
@@ -30,7 +32,9 @@ DROPPED = b"a plugin the new version no longer has" * 1000
 SCRIPTS = [("quests/%d.txt" % i, e2e.game_text(40 * 1024, 27 + i)) for i in range(5)]
 OLD_SCRIPTS = e2e.zip_archive(SCRIPTS, level=6)  # its delta goes through the members' content
 NEW_SCRIPTS = e2e.zip_archive(SCRIPTS[:2] + [(SCRIPTS[2][0], SCRIPTS[2][1] + b"dragon")] + SCRIPTS[3:], 9)
-EXPANDED_SCRIPTS = len(OLD_SCRIPTS) + sum(len(data) for _, data in SCRIPTS)  # written beside it
+# written beside it: every member is made again, so each one's content takes its packed bytes' place
+EXPANDED_SCRIPTS = len(OLD_SCRIPTS) + sum(i.file_size - i.compress_size
+                                          for i in zipfile.ZipFile(io.BytesIO(OLD_SCRIPTS)).infolist())
 # A delta's base is another file, so the deltas are written first, then the chunks.
 DELTA_WRITES = len(NEW_DLL) + len(NEW_NAMED) + EXPANDED_SCRIPTS + len(NEW_SCRIPTS)
 CHUNK_WRITES = 6 * PACK_SIZE + sum(map(len, RANGES)) + len(NEW_EXE)
