@@ -13,7 +13,6 @@ import argparse
 import os
 import shutil
 import sys
-import tempfile
 import types
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -81,16 +80,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--tool', default=os.path.join(ROOT, 'build/release/tools/patchtool/patchtool'))
     parser.add_argument('--stub', default=os.path.join(ROOT, 'build/windows/resources/qpatch-stub.exe'))
-    parser.add_argument('--hdiffz', help="HDiffPatch's hdiffz, built by hand (hpatchz beside it)")
-    parser.add_argument('--threads', type=int, default=2)
-    parser.add_argument('pairs', nargs='*', default=list(archive_pairs.PAIRS))
-    args = parser.parse_args()
-    work = tempfile.mkdtemp(prefix='bench-archives-')
-    try:
-        for name in args.pairs:
-            bench_pair(name, args, work)
-    finally:
-        shutil.rmtree(work)
+    bench_delta.run_pairs('bench-archives-', archive_pairs.PAIRS, bench_pair, parser)
 
 
 if __name__ == '__main__':

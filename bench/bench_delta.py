@@ -75,18 +75,24 @@ def bench_pair(name, args, work):
               flush=True)
 
 
-def main():
-    parser = argparse.ArgumentParser()
+def run_pairs(prefix, pairs, bench, parser=None):
+    """Parses the command line shared by the pair benchmarks (--hdiffz, --threads, PAIR...) on
+    parser (or a new one) and runs bench(name, args, work) for each pair in a scratch folder."""
+    parser = parser or argparse.ArgumentParser()
     parser.add_argument('--hdiffz', help="HDiffPatch's hdiffz, built by hand (hpatchz beside it)")
     parser.add_argument('--threads', type=int, default=2)
-    parser.add_argument('pairs', nargs='*', default=list(delta_pairs.PAIRS))
+    parser.add_argument('pairs', nargs='*', default=list(pairs))
     args = parser.parse_args()
-    work = tempfile.mkdtemp(prefix='bench-delta-')
+    work = tempfile.mkdtemp(prefix=prefix)
     try:
         for name in args.pairs:
-            bench_pair(name, args, work)
+            bench(name, args, work)
     finally:
         shutil.rmtree(work)
+
+
+def main():
+    run_pairs('bench-delta-', delta_pairs.PAIRS, bench_pair)
 
 
 if __name__ == '__main__':
