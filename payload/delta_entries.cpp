@@ -5,6 +5,7 @@
 #include <wchar.h>
 #include "delta/apply/delta_file_win32.h"
 #include "delta/common/delta_choice.h"
+#include "delta/common/delta_recipe.h"
 #include "format/name_rule.h"
 #include "payload/chunk.h"
 #include "payload/delta_result.h"
@@ -314,7 +315,8 @@ InstallResult CheckDelta(const EntryWriters *self, const uint8_t *data, uint32_t
     DeltaChecker *c = (DeltaChecker *)self;
     TargetState *t = &c->target;
     DeltaHeader h;
-    if (!GetDeltaHeader(data, dataSize, &h))
+    RecipeLists lists;  // a recipe is read whole now, not found damaged half-way through the run
+    if (!GetDeltaHeader(data, dataSize, &h) || !GetRecipeLists(h, &lists))
         return InstallResult::Corrupt;
     if (t->count == 0 || wcscmp(name, t->name) != 0) {
         InstallResult result = FinishTarget(c);

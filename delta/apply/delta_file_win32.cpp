@@ -11,6 +11,10 @@ namespace {
 // member's header, then its deflated data); every call to the file is a trip to Wine's server.
 enum : uint32_t { WindowBytes = 4 * DeltaStepSize };
 
+// A larger expanded base is read through its window: mapped whole it would take the address
+// space a 32-bit process needs for the deflater and the applier's blocks.
+const uint64_t MappedAtMost = 256u << 20;
+
 struct HandleBase {
     DeltaBase base;  // first: the applier hands it back
     HANDLE file;
@@ -86,8 +90,8 @@ uint64_t SizeOf(HANDLE file)
 }
 
 // The expanded base, read back at random (the covers of members that changed reach all over it):
-// mapped whole at its first read, once it is all written, when the address space allows; read
-// through its window otherwise.
+// mapped whole at its first read, once it is all written, up to MappedAtMost; read through its
+// window otherwise.
 struct ExpandedReader {
     HandleBase read;  // first
     HANDLE mapping;
@@ -98,7 +102,7 @@ bool ReadExpanded(const DeltaBase *self, uint64_t offset, uint8_t *buffer, uint3
 {
     ExpandedReader *r = (ExpandedReader *)self;
     uint64_t size = r->read.base.size;
-    if (!r->tried && size > 0 && (SIZE_T)size == size && SizeOf(r->read.file) == size) {
+    if (!r->tried && size > 0 && size <= MappedAtMost && SizeOf(r->read.file) == size) {
         r->tried = true;
         r->mapping = CreateFileMappingW(r->read.file, nullptr, PAGE_READONLY, 0, 0, nullptr);
         if (r->mapping)

@@ -71,8 +71,9 @@ DeltaResult CopyKept(Expansion *e, uint64_t length)
     while (length) {
         uint32_t n = PieceOf(length);
         DeltaResult r = ReadPiece(e, n);
-        if (r == DeltaResult::Done)
-            r = Emit(e, e->in, n);
+        if (r != DeltaResult::Done)
+            return r;  // stopped, or a failure
+        r = Emit(e, e->in, n);
         if (r != DeltaResult::InProgress)
             return r;
         length -= n;
@@ -80,15 +81,21 @@ DeltaResult CopyKept(Expansion *e, uint64_t length)
     return DeltaResult::Done;
 }
 
-// Inflates what is in z (with more to come unless last), writing all it gives.
+// Inflates what is in z (with more to come unless last), writing all it gives, but never more
+// than *allowance bytes, the stream's expanded size not yet made.
 // Returns: InProgress to go on; Done at the stream's end; BaseMismatch; WriteFailed.
-DeltaResult InflateHeld(Expansion *e, z_stream *z, bool last)
+DeltaResult InflateHeld(Expansion *e, z_stream *z, bool last, uint64_t *allowance)
 {
     for (;;) {
+        // one byte past the allowance tells a stream longer than the recipe says
+        uint32_t room = *allowance < DeltaStepSize ? (uint32_t)*allowance + 1 : DeltaStepSize;
         z->next_out = e->out_;
-        z->avail_out = DeltaStepSize;
+        z->avail_out = room;
         int status = inflate(z, Z_NO_FLUSH);
-        uint32_t made = DeltaStepSize - z->avail_out;
+        uint32_t made = room - z->avail_out;
+        if (made > *allowance)
+            return DeltaResult::BaseMismatch;
+        *allowance -= made;
         if (made && Emit(e, e->out_, made) != DeltaResult::InProgress)
             return DeltaResult::WriteFailed;
         if (status == Z_STREAM_END)
@@ -102,7 +109,7 @@ DeltaResult InflateHeld(Expansion *e, z_stream *z, bool last)
 
 DeltaResult InflateStream(Expansion *e, z_stream *z, const PackedStream &s)
 {
-    uint64_t left = s.packedSize, expandedBefore = e->written.size;
+    uint64_t left = s.packedSize, allowance = s.expandedSize;
     DeltaResult r = DeltaResult::InProgress;
     while (r == DeltaResult::InProgress) {
         uint32_t n = PieceOf(left);
@@ -112,13 +119,9 @@ DeltaResult InflateStream(Expansion *e, z_stream *z, const PackedStream &s)
         left -= n;
         z->next_in = e->in;
         z->avail_in = n;
-        r = InflateHeld(e, z, left == 0);
-        if (e->written.size - expandedBefore > s.expandedSize)
-            return DeltaResult::BaseMismatch;  // more than the recipe says: stop writing now
+        r = InflateHeld(e, z, left == 0, &allowance);
     }
-    if (r == DeltaResult::Done && e->written.size - expandedBefore != s.expandedSize)
-        return DeltaResult::BaseMismatch;
-    return r;
+    return r == DeltaResult::Done && allowance != 0 ? DeltaResult::BaseMismatch : r;
 }
 
 // Copies the gap (and the stream's packed bytes when they are kept, to be read again), then
@@ -221,15 +224,19 @@ bool Deflate(Reflation *f, const uint8_t *bytes, uint32_t n, int flush)
         f->z.avail_out = DeltaStepSize;
         int status = deflate(&f->z, flush);
         uint32_t made = DeltaStepSize - f->z.avail_out;
+        if (status != Z_OK && status != Z_BUF_ERROR && status != Z_STREAM_END) {
+            f->failure = DeltaResult::Corrupt;
+            return false;
+        }
+        if (made > f->stream.packedSize - f->packedMade) {
+            f->failure = DeltaResult::ResultMismatch;  // longer than the recipe says: stop now
+            return false;
+        }
         f->packedMade += made;
         if (made && !EmitResult(f, f->out_, made))
             return false;
         if (status == Z_STREAM_END || (flush == Z_NO_FLUSH && f->z.avail_out != 0))
             return true;
-        if (status != Z_OK && status != Z_BUF_ERROR) {
-            f->failure = DeltaResult::Corrupt;
-            return false;
-        }
     }
 }
 

@@ -64,6 +64,7 @@ bool EncodeForms(const Forms &f, const uint8_t *old, uint64_t oldSize, const uin
     error->clear();
     std::string tooLarge;
     if ((f.base.streams.empty() && f.result.streams.empty()) ||
+        f.base.streams.size() > RecipeMaxStreams || f.result.streams.size() > RecipeMaxStreams ||
         !DeltaInputsFit(f.base.bytes.size(), f.result.bytes.size(), options, &tooLarge))
         return false;
     std::vector<uint8_t> delta;

@@ -335,12 +335,85 @@ TEST(Recipe, RefusesDamageAndStops)
     PutU32(&shortened[DeltaHeaderSize], GetU32(&delta[DeltaHeaderSize]) - 1);
     EXPECT_EQ(ApplyInMemory(a.old, shortened).result, DeltaResult::Corrupt);
 
-    uint64_t moves = ApplyInMemory(a.old, delta).progress.moves;
-    for (uint64_t stopAfter : {(uint64_t)2, moves - 2}) {  // in the expansion, in the sections
-        Applied stopped = ApplyInMemory(a.old, delta, stopAfter);
-        EXPECT_EQ(stopped.result, DeltaResult::InProgress);
+    // a stop after any piece, the bytes after the last stream included, is a stop
+    Archive tailed;
+    ZipMember(&tailed.old, "maps.txt", Text(100000, 1), 6);
+    tailed.now = tailed.old;
+    Put(&tailed.old, Text(100000, 7));  // an index after the members
+    Put(&tailed.now, Text(100001, 7));
+    Bytes tailDelta = EncodeExpanded(tailed.old, tailed.now);
+    uint64_t moves = ApplyInMemory(tailed.old, tailDelta).progress.moves;
+    for (uint64_t stopAfter = 1; stopAfter < moves; ++stopAfter) {
+        Applied stopped = ApplyInMemory(tailed.old, tailDelta, stopAfter);
+        EXPECT_EQ(stopped.result, DeltaResult::InProgress) << stopAfter << " of " << moves;
         EXPECT_LT(stopped.progress.done, stopped.progress.total);
     }
+}
+
+// The offset of a varint in the first record of a list (field 0: gap, 1 and 2: the sizes).
+size_t FirstRecordFieldAt(const RecipeList &list, const Bytes &delta, int field)
+{
+    const uint8_t *at = list.at;
+    uint64_t v;
+    for (int i = 0; i < field; ++i)
+        EXPECT_TRUE(GetDeltaVarint(&at, list.end, &v));
+    return (size_t)(at - delta.data());
+}
+
+// Replaces the varint at `at` with value, which must take as many bytes.
+void PutSameLengthVarint(Bytes *delta, size_t at, uint64_t value)
+{
+    const uint8_t *p = delta->data() + at;
+    uint64_t old;
+    ASSERT_TRUE(GetDeltaVarint(&p, delta->data() + delta->size(), &old));
+    uint8_t v[DeltaMaxVarintBytes];
+    ASSERT_EQ(PutDeltaVarint(v, value), (uint32_t)(p - delta->data() - at));
+    memcpy(&(*delta)[at], v, p - delta->data() - at);
+}
+
+TEST(Recipe, StopsWritingWhereADamagedRecipeSaysAStreamEnds)
+{
+    // 8 MiB of zeros in one member: a recipe that says less must not let it all be written
+    Bytes zeros(8u << 20, 0);
+    Archive a;
+    ZipMember(&a.old, "zeros.bin", zeros, 9);
+    ZipMember(&a.now, "zeros.bin", zeros, 9);
+    Put(&a.old, Text(1000, 7));
+    Put(&a.now, Text(1001, 7));
+    Bytes delta = EncodeExpanded(a.old, a.now);
+    DeltaHeader h;
+    RecipeLists lists;
+    ASSERT_TRUE(GetDeltaHeader(delta.data(), (uint32_t)delta.size(), &h));
+    ASSERT_TRUE(GetRecipeLists(h, &lists));
+    const size_t recipe = DeltaHeaderSize + 4;
+
+    Bytes shortBase = delta;  // the base's stream said to inflate to 2 MiB
+    PutSameLengthVarint(&shortBase, FirstRecordFieldAt(lists.base, delta, 2), 2u << 20);
+    PutU64(&shortBase[recipe + RecipeBaseSizeAt], h.expandedBaseSize - (6u << 20));
+    Bytes expanded, written;
+    Bytes base = a.old;
+    DeltaHeader d;
+    ASSERT_TRUE(GetDeltaHeader(shortBase.data(), (uint32_t)shortBase.size(), &d));
+    ASSERT_TRUE(GetRecipeLists(d, &lists)) << "the lists still add up";
+    MemoryFile b = Over(&base, base.size()), e = Over(&expanded, d.expandedBaseSize),
+               out = Over(&written, 0);
+    ExpandedStore store = {&e, &e};
+    EXPECT_EQ(
+        ApplyRecipeDelta(shortBase.data(), (uint32_t)shortBase.size(), &b, &store, &out, nullptr),
+        DeltaResult::BaseMismatch);
+    EXPECT_LE(expanded.size(), d.expandedBaseSize);
+
+    ASSERT_TRUE(GetRecipeLists(h, &lists));
+    Bytes shortResult = delta;  // the result's stream said to deflate to 100 bytes fewer
+    size_t packedAt = FirstRecordFieldAt(lists.result, delta, 2);
+    const uint8_t *p = delta.data() + packedAt;
+    uint64_t packed;
+    ASSERT_TRUE(GetDeltaVarint(&p, delta.data() + delta.size(), &packed));
+    PutSameLengthVarint(&shortResult, packedAt, packed - 100);
+    PutU64(&shortResult[DeltaResultSizeAt], h.resultSize - 100);
+    Applied run = ApplyInMemory(a.old, shortResult);
+    EXPECT_EQ(run.result, DeltaResult::ResultMismatch);
+    EXPECT_LE(run.written.size(), h.resultSize - 100);
 }
 
 TEST(Recipe, LeavesFilesWithoutStreamsAndAnotherDeflatersStreamsAsTheyAre)

@@ -217,6 +217,20 @@ class Deltas(Outcomes):
         self.assertEqual([n for n in e2e.snapshot(game.root) if "qpatch" in n], [])
         self.assertEqual(second.closed["finalPos"], 100)
 
+    def test_a_recipe_that_does_not_add_up_is_refused_before_the_first_byte(self):
+        damaged = bytearray(PACK_DELTA)
+        damaged[44] ^= 1  # the recipe's expanded base size: its lists no longer add up
+        game = e2e.Game(ini=INI)
+        game.write("Data/maps.pk3", OLD_PACK)
+        exe = game.place(e2e.make_installer(e2e.EXAMPLE_DESCRIPTOR, WITH_DELTAS, deltas={
+            1601: chunk(e2e.whole_file_entry_raw("Data/maps.pk3", bytes(damaged)))}))
+        r = e2e.run(exe)
+        self.assertFinishedAlone(r)
+        self.assertEqual(len(r.boxes), 1, r.boxes)
+        self.assertErrorBox(r.boxes[0], ZH_CN, "PACKAGE_CORRUPT", "dialog")
+        self.assertFalse(os.path.exists(game.path("Bin/third.dat")))
+        self.assertEqual(game.read("Data/maps.pk3"), OLD_PACK)
+
     def test_the_bar_moves_while_a_large_base_is_read(self):
         # The first write is held until the bar has reached half: only the check's reading of the
         # base before it can take the bar there.
