@@ -34,13 +34,13 @@ PAIRS = {  # name: (package, old file, new file in the unpacked package, path in
 }
 
 
-def npm_package(spec):
+def npm_package(name_version):
     """The unpacked folder of an npm package NAME@VERSION (`npm pack`, once)."""
-    folder = os.path.join(WORK, 'npm', spec.replace('/', '+'))
+    folder = os.path.join(WORK, 'npm', name_version.replace('/', '+'))
     if os.path.isdir(folder):
         return folder
     os.makedirs(folder + '.tmp', exist_ok=True)
-    result = subprocess.run(['npm', 'pack', '--silent', spec], cwd=folder + '.tmp', check=True,
+    result = subprocess.run(['npm', 'pack', '--silent', name_version], cwd=folder + '.tmp', check=True,
                             stdout=subprocess.PIPE, text=True)
     with tarfile.open(os.path.join(folder + '.tmp', result.stdout.strip().splitlines()[-1])) as tar:
         tar.extractall(folder + '.tmp', **({'filter': 'data'} if hasattr(tarfile, 'data_filter') else {}))
