@@ -168,15 +168,15 @@ bool Recreates(const uint8_t *expanded, uint64_t expandedSize, const uint8_t *pa
     return same && made == packedSize;
 }
 
-}  // namespace
-
-bool FindDeflateSettings(const uint8_t *expanded, uint64_t expandedSize, const uint8_t *packed,
-                         uint64_t packedSize, int levelHint, int windowBits,
-                         DeflateSettings *settings)
+// Returns: where list holds s, or its end.
+std::vector<DeflateSettings>::iterator Lookup(std::vector<DeflateSettings> &list,
+                                              const DeflateSettings &s)
 {
-    SettingsSearch search;
-    return search.Find(expanded, expandedSize, packed, packedSize, levelHint, windowBits, settings);
+    return std::find_if(list.begin(), list.end(),
+                        [&](const DeflateSettings &t) { return memcmp(&t, &s, sizeof s) == 0; });
 }
+
+}  // namespace
 
 bool SettingsSearch::Find(const uint8_t *expanded, uint64_t expandedSize, const uint8_t *packed,
                           uint64_t packedSize, int levelHint, int windowBits,
@@ -198,17 +198,12 @@ bool SettingsSearch::Find(const uint8_t *expanded, uint64_t expandedSize, const 
     std::vector<DeflateSettings> tried;
     for (DeflateSettings s : order) {
         s.windowBits = (uint8_t)windowBits;
-        if (std::find_if(tried.begin(), tried.end(), [&](const DeflateSettings &t) {
-                return memcmp(&t, &s, sizeof s) == 0;
-            }) != tried.end())
+        if (Lookup(tried, s) != tried.end())
             continue;
         tried.push_back(s);
         if (Recreates(expanded, expandedSize, packed, packedSize, s)) {
             *settings = s;
-            auto known =
-                std::find_if(matched_.begin(), matched_.end(), [&](const DeflateSettings &t) {
-                    return memcmp(&t, &s, sizeof s) == 0;
-                });
+            auto known = Lookup(matched_, s);
             if (known != matched_.end())
                 matched_.erase(known);
             matched_.insert(matched_.begin(), s);  // the file's last match is tried first

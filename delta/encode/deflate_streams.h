@@ -48,8 +48,3 @@ private:
     std::vector<DeflateSettings> matched_;  // the last match first
     int misses_ = 0;
 };
-
-// One search of its own (SettingsSearch::Find).
-bool FindDeflateSettings(const uint8_t *expanded, uint64_t expandedSize, const uint8_t *packed,
-                         uint64_t packedSize, int levelHint, int windowBits,
-                         DeflateSettings *settings);
