@@ -192,7 +192,7 @@ DeltaResult FillPiece(DeltaApplier *a, uint32_t *filled)
 {
     uint32_t at = 0;
     uint64_t left = a->header.resultSize - a->produced;
-    uint32_t want = left < DeltaStepSize ? (uint32_t)left : DeltaStepSize;
+    uint32_t want = NextStepBytes(left);
     while (at < want) {
         uint32_t room = want - at;
         if (a->literalLeft) {
@@ -218,7 +218,7 @@ DeltaResult FillPiece(DeltaApplier *a, uint32_t *filled)
 DeltaResult CheckBasePiece(DeltaApplier *a)
 {
     uint64_t left = a->header.baseSize - a->baseChecked;
-    uint32_t n = left < DeltaStepSize ? (uint32_t)left : DeltaStepSize;
+    uint32_t n = NextStepBytes(left);
     if (n && !a->base->read(a->base, a->baseChecked, a->old, n))
         return DeltaResult::ReadFailed;
     a->crc = Crc32(a->crc, a->old, n);

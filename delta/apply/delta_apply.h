@@ -25,6 +25,12 @@
 
 enum : uint32_t { DeltaStepSize = 16384 };  // most bytes one step reads from the base or writes
 
+// Returns: the bytes of the next step with left bytes to go: all of them, at most DeltaStepSize.
+inline uint32_t NextStepBytes(uint64_t left)
+{
+    return left < DeltaStepSize ? (uint32_t)left : DeltaStepSize;
+}
+
 // The installed file.
 struct DeltaBase {
     uint64_t size;

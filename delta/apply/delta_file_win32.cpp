@@ -189,7 +189,7 @@ DeltaResult IdentifyOpenFile(HANDLE file, FileIdentity *identity, const DeltaObs
         if (observer && observer->stop && observer->stop(observer->context))
             return DeltaResult::InProgress;
         uint64_t left = size - identity->size;
-        uint32_t n = left < DeltaStepSize ? (uint32_t)left : DeltaStepSize;
+        uint32_t n = NextStepBytes(left);
         if (!ReadFileAt(file, identity->size, piece, n))
             return DeltaResult::ReadFailed;
         AddToIdentity(identity, piece, n);

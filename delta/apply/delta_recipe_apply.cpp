@@ -60,16 +60,11 @@ DeltaResult ReadPiece(Expansion *e, uint32_t n)
     return DeltaResult::Done;
 }
 
-uint32_t PieceOf(uint64_t left)
-{
-    return left < DeltaStepSize ? (uint32_t)left : DeltaStepSize;
-}
-
 // Copies length bytes of the base as they are. Returns: Done; InProgress when stopped; a failure.
 DeltaResult CopyKept(Expansion *e, uint64_t length)
 {
     while (length) {
-        uint32_t n = PieceOf(length);
+        uint32_t n = NextStepBytes(length);
         DeltaResult r = ReadPiece(e, n);
         if (r != DeltaResult::Done)
             return r;  // stopped, or a failure
@@ -112,7 +107,7 @@ DeltaResult InflateStream(Expansion *e, z_stream *z, const PackedStream &s)
     uint64_t left = s.packedSize, allowance = s.expandedSize;
     DeltaResult r = DeltaResult::InProgress;
     while (r == DeltaResult::InProgress) {
-        uint32_t n = PieceOf(left);
+        uint32_t n = NextStepBytes(left);
         r = ReadPiece(e, n);
         if (r != DeltaResult::Done)
             return r;
