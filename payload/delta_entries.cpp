@@ -30,28 +30,37 @@ enum : uint32_t {
 
 // ---- names and files ----
 
-// The temporary's name beside the target's: the target's followed by the suffix.
+// The name of a file beside the target: the target's followed by suffix (a temporary's).
+void MakeNameBeside(const NameUnit *name, const wchar_t *suffix, wchar_t beside[TemporaryNameUnits])
+{
+    lstrcpyW(beside, name);
+    lstrcatW(beside, suffix);
+}
+
+// The temporary's name beside the target's.
 void MakeTemporaryName(const NameUnit *name, wchar_t temporary[TemporaryNameUnits])
 {
-    lstrcpyW(temporary, name);
-    lstrcatW(temporary, DELTA_TEMPORARY_SUFFIX_WIDE);
+    MakeNameBeside(name, DELTA_TEMPORARY_SUFFIX_WIDE, temporary);
 }
 
-// The temporary's path under the game folder. Returns: false when it would not fit.
+// The path under the game folder of a file beside the target.
+// Returns: false when it would not fit.
+bool MakePathBeside(const NameUnit *name, const wchar_t *suffix, wchar_t path[TemporaryCapacity])
+{
+    wchar_t beside[TemporaryNameUnits];
+    MakeNameBeside(name, suffix, beside);
+    return MakeTargetPath(path, beside, WholeName);
+}
+
+// The temporary's path, and the path of a recipe's expanded base, beside the target.
 bool MakeTemporaryPath(const NameUnit *name, wchar_t path[TemporaryCapacity])
 {
-    wchar_t temporary[TemporaryNameUnits];
-    MakeTemporaryName(name, temporary);
-    return MakeTargetPath(path, temporary, WholeName);
+    return MakePathBeside(name, DELTA_TEMPORARY_SUFFIX_WIDE, path);
 }
 
-// The path of the expanded base of a delta with a recipe, beside its target.
 bool MakeExpandedPath(const NameUnit *name, wchar_t path[TemporaryCapacity])
 {
-    wchar_t expanded[TemporaryNameUnits];
-    lstrcpyW(expanded, name);
-    lstrcatW(expanded, DELTA_EXPANDED_SUFFIX_WIDE);
-    return MakeTargetPath(path, expanded, WholeName);
+    return MakePathBeside(name, DELTA_EXPANDED_SUFFIX_WIDE, path);
 }
 
 // The name of the delta's base: its target's, or the one the header names.

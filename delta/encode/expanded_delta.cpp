@@ -35,8 +35,14 @@ std::vector<uint8_t> RecipeOf(const ExpandedForm &base, const ExpandedForm &resu
 struct Forms {
     ExpandedForm base;
     ExpandedForm result;
-    bool keepsPacked;  // the base keeps its packed bytes (RecipeKeepsPacked)
 };
+
+// Returns: true when the base keeps its packed bytes (RecipeKeepsPacked): a new file's stream
+// that is not made again may match them.
+bool KeepsPacked(const ExpandedForm &result)
+{
+    return result.leftPacked > 0;
+}
 
 Forms ExpandBoth(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint64_t newSize,
                  const DeltaOptions &options)
@@ -47,10 +53,9 @@ Forms ExpandBoth(const uint8_t *old, uint64_t oldSize, const uint8_t *neu, uint6
         std::min<uint64_t>(room / 2, ExpandedBound * (oldSize + newSize) + (64ull << 20));
     Forms f;
     f.result = ExpandStreams(neu, newSize, StreamUse::Recreated, bound);
-    // a new file's stream that is not made again may match the base's packed bytes
-    f.keepsPacked = f.result.leftPacked > 0;
-    f.base = ExpandStreams(
-        old, oldSize, f.keepsPacked ? StreamUse::InflatableKeeping : StreamUse::Inflatable, bound);
+    bool keeping = KeepsPacked(f.result);
+    f.base = ExpandStreams(old, oldSize,
+                           keeping ? StreamUse::InflatableKeeping : StreamUse::Inflatable, bound);
     return f;
 }
 
@@ -73,7 +78,7 @@ bool EncodeForms(const Forms &f, const uint8_t *old, uint64_t oldSize, const uin
         return false;
     DeltaHeader h;
     GetDeltaHeader(delta.data(), (uint32_t)delta.size(), &h);
-    std::vector<uint8_t> recipe = RecipeOf(f.base, f.result, f.keepsPacked, h);
+    std::vector<uint8_t> recipe = RecipeOf(f.base, f.result, KeepsPacked(f.result), h);
     if (recipe.size() - 4 > RecipeMaxBytes)
         return false;
     h.flags = DeltaFlagRecipe;
