@@ -33,6 +33,16 @@ target_include_directories(lzmaenc SYSTEM PUBLIC "${LZMA_SDK_DIR}")
 target_compile_definitions(lzmaenc PUBLIC _7ZIP_ST Z7_ST)
 target_compile_options(lzmaenc PRIVATE -w)
 
+# The unpacked sources of a Debian source package that scripts/bootstrap.sh fetches for the MinGW
+# trees (never copied into this repository), in the cache variable var; probe is a file they hold.
+function(qpatch_debian_sources var package probe)
+  set(${var} "/var/cache/qpatch/${package}/source" CACHE PATH
+      "${package}'s sources (Debian's source package, unpacked by scripts/bootstrap.sh)")
+  if(NOT EXISTS "${${var}}/${probe}")
+    message(FATAL_ERROR "${package}'s sources are not in ${${var}}: run scripts/bootstrap.sh as root")
+  endif()
+endfunction()
+
 # The delta encoder's suffix sorter: Debian's library on the host, its source package in MinGW trees.
 include(${CMAKE_CURRENT_LIST_DIR}/divsufsort.cmake)
 # The deflater of recipes: Debian's zlib on the host, its source package built small for MinGW.

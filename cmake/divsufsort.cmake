@@ -14,11 +14,7 @@ if(NOT WIN32)
   return()
 endif()
 
-set(DIVSUFSORT_SOURCE_DIR "/var/cache/qpatch/libdivsufsort/source" CACHE PATH
-    "libdivsufsort's sources (Debian's source package, unpacked by scripts/bootstrap.sh)")
-if(NOT EXISTS "${DIVSUFSORT_SOURCE_DIR}/lib/divsufsort.c")
-  message(FATAL_ERROR "libdivsufsort's sources are not in ${DIVSUFSORT_SOURCE_DIR}: run scripts/bootstrap.sh as root")
-endif()
+qpatch_debian_sources(DIVSUFSORT_SOURCE_DIR libdivsufsort lib/divsufsort.c)
 
 # A function, so that the variables the header templates read stay local.
 function(qpatch_add_divsufsort)

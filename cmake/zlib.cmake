@@ -14,11 +14,7 @@ if(NOT WIN32)
   return()
 endif()
 
-set(ZLIB_SOURCE_DIR "/var/cache/qpatch/zlib/source" CACHE PATH
-    "zlib's sources (Debian's source package, unpacked by scripts/bootstrap.sh)")
-if(NOT EXISTS "${ZLIB_SOURCE_DIR}/deflate.c")
-  message(FATAL_ERROR "zlib's sources are not in ${ZLIB_SOURCE_DIR}: run scripts/bootstrap.sh as root")
-endif()
+qpatch_debian_sources(ZLIB_SOURCE_DIR zlib deflate.c)
 
 function(qpatch_zlib_version header out)
   file(STRINGS "${header}" line REGEX "^#define ZLIB_VERSION ")
